@@ -1,0 +1,36 @@
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "nxlogpython.h"
+
+nxLogPython::nxLogPython()
+{
+    CheckDefaultLogger();
+    AddRef();
+}
+
+nxLogPython::~nxLogPython() {}
+
+static bool HoldsInterpreterLock() { return Py_IsInitialized() && PyGILState_Check(); }
+
+void nxLogPython::DisplayEntry(const nxLogEntry& entry)
+{
+    std::string line = entry.StatusString(true);
+    line += (const char*)entry.Message();
+    m_pending.push_back(std::move(line));
+}
+
+void nxLogPython::Unlock()
+{
+    std::vector<std::string> lines;
+    if (HoldsInterpreterLock()) lines.swap(m_pending);
+    nxLog::Unlock();
+    for (const std::string& line : lines) PySys_WriteStdout("%s\n", line.c_str());
+}
+
+void nxLogPython::FlushPending()
+{
+    if (!HoldsInterpreterLock()) return;
+    Lock();
+    Unlock();
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test: the C++ tests (normal and
+# AddressSanitizer + UndefinedBehaviorSanitizer builds, through CTest) and the
+# Python tests (pytest). Exits non-zero if anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null; then
+  if [ "$(id -u)" = 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
+fi
+python3 -m pip install -q --disable-pip-version-check ".[test]"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== C++ tests =="
+cmake -S . -B build-tests -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-tests -j "$jobs"
+ctest --test-dir build-tests --output-on-failure -j "$jobs"
+
+echo "== C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer =="
+bash tools/run_sanitized_cpp_tests.sh
+
+echo "== Python tests =="
+python3 -m pytest -q tests/python
