@@ -1,0 +1,279 @@
+#include "psftables.h"
+
+#include <cassert>
+#include <climits>
+#include <cmath>
+
+#include "nxlog.h"
+
+// ---------------------------------------------------------------------------
+TORVEN_PSF_Entry::TORVEN_PSF_Entry()
+    : m_working_centre_locn_format(WINDOW_UNDEFINED),
+      m_centre_windowtype(WINDOW_UNDEFINED),
+      m_centre_on_sample(true),
+      m_size(0, 0, WINDOW_DETECTOR)
+{
+    m_centre.x = -9999.0;
+    m_centre.y = -9999.0;
+}
+
+bool TORVEN_PSF_Entry::Configure(WindowMappingType workingtype, const nx2dArray<double>& image, FloatCoords centre,
+                                 WindowMappingType centretype)
+{
+    m_working_centre_locn_format = workingtype;
+    m_centre_windowtype          = centretype;
+    m_centre                     = centre;
+    m_centre_on_sample           = (centre.x == std::trunc(centre.x)) && (centre.y == std::trunc(centre.y));
+    bool ok                      = m_psf.ShallowCopy(image);
+    m_psf.SetBoundsChecking(false);
+    m_size = Coords((int)m_psf.XSize(), (int)m_psf.YSize(), WINDOW_DETECTOR);   // (y, x) order
+    if (!ok) m_size = Coords(0, 0, WINDOW_DETECTOR);
+    return ok;
+}
+
+double TORVEN_PSF_Entry::OffsetedValue(const Coords& working_location, const Coords& working_psf_centre) const
+{
+    assert(working_location.windowtype == m_working_centre_locn_format);
+    assert(working_location.windowtype == working_psf_centre.windowtype);
+
+    const double px = m_centre.x + ((double)working_location.x - (double)working_psf_centre.x);
+    const double py = m_centre.y + ((double)working_location.y - (double)working_psf_centre.y);
+    // Truncation toward zero maps (-1, 0) to 0: only positions at or below -1
+    // lie before the image. Written so that NaN is outside too.
+    if (!(px > -1.0 && px < (double)m_size.x && py > -1.0 && py < (double)m_size.y)) return 0.0;
+    const int     ix    = (int)px;
+    const int     iy    = (int)py;
+    const double* image = m_psf.UnsafeArrayBasePtr();
+    const size_t  ny    = (size_t)m_size.y;   // y is the fastest index of the image
+    if (m_centre_on_sample) return image[(size_t)ix * ny + (size_t)iy];
+    if (ix + 1 >= m_size.x || iy + 1 >= m_size.y) return 0.0;
+    const double  wx  = px - ix;
+    const double  wy  = py - iy;
+    const double* f0  = image + (size_t)ix * ny + (size_t)iy;   // column ix
+    const double* f1  = f0 + ny;                                // column ix + 1
+    return (1.0 - wx) * (1.0 - wy) * f0[0] + wx * (1.0 - wy) * f1[0] + (1.0 - wx) * wy * f0[1] + wx * wy * f1[1];
+}
+
+// ---------------------------------------------------------------------------
+TORVEN_PSF_InterpolationCoeffs::TORVEN_PSF_InterpolationCoeffs()
+    : m_location(-9999, -9999, WINDOW_DETECTOR), m_table(nullptr), m_numcoeffs(0)
+{
+    m_coeffvalues.SetReuseMemory(true);
+    m_psfindices.SetReuseMemory(true);
+    m_coeffvalues.SetSize(MAX_COEFFS);
+    m_psfindices.SetSize(MAX_COEFFS);
+}
+
+bool TORVEN_PSF_InterpolationCoeffs::InterpolatePsfArrayToPixelLocation(const Coords& location,
+                                                                        const TORVEN_PSF_Table* table,
+                                                                        const double* coefficients,
+                                                                        const int* indices, int count)
+{
+    m_table    = table;
+    m_location = location;
+    const int capacity =
+        (int)(m_coeffvalues.size() < m_psfindices.size() ? m_coeffvalues.size() : m_psfindices.size());
+    if (count > capacity) {
+        NXLOG_RECORD(nxlog_error,
+                     "TORVEN_PSF_InterpolationCoeffs::InterpolatePixelArrayToPixelLocation, Internal interpolation "
+                     "arrays of size (%d) were smaller than the number of incoming PSF interpolation coefficients "
+                     "(%d) ",
+                     capacity, count);
+        m_numcoeffs = 0;
+        return false;
+    }
+    const int numpsf = (table != nullptr) ? (int)table->MeasuredPSFEntries().size() : 0;
+    double*   values = m_coeffvalues.UnsafeArrayBasePtr();
+    int*      psfs   = m_psfindices.UnsafeArrayBasePtr();
+    int       j      = 0;
+    for (int i = 0; i < count; ++i) {
+        if (coefficients[i] == 0.0) continue;   // NaN is kept
+        if (indices[i] < 0 || indices[i] >= numpsf) {
+            // Only reachable by a direct call: the table checks its indices when
+            // it is initialised.
+            NXLOG_RECORD(nxlog_error,
+                         "TORVEN_PSF_InterpolationCoeffs::InterpolatePixelArrayToPixelLocation, PSF index (%d) is "
+                         "not one of the table's %d measured PSFs",
+                         indices[i], numpsf);
+            m_numcoeffs = 0;
+            return false;
+        }
+        values[j] = coefficients[i];
+        psfs[j]   = indices[i];
+        ++j;
+    }
+    m_numcoeffs = j;
+    return true;
+}
+
+double TORVEN_PSF_InterpolationCoeffs::PSF(const Coords& working_location, const Coords& working_psf_centre) const
+{
+    if (m_table == nullptr || m_numcoeffs == 0) return 0.0;
+    Coords L = working_location;
+    Coords C = working_psf_centre;
+    if (L.windowtype != m_location.windowtype || C.windowtype != m_location.windowtype) {
+        const WindowMapping& detector = m_table->WindowHierarchy()->Detector();
+        if (L.windowtype != m_location.windowtype) detector.ToParentWindow(working_location, &L, true);
+        if (C.windowtype != m_location.windowtype) detector.ToParentWindow(working_psf_centre, &C, true);
+    }
+    const TORVEN_PSF_Entry* entries = m_table->MeasuredPSFEntries().data();
+    const double*           values  = m_coeffvalues.UnsafeArrayBasePtr();
+    const int*              psfs    = m_psfindices.UnsafeArrayBasePtr();
+    double                  sum     = 0.0;
+    for (int j = 0; j < m_numcoeffs; ++j) sum += values[j] * entries[psfs[j]].OffsetedValue(L, C);
+    return sum;
+}
+
+// ---------------------------------------------------------------------------
+TORVEN_PSF_Table::TORVEN_PSF_Table()
+    : m_windowtype(WINDOW_UNDEFINED), m_hierarchy(nullptr), m_coefficients(nullptr), m_indices(nullptr)
+{
+}
+
+const WindowMapping* TORVEN_PSF_Table::WorkingWindow() const
+{
+    if (m_hierarchy == nullptr) return nullptr;
+    if (m_windowtype == WINDOW_DETECTOR) return &m_hierarchy->Detector();
+    if (m_windowtype == WINDOW_NOOF) return &m_hierarchy->Noof();
+    return nullptr;
+}
+
+// Every index whose coefficient is non-zero (NaN included) must name one of the
+// measured PSFs.
+bool TORVEN_PSF_Table::CheckPsfIndices(int numpsf) const
+{
+    const size_t  ncoeffs = m_coefficients->XSize();
+    const size_t  ny      = m_coefficients->YSize();
+    const size_t  nx      = m_coefficients->ZSize();
+    const double* c       = m_coefficients->UnsafeArrayBasePtr();
+    const int*    idx     = m_indices->UnsafeArrayBasePtr();
+    for (size_t x = 0; x < nx; ++x) {
+        for (size_t y = 0; y < ny; ++y) {
+            const size_t start = (x * ny + y) * ncoeffs;
+            for (size_t k = 0; k < ncoeffs; ++k) {
+                const int index = idx[start + k];
+                if (c[start + k] != 0.0 && (index < 0 || index >= numpsf)) {
+                    NXLOG_RECORD(nxlog_error,
+                                 "TORVEN_PSF_Table::Initialize, The PSF index (%d) of coefficient %d at pixel "
+                                 "(x=%d, y=%d) of the working window does not refer to one of the %d measured PSFs",
+                                 index, (int)k, (int)x, (int)y, numpsf);
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+bool TORVEN_PSF_Table::Initialize(const double** psfimages, int numpsf, int psf_Nx, int psf_Ny,
+                                  WindowMappingType windowtype, const WindowMappingHierarchy& hierarchy,
+                                  const nx2dArray<double>& locations, const nx3dArray<double>& coefficients,
+                                  const nx3dArray<int>& indices)
+{
+    bool ok          = true;
+    m_hierarchy      = &hierarchy;
+    m_windowtype     = windowtype;
+    m_coefficients   = nullptr;
+    m_indices        = nullptr;
+    m_measuredpsfs.clear();
+
+    const WindowMapping* working = WorkingWindow();
+    if (working == nullptr) {
+        NXLOG_RECORD(nxlog_error, "TORVEN_PSF_Table::Initialize, PSF table only support DETECTOR or NOOF windows. And "
+                                  "all PSF windows must use the same window");
+        ok = false;
+    }
+    if (ok) {
+        NXLOG_RECORD(nxlog_info, windowtype == WINDOW_DETECTOR ? "All PSF coordinates will be mapped to the detector window"
+                                                               : "All PSF coordinates will be mapped to the NOOF window");
+        const size_t ny = (size_t)(working->Numy() < 0 ? 0 : working->Numy());
+        const size_t nx = (size_t)(working->Numx() < 0 ? 0 : working->Numx());
+        if (coefficients.YSize() != ny || coefficients.ZSize() != nx || indices.YSize() != ny ||
+            indices.ZSize() != nx || working->Numy() < 0 || working->Numx() < 0) {
+            NXLOG_RECORD(nxlog_error,
+                         "TORVEN_PSF_Table::Initialize, The PSF coeffiecient and index tables are the wong size. "
+                         "Expected (x,%d,%d) but got (%d,%d,%d)",
+                         working->Numy(), working->Numx(), (int)coefficients.XSize(), (int)coefficients.YSize(),
+                         (int)coefficients.ZSize());
+            ok = false;
+        } else if (indices.XSize() != coefficients.XSize()) {
+            NXLOG_RECORD(nxlog_error,
+                         "TORVEN_PSF_Table::Initialize, The PSF coefficient and index tables hold different numbers "
+                         "of coefficients per pixel (%d and %d)",
+                         (int)coefficients.XSize(), (int)indices.XSize());
+            ok = false;
+        }
+    }
+    if (ok && (numpsf < 0 || psf_Nx < 0 || psf_Ny < 0 || (numpsf > 0 && psfimages == nullptr))) {
+        NXLOG_RECORD(nxlog_error, "TORVEN_PSF_Table::Initialize, Invalid PSF images: %d images of size (%d, %d)",
+                     numpsf, psf_Ny, psf_Nx);
+        ok = false;
+    }
+    if (ok && locations.size() < 3 * (size_t)numpsf) {
+        NXLOG_RECORD(nxlog_error,
+                     "TORVEN_PSF_Table::Initialize, The PSF location array holds %d numbers but %d PSFs need %d "
+                     "(Y, X and window type for each)",
+                     (int)locations.size(), numpsf, 3 * numpsf);
+        ok = false;
+    }
+    if (ok) {
+        m_coefficients = &coefficients;
+        m_indices      = &indices;
+        if (coefficients.size() > 0 && !CheckPsfIndices(numpsf)) ok = false;
+    }
+    if (ok) {
+        m_measuredpsfs.resize((size_t)numpsf);
+        const double* locn = locations.UnsafeArrayBasePtr();
+        for (int i = 0; i < numpsf; ++i) {
+            const double Y    = locn[3 * (size_t)i];
+            const double X    = locn[3 * (size_t)i + 1];
+            const double type = locn[3 * (size_t)i + 2];
+            // A window type that is not a number an int can hold is no window.
+            const WindowMappingType centretype =
+                (type > (double)INT_MIN - 1.0 && type < (double)INT_MAX + 1.0)
+                    ? WindowMappingType_From_Integer((int)type)
+                    : WINDOW_UNDEFINED;
+            NXLOG_RECORD(nxlog_info,
+                         "TORVEN_PSF_Table::Initialize, Adding measured PSF[%d] of size (%d, %d) with its center at "
+                         "(Y=%f, X=%f)",
+                         i, psf_Ny, psf_Nx, Y, X);
+            nx2dArray<double> image;
+            bool psfok = image.Attach((size_t)psf_Ny, (size_t)psf_Nx, const_cast<double*>(psfimages[i]));
+            if (psfok) {
+                FloatCoords centre;
+                centre.x = X - 0.5;
+                centre.y = Y - 0.5;
+                psfok    = m_measuredpsfs[(size_t)i].Configure(windowtype, image, centre, centretype);
+            }
+            ok = ok && psfok;
+        }
+    }
+    if (!ok) {
+        // A table that failed to initialise answers no lookups.
+        m_coefficients = nullptr;
+        m_indices      = nullptr;
+        NXLOG_RECORD(nxlog_warning, "TORVEN_PSF_Table::Initialize, There were errors configuring the TORVEN PSF "
+                                    "Interpolation Table. Thats not good.");
+    }
+    return ok;
+}
+
+bool TORVEN_PSF_Table::GetInterpolationCoefficientsForNewPSFCentre(
+    const Coords& incoming_psf_central_core_pixel_location, TORVEN_PSF_InterpolationCoeffs* coeffs) const
+{
+    const WindowMapping* working = WorkingWindow();
+    if (working == nullptr || m_coefficients == nullptr || m_indices == nullptr) return false;
+    Coords w = incoming_psf_central_core_pixel_location;
+    if (w.windowtype != m_windowtype) {
+        assert(incoming_psf_central_core_pixel_location.windowtype == WindowMappingType::WINDOW_DETECTOR);
+        if (!m_hierarchy->Detector().ToParentWindow(incoming_psf_central_core_pixel_location, &w, false)) return false;
+    }
+    // The tables cover the working window only.
+    if (w.x < 0 || w.y < 0 || w.x >= working->Numx() || w.y >= working->Numy()) return false;
+    const size_t  n     = m_coefficients->XSize();
+    const size_t  start = ((size_t)w.x * (size_t)working->Numy() + (size_t)w.y) * n;
+    const double* c     = (n > 0) ? m_coefficients->UnsafeArrayBasePtr() + start : nullptr;
+    const int*    idx   = (n > 0) ? m_indices->UnsafeArrayBasePtr() + start : nullptr;
+    const int     count = n > (size_t)INT_MAX ? INT_MAX : (int)n;
+    return coeffs->InterpolatePsfArrayToPixelLocation(w, this, c, idx, count);
+}
