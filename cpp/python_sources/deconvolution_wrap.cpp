@@ -225,7 +225,58 @@ PyObject* wrap_cimpl_set_versionstr(PyObject*, PyObject* arg)
     return PyBool_FromLong(cimpl_set_versionstr(text));
 }
 
+// The two matrix functions. Arrays are converted first to last, then the
+// integers; temporaries are released by ArrayArgument whatever the result.
+PyObject* wrap_cimpl_create_deconvolution(PyObject*, PyObject* args)
+{
+    if (!check_argument_count(args, "cimpl_create_deconvolution", 6)) return nullptr;
+    ArrayArgument specs, psfs, locations, coeffs, indices, answer;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 0), NPY_INT, 1, &specs)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 1), NPY_DOUBLE, 3, &psfs)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 2), NPY_DOUBLE, 2, &locations)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 3), NPY_DOUBLE, 3, &coeffs)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 4), NPY_INT, 3, &indices)) return nullptr;
+    if (!convert_inplace_array(PyTuple_GET_ITEM(args, 5), 2, &answer)) return nullptr;
+    const bool result = cimpl_create_deconvolution(
+        static_cast<int*>(specs.data), specs.dims[0], static_cast<double*>(psfs.data), psfs.dims[0], psfs.dims[1],
+        psfs.dims[2], static_cast<double*>(locations.data), locations.dims[0], locations.dims[1],
+        static_cast<double*>(coeffs.data), coeffs.dims[0], coeffs.dims[1], coeffs.dims[2],
+        static_cast<int*>(indices.data), indices.dims[0], indices.dims[1], indices.dims[2],
+        static_cast<double*>(answer.data), answer.dims[0], answer.dims[1]);
+    return PyBool_FromLong(result);
+}
+
+PyObject* wrap_cimpl_create_horizontal_stray_light_matrix(PyObject*, PyObject* args)
+{
+    static const char* name = "cimpl_create_horizontal_stray_light_matrix";
+    if (!check_argument_count(args, name, 11)) return nullptr;
+    ArrayArgument specs, vignetting, psfs, locations, coeffs, indices, answer;
+    int           delta_nx = 0, delta_ny = 0, delta_sx = 0, delta_sy = 0;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 0), NPY_INT, 1, &specs)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 1), NPY_DOUBLE, 2, &vignetting)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 2), NPY_DOUBLE, 3, &psfs)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 3), NPY_DOUBLE, 2, &locations)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 4), NPY_DOUBLE, 3, &coeffs)) return nullptr;
+    if (!convert_input_array(PyTuple_GET_ITEM(args, 5), NPY_INT, 3, &indices)) return nullptr;
+    if (!convert_inplace_array(PyTuple_GET_ITEM(args, 6), 2, &answer)) return nullptr;
+    if (!convert_int(PyTuple_GET_ITEM(args, 7), name, 24, &delta_nx)) return nullptr;
+    if (!convert_int(PyTuple_GET_ITEM(args, 8), name, 25, &delta_ny)) return nullptr;
+    if (!convert_int(PyTuple_GET_ITEM(args, 9), name, 26, &delta_sx)) return nullptr;
+    if (!convert_int(PyTuple_GET_ITEM(args, 10), name, 27, &delta_sy)) return nullptr;
+    const bool result = cimpl_create_horizontal_stray_light_matrix(
+        static_cast<int*>(specs.data), specs.dims[0], static_cast<double*>(vignetting.data), vignetting.dims[0],
+        vignetting.dims[1], static_cast<double*>(psfs.data), psfs.dims[0], psfs.dims[1], psfs.dims[2],
+        static_cast<double*>(locations.data), locations.dims[0], locations.dims[1],
+        static_cast<double*>(coeffs.data), coeffs.dims[0], coeffs.dims[1], coeffs.dims[2],
+        static_cast<int*>(indices.data), indices.dims[0], indices.dims[1], indices.dims[2],
+        static_cast<double*>(answer.data), answer.dims[0], answer.dims[1], delta_nx, delta_ny, delta_sx, delta_sy);
+    return PyBool_FromLong(result);
+}
+
 PyMethodDef module_methods[] = {
+    {"cimpl_create_deconvolution", wrap_cimpl_create_deconvolution, METH_VARARGS, nullptr},
+    {"cimpl_create_horizontal_stray_light_matrix", wrap_cimpl_create_horizontal_stray_light_matrix, METH_VARARGS,
+     nullptr},
     {"cimpl_set_diagnostic", wrap_cimpl_set_diagnostic, METH_O, nullptr},
     {"cimpl_set_numthreads", wrap_cimpl_set_numthreads, METH_O, nullptr},
     {"cimpl_set_versionstr", wrap_cimpl_set_versionstr, METH_O, nullptr},

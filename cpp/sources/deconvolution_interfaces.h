@@ -18,3 +18,22 @@ void torvendll_set_numthreads(int numthreads);
 void torvendll_set_diagnostic(int diagnostic);
 void torvenddl_set_versionstring(const char* versionstr);
 void torvendll_set_logger(nxLogBase* logger);
+
+bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const double** psfarraypointers, int M,
+                                           int psf_Nx, int psf_Ny, double* psf_location2D, int numpsf,
+                                           int numcentres_mustbe3, double* psf_interp_coeffs3D,
+                                           int num_interp_coeffs0, int num_interp_coeffs1, int num_interp_coeffs2,
+                                           int* psf_interp_indices3D, int num_interp_indices0, int num_interp_indices1,
+                                           int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy,
+                                           int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx,
+                                           int SOFSy, int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx,
+                                           int KBINy, int Kx, int Ky, int Ncoeffs);
+
+bool torvendll_create_horizontal_stray_light_matrix(
+    double* goodanswer2D, int KK, double* vignettingarray, int Vnx, int Vny, const double** psfarraypointers, int M,
+    int psf_Nx, int psf_Ny, double* psf_location2D, int numpsf, int numcentres_mustbe3, double* psf_interp_coeffs3D,
+    int num_interp_coeffs0, int num_interp_coeffs1, int num_interp_coeffs2, int* psf_interp_indices3D,
+    int num_interp_indices0, int num_interp_indices1, int num_interp_indices2, int FULLCONVx, int FULLCONVy,
+    int NOFSx, int NOFSy, int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx,
+    int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky, int delta_nx, int delta_ny,
+    int delta_sx, int delta_sy);

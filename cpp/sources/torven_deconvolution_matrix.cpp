@@ -1,7 +1,13 @@
 // The matrix service: settings and requests.
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "deconvolution_interfaces.h"
+#include "make_psfmatrix.h"
 
 bool     g_use_simspons_interpolation   = true;
 bool     g_create_lower_edge_adjustment = true;
@@ -39,4 +45,355 @@ void torvendll_set_logger(nxLogBase* logger)
     logger->AddRef();
     logger->SetAsDefaultLogger();
     logger->Release();
+}
+
+// ---------------------------------------------------------------------------
+// Shared parts of the two requests.
+namespace {
+
+enum WindowParameter
+{
+    P_FULLCONVx, P_FULLCONVy, P_NOFSx, P_NOFSy, P_NOOFx, P_NOOFy, P_DOFSx, P_DOFSy, P_Dx, P_Dy, P_SOFSx, P_SOFSy,
+    P_Sx, P_Sy, P_LBINx, P_LBINy, P_Lx, P_Ly, P_KBINx, P_KBINy, P_Kx, P_Ky, P_COUNT
+};
+
+// Refuses window parameters for which the window arithmetic is undefined: a
+// binning below 1, a negative size, or a product that does not fit a 32-bit
+// signed integer. One error record per fault. Offsets may be negative.
+bool CheckWindowArithmetic(const char* function, const int* p)
+{
+    bool ok = true;
+    static const struct
+    {
+        const char* name;
+        int         x;
+    } sizes[] = {{"full convolution area", P_FULLCONVx}, {"NOOF window", P_NOOFx},  {"detector window", P_Dx},
+                 {"science window", P_Sx},               {"L1B window", P_Lx},      {"L1C window", P_Kx}};
+    for (const auto& s : sizes) {
+        if (p[s.x] < 0 || p[s.x + 1] < 0) {
+            NXLOG_RECORD(nxlog_error, "%s, The size of the %s (%d,%d) must not be negative", function, s.name,
+                         p[s.x + 1], p[s.x]);
+            ok = false;
+        }
+    }
+    static const struct
+    {
+        const char* name;
+        int         x;
+    } binnings[] = {{"science window to L1B", P_LBINx}, {"L1B to L1C", P_KBINx}};
+    for (const auto& b : binnings) {
+        if (p[b.x] < 1 || p[b.x + 1] < 1) {
+            NXLOG_RECORD(nxlog_error, "%s, The %s binning (%d,%d) must be at least 1", function, b.name, p[b.x + 1],
+                         p[b.x]);
+            ok = false;
+        }
+    }
+    static const struct
+    {
+        const char* name;
+        int         a, b;
+    } products[] = {{"number of L1C pixels Kx*Ky", P_Kx, P_Ky},
+                    {"binned L1B size LBINx*Lx", P_LBINx, P_Lx},
+                    {"binned L1B size LBINy*Ly", P_LBINy, P_Ly},
+                    {"binned L1C size KBINx*Kx", P_KBINx, P_Kx},
+                    {"binned L1C size KBINy*Ky", P_KBINy, P_Ky},
+                    {"detector columns per L1C pixel LBINx*KBINx", P_LBINx, P_KBINx},
+                    {"detector rows per L1C pixel LBINy*KBINy", P_LBINy, P_KBINy}};
+    for (const auto& q : products) {
+        const int64_t v = (int64_t)p[q.a] * (int64_t)p[q.b];
+        if (v > INT32_MAX || v < INT32_MIN) {
+            NXLOG_RECORD(nxlog_error, "%s, The %s (%d x %d) does not fit a 32-bit signed integer", function, q.name,
+                         p[q.a], p[q.b]);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// Array dimensions handed in by a caller must not be negative.
+bool CheckDimensions(const char* function, std::initializer_list<int> dims)
+{
+    for (int d : dims) {
+        if (d < 0) {
+            NXLOG_RECORD(nxlog_error, "%s, An array dimension (%d) is negative", function, d);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The OpenMP runtime cannot start an arbitrary number of threads: a request for
+// more than the runtime's thread limit or 8 threads per processor is capped there.
+int ThreadCap()
+{
+    const int64_t perprocessor = 8 * (int64_t)std::max(1, omp_get_num_procs());
+    return (int)std::min<int64_t>({(int64_t)omp_get_thread_limit(), perprocessor, (int64_t)INT32_MAX});
+}
+
+void ApplyThreadSetting(const char* function)
+{
+    omp_set_dynamic(0);
+    if (g_maxthreads > 0) {
+        int       used = g_maxthreads;
+        const int cap  = ThreadCap();
+        if (used > cap) {
+            NXLOG_RECORD(nxlog_warning,
+                         "%s, The requested maximum of %d threads is more than this machine can run (at most %d "
+                         "threads: 8 per processor, within the OpenMP thread limit). Using %d threads",
+                         function, g_maxthreads, cap, cap);
+            used = cap;
+        }
+        omp_set_num_threads(used);
+    }
+}
+
+}   // namespace
+
+// ---------------------------------------------------------------------------
+bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const double** psfarraypointers, int M,
+                                           int psf_Nx, int psf_Ny, double* psf_location2D, int numpsf,
+                                           int numcentres_mustbe3, double* psf_interp_coeffs3D,
+                                           int num_interp_coeffs0, int num_interp_coeffs1, int num_interp_coeffs2,
+                                           int* psf_interp_indices3D, int num_interp_indices0, int num_interp_indices1,
+                                           int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy,
+                                           int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx,
+                                           int SOFSy, int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx,
+                                           int KBINy, int Kx, int Ky, int /*Ncoeffs*/)
+{
+    static const char* fn = "torvendll_create_deconvolution_matrix";
+    const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
+                            SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
+    bool ok = CheckDimensions(fn, {KK, M, psf_Nx, psf_Ny, numpsf, numcentres_mustbe3, num_interp_coeffs0,
+                                   num_interp_coeffs1, num_interp_coeffs2, num_interp_indices0, num_interp_indices1,
+                                   num_interp_indices2});
+    nx2dArray<double> goodanswer;
+    nx2dArray<double> psf_locn;
+    nx3dArray<double> array_psf_interp_coeffs;
+    nx3dArray<int>    array_psf_interp_indices;
+    if (ok) {
+        psf_locn.Attach((size_t)numcentres_mustbe3, (size_t)numpsf, psf_location2D);
+        array_psf_interp_coeffs.Attach((size_t)num_interp_coeffs2, (size_t)num_interp_coeffs1,
+                                       (size_t)num_interp_coeffs0, psf_interp_coeffs3D);
+        array_psf_interp_indices.Attach((size_t)num_interp_indices2, (size_t)num_interp_indices1,
+                                        (size_t)num_interp_indices0, psf_interp_indices3D);
+        if (!goodanswer.Attach((size_t)KK, (size_t)KK, goodanswer2D)) {
+            NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) input convolution matrix storage", fn, KK, KK);
+            ok = false;
+        }
+        const int64_t lbinx = (int64_t)LBINx * Lx, lbiny = (int64_t)LBINy * Ly;
+        const int64_t kbinx = (int64_t)KBINx * Kx, kbiny = (int64_t)KBINy * Ky;
+        if (!(psf_Nx >= Sx && psf_Ny >= Sy)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The size of the PSF arrays (%d, %d) must be bigger or same size as the science window "
+                         "(%d, %d)",
+                         fn, psf_Ny, psf_Nx, Sy, Sx);
+            ok = false;
+        }
+        if (!(Sx == lbinx && Sy == lbiny)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The science window size (%d,%d) is not the same size as the L1B binned window "
+                         "(%lld,%lld)",
+                         fn, Sy, Sx, (long long)lbinx, (long long)lbiny);
+            ok = false;
+        }
+        if (!(Lx == kbinx && Ly == kbiny)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The L1B binned window size (%d,%d) is not the same size as the L1C binned window "
+                         "(%lld,%lld)",
+                         fn, Ly, Lx, (long long)kbinx, (long long)kbiny);
+            ok = false;
+        }
+        if (!((int64_t)array_psf_interp_coeffs.YSize() == Dy && (int64_t)array_psf_interp_coeffs.ZSize() == Dx)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, the array of PSF interpolation coefficients (%d,%d) must equal the size of the detector "
+                         "window (%d,%d)",
+                         fn, (int)array_psf_interp_coeffs.YSize(), (int)array_psf_interp_coeffs.ZSize(), Dy, Dx);
+            ok = false;
+        }
+        if (!((int64_t)array_psf_interp_indices.YSize() == Dy && (int64_t)array_psf_interp_indices.ZSize() == Dx)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, the array of PSF interpolation indices (%d,%d) must equal the size of the detector "
+                         "window (%d,%d)",
+                         fn, (int)array_psf_interp_indices.YSize(), (int)array_psf_interp_indices.ZSize(), Dy, Dx);
+            ok = false;
+        }
+        if (!((int64_t)array_psf_interp_indices.XSize() == num_interp_coeffs2 &&
+              (int64_t)array_psf_interp_coeffs.XSize() == num_interp_coeffs2)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, the Number of coefficients in the PSF interpolation coefficient (%d) and index (%d) "
+                         "arrays must match",
+                         fn, (int)array_psf_interp_coeffs.XSize(), (int)array_psf_interp_indices.XSize());
+            ok = false;
+        }
+        ok = CheckWindowArithmetic(fn, p) && ok;
+    }
+    if (ok) {
+        try {
+            TORVEN_DeconvolutionMatrixGenerator generator(
+                FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx,
+                LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, goodanswer2D, KK, g_diagnosticonly, g_rows_below_bottom_edge,
+                g_rows_above_bottom_edge);
+            generator.set_option_create_lower_edge_adjustment(g_create_lower_edge_adjustment);
+            generator.set_option_use_simpsons(g_use_simspons_interpolation);
+            ApplyThreadSetting(fn);
+            NXLOG_RECORD(nxlog_info, "%s, Version [%s]", fn, (const char*)g_versionstr);
+            NXLOG_RECORD(nxlog_info, "%s, Processing with a maximum of %d threads", fn, omp_get_max_threads());
+            ok = generator.PSF_Table()->Initialize(psfarraypointers, M, psf_Nx, psf_Ny, WINDOW_DETECTOR,
+                                                   *generator.WindowHierachy(), psf_locn, array_psf_interp_coeffs,
+                                                   array_psf_interp_indices);
+            if (ok) ok = generator.build_transfer_function(&goodanswer);
+        } catch (...) {
+            NXLOG_RECORD(nxlog_error, "%s, Insufficient memory to build the convolution matrix", fn);
+            ok = false;
+        }
+    }
+    if (ok) {
+        NXLOG_RECORD(nxlog_info, "torvendll_create_deconvolution_matrix. Successfuly generated the convolution matrix of size (%d,%d)",
+                     KK, KK);
+    } else {
+        NXLOG_RECORD(nxlog_info,
+                     "torvendll_create_deconvolution_matrix. Error generating the convolution matrix of size (%d,%d). It "
+                     "is set to 0.0",
+                     KK, KK);
+        goodanswer.SetTo(0.0);
+    }
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+bool torvendll_create_horizontal_stray_light_matrix(
+    double* goodanswer2D, int KK, double* vignettingarray, int Vnx, int Vny, const double** psfarraypointers, int M,
+    int psf_Nx, int psf_Ny, double* psf_location2D, int numpsf, int numcentres_mustbe3, double* psf_interp_coeffs3D,
+    int num_interp_coeffs0, int num_interp_coeffs1, int num_interp_coeffs2, int* psf_interp_indices3D,
+    int num_interp_indices0, int num_interp_indices1, int num_interp_indices2, int FULLCONVx, int FULLCONVy,
+    int NOFSx, int NOFSy, int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx,
+    int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky, int delta_nx, int delta_ny,
+    int delta_sx, int delta_sy)
+{
+    static const char* fn = "torvendll_create_horizontal_stray_light_matrix";
+    const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
+                            SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
+    bool ok = CheckDimensions(fn, {KK, Vnx, Vny, M, psf_Nx, psf_Ny, numpsf, numcentres_mustbe3, num_interp_coeffs0,
+                                   num_interp_coeffs1, num_interp_coeffs2, num_interp_indices0, num_interp_indices1,
+                                   num_interp_indices2});
+    nx2dArray<double> goodanswer;
+    nx2dArray<double> psf_locn;
+    nx3dArray<double> array_psf_interp_coeffs;
+    nx3dArray<int>    array_psf_interp_indices;
+    nx2dArray<double> vignetting;
+    if (ok) {
+        psf_locn.Attach((size_t)numcentres_mustbe3, (size_t)numpsf, psf_location2D);
+        array_psf_interp_coeffs.Attach((size_t)num_interp_coeffs2, (size_t)num_interp_coeffs1,
+                                       (size_t)num_interp_coeffs0, psf_interp_coeffs3D);
+        array_psf_interp_indices.Attach((size_t)num_interp_indices2, (size_t)num_interp_indices1,
+                                        (size_t)num_interp_indices0, psf_interp_indices3D);
+        if (!vignetting.Attach((size_t)Vnx, (size_t)Vny, vignettingarray)) {
+            NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) vignetting array", fn, Vnx, Vny);
+            ok = false;
+        }
+        if (!goodanswer.Attach((size_t)KK, (size_t)KK, goodanswer2D)) {
+            NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) input convolution matrix storage", fn, KK, KK);
+            ok = false;
+        }
+        const int64_t lbinx = (int64_t)LBINx * Lx, lbiny = (int64_t)LBINy * Ly;
+        const int64_t kbinx = (int64_t)KBINx * Kx, kbiny = (int64_t)KBINy * Ky;
+        if (!(psf_Nx >= Sx && psf_Ny >= Sy)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The size of the PSF arrays (%d, %d) must be at least as big as the science window (%d, %d)",
+                         fn, psf_Ny, psf_Nx, Sy, Sx);
+            ok = false;
+        }
+        if (numpsf != M) {
+            NXLOG_RECORD(nxlog_error, "%s, The number of PSF arrays (%d) does not equal the number of locations (%d)", fn,
+                         M, numpsf);
+            ok = false;
+        }
+        if (!(Sx == lbinx && Sy == lbiny)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The science window size (%d,%d) is not the same size as the L1B binned window "
+                         "(%lld,%lld)",
+                         fn, Sy, Sx, (long long)lbinx, (long long)lbiny);
+            ok = false;
+        }
+        if (!(Lx == kbinx && Ly == kbiny)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The L1B binned window size (%d,%d) is not the same size as the L1C binned window "
+                         "(%lld,%lld)",
+                         fn, Ly, Lx, (long long)kbinx, (long long)kbiny);
+            ok = false;
+        }
+        if ((int64_t)KK != (int64_t)Kx * Ky) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The square convolution matrix dimension size (%d) is inconsistent with the L1C binned "
+                         "window size (%d,%d)",
+                         fn, KK, Ky, Kx);
+            ok = false;
+        }
+        if (!((int64_t)array_psf_interp_coeffs.YSize() == NOOFy && (int64_t)array_psf_interp_coeffs.ZSize() == NOOFx)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, the array of PSF interpolation coefficients (%d,%d) must be the same size as the NOOF "
+                         "window (%d,%d)",
+                         fn, (int)array_psf_interp_coeffs.YSize(), (int)array_psf_interp_coeffs.ZSize(), NOOFy, NOOFx);
+            ok = false;
+        }
+        if (!((int64_t)array_psf_interp_indices.YSize() == NOOFy && (int64_t)array_psf_interp_indices.ZSize() == NOOFx)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, the array of PSF interpolation indices (%d,%d) must be the same size as the NOOF window "
+                         "(%d,%d)",
+                         fn, (int)array_psf_interp_indices.YSize(), (int)array_psf_interp_indices.ZSize(), NOOFy, NOOFx);
+            ok = false;
+        }
+        if (!((int64_t)array_psf_interp_indices.XSize() == num_interp_coeffs2 &&
+              (int64_t)array_psf_interp_coeffs.XSize() == num_interp_coeffs2)) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, the Number of coefficients in the PSF interpolation (%d) and coefficient (%d) arrays must "
+                         "match",
+                         fn, (int)array_psf_interp_coeffs.XSize(), (int)array_psf_interp_indices.XSize());
+            ok = false;
+        }
+        ok = CheckWindowArithmetic(fn, p) && ok;
+        const struct
+        {
+            const char* name;
+            int         value;
+        } steps[] = {{"delta_nx", delta_nx}, {"delta_ny", delta_ny}, {"delta_sx", delta_sx}, {"delta_sy", delta_sy}};
+        for (const auto& s : steps) {
+            if (s.value < 1) {
+                NXLOG_RECORD(nxlog_error, "%s, The sampling step %s (%d) must be at least 1", fn, s.name, s.value);
+                ok = false;
+            }
+        }
+    }
+    if (ok) {
+        try {
+            TORVEN_DeconvolutionMatrixGenerator generator(FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx,
+                                                          DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly,
+                                                          KBINx, KBINy, Kx, Ky, goodanswer2D, KK, g_diagnosticonly, 42,
+                                                          42);
+            ApplyThreadSetting(fn);
+            NXLOG_RECORD(nxlog_info, "%s, Version [%s]", fn, (const char*)g_versionstr);
+            NXLOG_RECORD(nxlog_info, "%s, Processing with a maximum of %d threads", fn, omp_get_max_threads());
+            ok = generator.PSF_Table()->Initialize(psfarraypointers, M, psf_Nx, psf_Ny, WINDOW_NOOF,
+                                                   *generator.WindowHierachy(), psf_locn, array_psf_interp_coeffs,
+                                                   array_psf_interp_indices);
+            if (ok) ok = generator.build_horizontal_stray_light(&goodanswer, vignetting, delta_ny, delta_nx, delta_sy,
+                                                                delta_sx);
+        } catch (...) {
+            NXLOG_RECORD(nxlog_error, "%s, Insufficient memory to build the convolution matrix", fn);
+            ok = false;
+        }
+    }
+    if (ok) {
+        NXLOG_RECORD(nxlog_info,
+                     "torvendll_create_horizontal_stray_light_matrix. Successfuly generated the convolution matrix of "
+                     "size (%d,%d)",
+                     KK, KK);
+    } else {
+        NXLOG_RECORD(nxlog_info,
+                     "torvendll_create_horizontal_stray_light_matrix. Error generating the horizontal stray light "
+                     "convolution matrix of size (%d,%d)",
+                     KK, KK);
+        goodanswer.SetTo(0.0);
+    }
+    return ok;
 }

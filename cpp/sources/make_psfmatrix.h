@@ -1,0 +1,101 @@
+#pragma once
+// TORVEN_DeconvolutionMatrixGenerator: builds one convolution matrix for one
+// request. The in-field build spreads every detector pixel of every source L1C
+// pixel through its interpolated PSF over the science window; the horizontal
+// stray-light build (torven_horizontal_deconvolution_matrix.cpp) spreads
+// sampled NOOF pixels left and right of the science window.
+//
+// Matrix layout: F x F doubles, F = Kx * Ky, indexed (r, s) with r the
+// receiving and s the source L1C pixel (flat index x * Ky + y); element (r, s)
+// is at s * F + r, so the column of one source pixel is contiguous.
+#include <list>
+
+#include "nxarraylinear.h"
+#include "psftables.h"
+#include "windowbinning.h"
+
+class TORVEN_DeconvolutionMatrixGenerator
+{
+  private:
+    bool                   m_option_use_simpsons;
+    bool                   m_option_create_lower_edge_adjustment;
+    nx2dArray<double>      m_deconvolution_matrix;
+    WindowMappingHierarchy m_windows;
+    L1cFlatIndexer         m_l1cindexer;
+    WindowMapping          m_l1c_to_detector;
+    TORVEN_PSF_Table       m_psftable;
+    nx2dArray<int>         m_detector_to_l1c;   // (Sy, Sx), indexed (y, x)
+    bool                   m_diagnostic;
+    int                    m_rows_below_bottom_edge;
+    int                    m_rows_above_bottom_edge;
+    bool                   m_tableok;           // m_detector_to_l1c was allocated and filled
+
+    // The flat index of the L1C pixel of science pixel (x, y), or -9999.
+    int  L1cOfSciencePixel(int x, int y) const { return m_detector_to_l1c.UnsafeArrayBasePtr()[(size_t)x * (size_t)m_detector_to_l1c.XSize() + (size_t)y]; }
+    // Whether `matrix` is a contiguous F x F matrix into which columns can be added.
+    bool IsMatrixOfThisBuild(const nx2dArray<double>* matrix) const;
+    // Number of lower-edge source rows (of the N_below below the bottom edge)
+    // that lie outside the detector window and are skipped.
+    int  LowerEdgeRowsOutsideDetector(int* first, int* last) const;
+
+  public:
+    TORVEN_DeconvolutionMatrixGenerator(int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy, int NOOFx, int NOOFy,
+                                        int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx, int Sy,
+                                        int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky,
+                                        double* matrixstorage, int KK, bool diagnostic, int rows_below_bottom_edge,
+                                        int rows_above_bottom_edge);
+    TORVEN_DeconvolutionMatrixGenerator(const TORVEN_DeconvolutionMatrixGenerator&)            = delete;
+    TORVEN_DeconvolutionMatrixGenerator& operator=(const TORVEN_DeconvolutionMatrixGenerator&) = delete;
+
+    WindowMappingHierarchy* WindowHierachy() { return &m_windows; }
+    TORVEN_PSF_Table*       PSF_Table() { return &m_psftable; }
+    const L1cFlatIndexer&   L1cIndexer() const { return m_l1cindexer; }
+    const WindowMapping&    L1cToDetector() const { return m_l1c_to_detector; }
+    const nx2dArray<int>&   DetectorToL1cTable() const { return m_detector_to_l1c; }
+    const nx2dArray<double>& DeconvolutionMatrixView() const { return m_deconvolution_matrix; }
+    int  FlatSize() const { return m_l1cindexer.FlatSize(); }
+    bool UseSimpsons() const { return m_option_use_simpsons; }
+    bool CreateLowerEdgeAdjustment() const { return m_option_create_lower_edge_adjustment; }
+    int  RowsBelowBottomEdge() const { return m_rows_below_bottom_edge; }
+    int  RowsAboveBottomEdge() const { return m_rows_above_bottom_edge; }
+    bool Diagnostic() const { return m_diagnostic; }
+
+    bool set_option_use_simpsons(bool value)
+    {
+        m_option_use_simpsons = value;
+        return true;
+    }
+    bool set_option_create_lower_edge_adjustment(bool value)
+    {
+        m_option_create_lower_edge_adjustment = value;
+        return true;
+    }
+    bool MakeDetectorPixelToL1cFlatIndexTable();
+
+    // The three weights of the quadratic scheme for a detector row at offset t
+    // inside a source L1C pixel of B detector rows.
+    static void SimpsonWeights(double t, double B, double* w_below, double* w_centre, double* w_above);
+
+    // Column elements (in-field build).
+    bool ProcessL1CPixelAsScatteringSource(int row, int column, nx2dArray<double>* matrix);
+    bool GenerateMidpointColumnMatrixElements(int column, const Coords& source, nx2dArray<double>* matrix);
+    bool GenerateSimpsonColumnMatrixElements(int column_below, int column_centre, int column_above, double offset,
+                                             double rows_per_pixel, const Coords& source, nx2dArray<double>* matrix);
+
+    // Lower-edge correction.
+    bool AddBottomEdgeSourcePixelAdjustment(int column, nx2dArray<double>* matrix);
+    bool GenerateColumnMatrixForBottomEdgeDetectorPixel(int column, const Coords& source, nx2dArray<double>* matrix);
+
+    // Assembly.
+    bool Create_Deconvolution_Matrix(nx2dArray<double>** matrix) const;
+    bool CheckThreadSpecificAllocation(nx2dArray<double>** matrix, std::list<nx2dArray<double>*>& matrices);
+    bool build_transfer_function(nx2dArray<double>* output);
+
+    // Horizontal stray light.
+    bool build_horizontal_stray_light(nx2dArray<double>* output, const nx2dArray<double>& vignetting, int delta_ny,
+                                      int delta_nx, int delta_sy, int delta_sx);
+    bool ProcessHorizontalStrayLightFromPixel(int y, int x, int delta_sy, int delta_sx, double source_area,
+                                              int* columns, double* weights, int ncolumns,
+                                              const double* vignetting_row, int num_vignetting,
+                                              nx2dArray<double>* matrix) const;
+};

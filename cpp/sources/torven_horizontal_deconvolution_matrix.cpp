@@ -1,0 +1,188 @@
+// The horizontal stray-light matrix: light from the NOOF window left and right
+// of the science window, extrapolated from the end L1C pixels of each sampled
+// row, reaching sampled science pixels.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "make_psfmatrix.h"
+#include "nxarraylib.h"
+#include "nxlog.h"
+
+bool TORVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(
+    int y, int x, int delta_sy, int delta_sx, double source_area, int* columns, double* weights, int ncolumns,
+    const double* vignetting_row, int num_vignetting, nx2dArray<double>* matrix) const
+{
+    double factor = (double)((int64_t)delta_sx * (int64_t)delta_sy) * source_area;
+    if (vignetting_row != nullptr) {
+        const int nidx = x;
+        if (!((nidx < num_vignetting) && (nidx >= 0))) return true;   // no factor for this source
+        factor = vignetting_row[nidx] * factor;
+    }
+    if (!std::isfinite(factor) || factor == 0.0) return true;
+    if (delta_sx < 1 || delta_sy < 1 || !IsMatrixOfThisBuild(matrix)) return true;
+
+    TORVEN_PSF_InterpolationCoeffs coeffs;
+    const Coords                   source(y, x, WINDOW_NOOF);
+    if (!m_psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) return true;
+
+    const int            F        = m_l1cindexer.FlatSize();
+    double*              base     = matrix->UnsafeArrayBasePtr();
+    const WindowMapping  to_noof  = m_windows.CreateMappingToUpperLevel(m_windows.Science(), m_windows.Noof());
+    const WindowMapping& detector = m_windows.Detector();
+    const int            Sx       = m_windows.Science().Numx();
+    const int            Sy       = m_windows.Science().Numy();
+    for (int sx = delta_sx / 2; sx < Sx; sx += delta_sx) {
+        for (int sy = delta_sy / 2; sy < Sy; sy += delta_sy) {
+            Coords noof(WINDOW_NOOF), det(WINDOW_DETECTOR);
+            to_noof.ToParentWindow(Coords(sy, sx, WINDOW_SCIENCE), &noof, false);
+            detector.FromParentWindow(noof, &det, false);
+            int r = -1;
+            if (!m_l1cindexer.FlatIndexFromDetectorPixel(det, &r, true)) continue;
+            const double v = coeffs.PSF(noof, source) * factor;
+            for (int k = 0; k < ncolumns; ++k) {
+                if (columns[k] < 0 || columns[k] >= F) continue;
+                base[(size_t)columns[k] * (size_t)F + (size_t)r] += weights[k] * v;
+            }
+            if (sy > INT32_MAX - delta_sy) break;
+        }
+        if (sx > INT32_MAX - delta_sx) break;
+    }
+    return true;
+}
+
+bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(nx2dArray<double>* output,
+                                                                       const nx2dArray<double>& vignetting,
+                                                                       int delta_ny, int delta_nx, int delta_sy,
+                                                                       int delta_sx)
+{
+    const int F = m_l1cindexer.FlatSize();
+    if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)F || output->IsEmpty() ||
+        F < 0) {
+        NXLOG_RECORD(nxlog_error,
+                     "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, The output matrix (%d x %d) "
+                     "is not the expected size (%d x %d)",
+                     output ? (int)output->XSize() : 0, output ? (int)output->YSize() : 0, F, F);
+        return false;
+    }
+    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light. Building convolution "
+                             "matrix for horizontal extrapolation.");
+    NXLOG_RECORD(nxlog_info, "Noof region coordinate step sizes    (Ny,Nx) = (%d, %d)", delta_ny, delta_nx);
+    NXLOG_RECORD(nxlog_info, "Science window coordinate step sizes (Sy,Sx) = (%d, %d)", delta_sy, delta_sx);
+
+    const WindowMapping& noof    = m_windows.Noof();
+    const int            NOOFx   = noof.Numx();
+    const int            NOOFy   = noof.Numy();
+    const bool           usevign = (int64_t)vignetting.XSize() == NOOFx && (int64_t)vignetting.YSize() == NOOFy &&
+                         !vignetting.IsEmpty() && vignetting.ArrayRankSpecs()->IsContiguous();
+    if (usevign) {
+        NXLOG_RECORD(nxlog_info, "The user supplied, ROW major, vignetting array (%d,%d) willbe used for vignetting",
+                     (int)vignetting.XSize(), (int)vignetting.YSize());
+    } else if (vignetting.XSize() == 0 && vignetting.YSize() == 0) {
+        NXLOG_RECORD(nxlog_info, "No user defined vignetting array supplied. A value of 1.0 will be used");
+    } else {
+        NXLOG_RECORD(nxlog_warning,
+                     "The user defined vignetting array was the wrong size. Expected an (x,y) size of (%d,%d) but got "
+                     "(%d,%d). A value of 1.0 will be used",
+                     NOOFx, NOOFy, (int)vignetting.XSize(), (int)vignetting.YSize());
+    }
+
+    const WindowMapping to_noof = m_windows.CreateMappingToUpperLevel(m_windows.Science(), noof);
+    const int           Sx      = m_windows.Science().Numx();
+    const int           Sy      = m_windows.Science().Numy();
+    Coords              leftpix(WINDOW_NOOF), rightpix(WINDOW_NOOF);
+    to_noof.ToParentWindow(Coords(0, 0, WINDOW_SCIENCE), &leftpix, false);
+    to_noof.ToParentWindow(Coords(0, Sx, WINDOW_SCIENCE), &rightpix, false);
+    const int64_t left        = leftpix.x;
+    const int64_t right       = rightpix.x;
+    const double  source_area = (double)((int64_t)delta_ny * (int64_t)delta_nx);
+
+    // First source column of each side, moved in whole steps into the NOOF
+    // window: columns outside it have no PSF coefficients and add nothing.
+    int64_t leftstart  = left - 1 - delta_nx / 2;
+    int64_t rightstart = right + delta_nx / 2;
+    if (delta_nx >= 1) {
+        if (leftstart >= NOOFx) leftstart -= ((leftstart - NOOFx) / delta_nx + 1) * (int64_t)delta_nx;
+        if (rightstart < 0) rightstart += ((-rightstart - 1) / delta_nx + 1) * (int64_t)delta_nx;
+    }
+    // The sampled science rows delta_ny/2, delta_ny/2 + delta_ny, ... below Sy.
+    const int64_t firstrow = delta_ny / 2;
+    const int64_t nrows    = (delta_ny >= 1 && Sy > firstrow) ? (Sy - firstrow + delta_ny - 1) / delta_ny : 0;
+
+    const bool                    run     = m_tableok && delta_nx >= 1 && delta_ny >= 1 && delta_sx >= 1 && delta_sy >= 1;
+    const int64_t                 nwork   = run ? nrows : 0;
+    bool                          success = run;
+    std::list<nx2dArray<double>*> matrices;
+    const double*                 vignbase = usevign ? vignetting.UnsafeArrayBasePtr() : nullptr;
+#pragma omp parallel if (run)
+    {
+        nx2dArray<double>* mine = nullptr;
+#pragma omp for schedule(dynamic, 1) nowait
+        for (int64_t n = 0; n < nwork; ++n) {
+            const int iy = (int)(firstrow + n * delta_ny);
+            bool      ok = false;
+            try {
+                if (m_diagnostic) {
+                    NXLOG_RECORD(nxlog_info,
+                                 "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, Processing row "
+                                 "[%d] of [%d]",
+                                 iy, Sy);
+                }
+                ok = CheckThreadSpecificAllocation(&mine, matrices);
+                int    column_left = -1, column_right = -1;
+                Coords det(WINDOW_DETECTOR);
+                if (!(m_windows.Science().ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &det, true) &&
+                      m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_left, true)))
+                    column_left = -1;
+                if (!(m_windows.Science().ToParentWindow(Coords(iy, Sx - 1, WINDOW_SCIENCE), &det, true) &&
+                      m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_right, true)))
+                    column_right = -1;
+                Coords nrow(WINDOW_NOOF);
+                to_noof.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &nrow, false);
+                const int     ny      = nrow.y;
+                const double* vignrow = nullptr;
+                int           nvign   = 0;
+                if (vignbase != nullptr && ny >= 0 && ny < NOOFy) {
+                    vignrow = vignbase + (size_t)ny * (size_t)NOOFx;
+                    nvign   = NOOFx;
+                }
+                double weight = 1.0;
+                if (ok && column_left >= 0) {
+                    for (int64_t x = leftstart; ok && x >= 0; x -= delta_nx) {
+                        ok = ProcessHorizontalStrayLightFromPixel(ny, (int)x, delta_sy, delta_sx, source_area,
+                                                                  &column_left, &weight, 1, vignrow, nvign, mine);
+                    }
+                }
+                if (ok && column_right >= 0) {
+                    for (int64_t x = rightstart; ok && x < NOOFx; x += delta_nx) {
+                        ok = ProcessHorizontalStrayLightFromPixel(ny, (int)x, delta_sy, delta_sx, source_area,
+                                                                  &column_right, &weight, 1, vignrow, nvign, mine);
+                    }
+                }
+            } catch (...) {   // nothing may escape the parallel region
+                ok = false;
+            }
+            if (!ok) {
+#pragma omp atomic write
+                success = false;
+            }
+            nxLogBase::FlushDefaultLogger();
+        }
+    }
+    nxLogBase::FlushDefaultLogger();
+
+    output->SetTo(0.0);
+    if (!success) {
+        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
+                                  "executing the code. Return empty matrix");
+    }
+    for (nx2dArray<double>* m : matrices) {
+        if (success) *output += *m;
+        delete m;
+    }
+    const int64_t npixels = (int64_t)m_l1c_to_detector.Binx() * (int64_t)m_l1c_to_detector.Biny();
+    if (npixels > 0) *output *= 1.0 / (double)npixels;
+    return success;
+}
