@@ -3,6 +3,8 @@
 
 #include "nxlogpython.h"
 
+#include <omp.h>
+
 nxLogPython::nxLogPython()
 {
     CheckDefaultLogger();
@@ -11,7 +13,14 @@ nxLogPython::nxLogPython()
 
 nxLogPython::~nxLogPython() {}
 
-static bool HoldsInterpreterLock() { return Py_IsInitialized() && PyGILState_Check(); }
+// A worker thread of an OpenMP team never holds the interpreter lock; the test
+// on the team comes first because PyGILState_Check answers 1 on every thread
+// once sub-interpreters have disabled its bookkeeping.
+static bool HoldsInterpreterLock()
+{
+    if (omp_in_parallel() && omp_get_thread_num() != 0) return false;
+    return Py_IsInitialized() && PyGILState_Check();
+}
 
 void nxLogPython::DisplayEntry(const nxLogEntry& entry)
 {
