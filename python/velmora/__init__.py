@@ -9,4 +9,33 @@ horizontal stray light from outside the science window.
 
 __version__ = "0.1.0"
 
-__all__ = ["__version__"]
+from .builds import infield_matrix, resolve_threads, stray_light_matrix
+from .errors import BuildError, ConfigurationError
+from .instrument import Instrument, builtin_instrument, demo_scene
+from .layout import (
+    Corrector,
+    correct,
+    flat_index,
+    forward_operator,
+    image_to_vector,
+    l1c_pixel,
+    observe,
+    vector_to_image,
+)
+from .psfs import PSFSet, bilinear_tables
+from .windows import PARAMETER_NAMES, Windows
+
+__all__ = [
+    "__version__",
+    # inputs
+    "Windows", "PARAMETER_NAMES", "PSFSet", "bilinear_tables",
+    # builds
+    "infield_matrix", "stray_light_matrix", "resolve_threads",
+    # using the matrices
+    "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
+    "forward_operator", "observe", "Corrector", "correct",
+    # the built-in instrument
+    "Instrument", "builtin_instrument", "demo_scene",
+    # errors
+    "BuildError", "ConfigurationError",
+]

@@ -1,0 +1,278 @@
+"""Using the matrices: flat vectors, the forward model and the correction.
+
+Conventions
+-----------
+L1C image
+    A natural NumPy image indexed ``[y, x]``, shape ``(Ky, Kx)``; row 0 is the
+    bottom edge of the L1C window. Stacks of images, shape ``(..., Ky, Kx)``,
+    are accepted everywhere.
+Flat vector
+    The F = Kx * Ky values of an L1C image in matrix order: L1C pixel (x, y)
+    has the flat index ``x * Ky + y``, so y varies fastest and the pixels of
+    one L1C column are consecutive.
+Matrix
+    Shape (F, F). The share of the signal of source pixel ``s`` that arrives
+    in receiving pixel ``r`` is stored at ``matrix[s, r]``: row ``s`` of the
+    NumPy array holds everything that source ``s`` sends out. The observed
+    flat vector is therefore ``o[r] = sum_s matrix[s, r] * t[s]``, i.e.
+    ``o = t @ matrix`` or ``o = matrix.T @ t``.
+"""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+
+from .windows import Windows
+
+__all__ = [
+    "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
+    "forward_operator", "observe", "Corrector", "correct",
+]
+
+
+def _l1c_shape(shape) -> tuple[int, int]:
+    if isinstance(shape, Windows):
+        return shape.l1c_image_shape
+    try:
+        ky, kx = (int(v) for v in shape)
+    except (TypeError, ValueError):
+        raise TypeError(f"expected Windows or an L1C image shape (Ky, Kx), got {shape!r}") from None
+    if ky < 1 or kx < 1:
+        raise ValueError(f"an L1C image shape (Ky, Kx) must be positive, got {(ky, kx)}")
+    return ky, kx
+
+
+def image_to_vector(image, windows: Windows | None = None) -> np.ndarray:
+    """The flat vector (matrix order) of an L1C image.
+
+    Parameters
+    ----------
+    image : array_like, shape (..., Ky, Kx)
+        L1C image(s) indexed ``[y, x]``.
+    windows : Windows, optional
+        When given, the image must have the shape ``(Ky, Kx)`` of its L1C window.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., F)
+        ``vector[..., x * Ky + y] == image[..., y, x]``.
+
+    Raises
+    ------
+    ValueError
+        The image has fewer than 2 dimensions or does not match ``windows``.
+    """
+    image = np.asarray(image)
+    if image.ndim < 2:
+        raise ValueError(f"an L1C image needs at least 2 dimensions (Ky, Kx), got shape {image.shape}")
+    if windows is not None and image.shape[-2:] != windows.l1c_image_shape:
+        raise ValueError(f"the L1C image must have the shape (Ky, Kx) = {windows.l1c_image_shape}, "
+                         f"got {image.shape[-2:]}")
+    ky, kx = image.shape[-2:]
+    return np.swapaxes(image, -1, -2).reshape(*image.shape[:-2], kx * ky)
+
+
+def vector_to_image(vector, shape) -> np.ndarray:
+    """The L1C image of a flat vector; the inverse of :func:`image_to_vector`.
+
+    Parameters
+    ----------
+    vector : array_like, shape (..., F)
+    shape : Windows or (int, int)
+        The windows, or the image shape ``(Ky, Kx)``.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., Ky, Kx)
+        ``image[..., y, x] == vector[..., x * Ky + y]``.
+
+    Raises
+    ------
+    ValueError
+        The vector's last dimension is not ``Kx * Ky``.
+    """
+    ky, kx = _l1c_shape(shape)
+    vector = np.asarray(vector)
+    if vector.ndim < 1 or vector.shape[-1] != kx * ky:
+        raise ValueError(f"the flat vector must have Kx * Ky = {kx * ky} values in its last dimension, "
+                         f"got shape {vector.shape}")
+    return np.swapaxes(vector.reshape(*vector.shape[:-1], kx, ky), -1, -2)
+
+
+def flat_index(x, y, shape):
+    """Flat index ``x * Ky + y`` of L1C pixel (x, y); works element-wise on arrays.
+
+    Raises
+    ------
+    IndexError
+        A pixel lies outside the L1C image.
+    """
+    ky, kx = _l1c_shape(shape)
+    x, y = np.asarray(x), np.asarray(y)
+    if np.any((x < 0) | (x >= kx) | (y < 0) | (y >= ky)):
+        raise IndexError(f"L1C pixel outside the {kx} x {ky} image")
+    result = x * ky + y
+    return int(result) if result.ndim == 0 else result
+
+
+def l1c_pixel(index, shape):
+    """L1C pixel ``(x, y)`` of a flat index; the inverse of :func:`flat_index`.
+
+    Raises
+    ------
+    IndexError
+        The index lies outside 0 .. F-1.
+    """
+    ky, kx = _l1c_shape(shape)
+    index = np.asarray(index)
+    if np.any((index < 0) | (index >= kx * ky)):
+        raise IndexError(f"flat index outside 0 .. {kx * ky - 1}")
+    x, y = np.divmod(index, ky)
+    return (int(x), int(y)) if index.ndim == 0 else (x, y)
+
+
+def _square(name: str, matrix) -> np.ndarray:
+    matrix = np.asarray(matrix, dtype=np.float64)
+    if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
+        raise ValueError(f"the {name} matrix must be square (F, F), got shape {matrix.shape}")
+    return matrix
+
+
+def _total(infield, stray_light) -> np.ndarray:
+    total = _square("in-field", infield)
+    if stray_light is not None:
+        stray = _square("stray-light", stray_light)
+        if stray.shape != total.shape:
+            raise ValueError(f"the stray-light matrix {stray.shape} and the in-field matrix {total.shape} "
+                             "must have the same shape")
+        total = total + stray
+    return total
+
+
+def forward_operator(infield, stray_light=None) -> np.ndarray:
+    """The operator ``T`` with ``observed_vector = T @ true_vector``.
+
+    Parameters
+    ----------
+    infield : array_like, shape (F, F)
+        In-field matrix in the velmora layout (``[s, r]``).
+    stray_light : array_like, shape (F, F), optional
+        Stray-light matrix, added to the in-field one.
+
+    Returns
+    -------
+    numpy.ndarray, shape (F, F)
+        ``T[r, s]`` = share of source ``s`` in receiving pixel ``r``: the
+        transpose of the (summed) matrices, as a new C-contiguous array.
+    """
+    return np.ascontiguousarray(_total(infield, stray_light).T)
+
+
+def observe(scene, infield, stray_light=None) -> np.ndarray:
+    """The forward model: the image observed from a true L1C scene.
+
+    Parameters
+    ----------
+    scene : array_like, shape (..., Ky, Kx)
+        True L1C image(s) indexed ``[y, x]``.
+    infield : array_like, shape (F, F)
+        In-field matrix.
+    stray_light : array_like, shape (F, F), optional
+        Stray-light matrix; its light is added to the in-field light.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., Ky, Kx)
+        The observed image(s).
+    """
+    scene = np.asarray(scene, dtype=np.float64)
+    total = _total(infield, stray_light)
+    vector = image_to_vector(scene)
+    if vector.shape[-1] != total.shape[0]:
+        raise ValueError(f"the scene has {vector.shape[-1]} pixels but the matrix is {total.shape}")
+    return vector_to_image(vector @ total, scene.shape[-2:])
+
+
+class Corrector:
+    """The correction of observed images, with a factorisation made once.
+
+    Solves ``T @ true = observed`` for the true scene, where ``T`` is the
+    forward operator of the in-field matrix plus, optionally, the stray-light
+    matrix. The LU factorisation (with partial pivoting) is computed once at
+    construction and reused by every :meth:`correct` call.
+
+    Parameters
+    ----------
+    infield : array_like, shape (F, F)
+        In-field matrix in the velmora layout.
+    stray_light : array_like, shape (F, F), optional
+        Stray-light matrix.
+
+    Raises
+    ------
+    ValueError
+        The matrices are not square or of different sizes.
+    numpy.linalg.LinAlgError
+        The operator is singular (for instance a matrix of zeros), or holds
+        values that are not finite.
+
+    Notes
+    -----
+    Uses :func:`scipy.linalg.lu_factor` and :func:`scipy.linalg.lu_solve`.
+    The velmora matrix stores ``T`` transposed, so it is factorised as it
+    is and the systems are solved with ``trans=1``, without copying it into
+    the other order.
+    """
+
+    def __init__(self, infield, stray_light=None):
+        try:
+            from scipy.linalg import LinAlgWarning, lu_factor
+        except ImportError as exc:  # pragma: no cover - scipy is a dependency
+            raise ImportError("velmora's correction needs SciPy: pip install scipy") from exc
+        total = _total(infield, stray_light)
+        if not np.all(np.isfinite(total)):
+            raise np.linalg.LinAlgError("the matrix holds values that are not finite")
+        self.F = total.shape[0]
+        with warnings.catch_warnings():
+            # A singular matrix is reported below as an error of its own.
+            warnings.simplefilter("ignore", LinAlgWarning)
+            self._lu = lu_factor(total, check_finite=False)
+        pivots = np.abs(np.diag(self._lu[0]))
+        scale = np.max(np.abs(total)) if total.size else 0.0
+        if total.size == 0 or scale == 0.0 or np.min(pivots) <= scale * self.F * np.finfo(np.float64).eps:
+            raise np.linalg.LinAlgError("the matrix is singular: its images cannot be corrected")
+
+    def correct_vector(self, observed) -> np.ndarray:
+        """The true flat vector(s) from observed flat vector(s) of shape (..., F)."""
+        from scipy.linalg import lu_solve
+        observed = np.asarray(observed, dtype=np.float64)
+        if observed.ndim < 1 or observed.shape[-1] != self.F:
+            raise ValueError(f"expected flat vectors of {self.F} values, got shape {observed.shape}")
+        lead = observed.shape[:-1]
+        rhs = observed.reshape(-1, self.F).T
+        solved = lu_solve(self._lu, rhs, trans=1, check_finite=False)
+        return solved.T.reshape(*lead, self.F)
+
+    def correct(self, observed) -> np.ndarray:
+        """The true L1C scene(s) from observed image(s) of shape (..., Ky, Kx)."""
+        observed = np.asarray(observed, dtype=np.float64)
+        vector = image_to_vector(observed)
+        return vector_to_image(self.correct_vector(vector), observed.shape[-2:])
+
+
+def correct(observed, infield, stray_light=None) -> np.ndarray:
+    """The true L1C scene from an observed image (a one-off :class:`Corrector`).
+
+    Parameters
+    ----------
+    observed : array_like, shape (..., Ky, Kx)
+    infield : array_like, shape (F, F)
+    stray_light : array_like, shape (F, F), optional
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., Ky, Kx)
+    """
+    return Corrector(infield, stray_light).correct(observed)

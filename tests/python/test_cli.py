@@ -1,0 +1,159 @@
+"""The velmora command: demo, build, help and bad input."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import velmora
+from velmora.cli import main
+
+SMALL = dict(FULLCONVx=24, FULLCONVy=24, NOFSx=2, NOFSy=1, NOOFx=20, NOOFy=18, DOFSx=4, DOFSy=2, Dx=12, Dy=14,
+             SOFSx=2, SOFSy=6, Sx=8, Sy=6, LBINx=2, LBINy=1, Lx=4, Ly=6, KBINx=1, KBINy=2, Kx=4, Ky=3)
+
+
+def write_config(folder, velmora_small, windows=None, extra="", infield=True, stray=True):
+    _, psfs, stray_psfs = velmora_small
+    (folder / "data").mkdir(exist_ok=True)
+    psfs.save(folder / "data" / "psfs.npz")
+    np.save(folder / "data" / "noof_coeffs.npy", stray_psfs.coefficients)
+    np.savez(folder / "data" / "noof.npz", idx=stray_psfs.indices)
+    np.save(folder / "data" / "vig.npy", np.ones((18, 20)))
+    windows = SMALL if windows is None else windows
+    text = "threads = 1\n" + extra + "\n[windows]\n" + "".join(f"{k} = {v}\n" for k, v in windows.items())
+    text += ('[psfs]\nimages = "data/psfs.npz"\ncentres = "data/psfs.npz"\n'
+             'coefficients = "data/psfs.npz"\nindices = "data/psfs.npz"\n')
+    if infield:
+        text += '[infield]\noutput = "out/infield.npy"\nscheme = "midpoint"\nrows_below = 6\n'
+    if stray:
+        text += ('[stray_light]\noutput = "out/stray"\ncoefficients = "data/noof_coeffs.npy"\n'
+                 'indices = "data/noof.npz:idx"\nvignetting = "data/vig.npy"\nsource_step = [2, 1]\n')
+    path = folder / "instrument.toml"
+    path.write_text(text)
+    return path
+
+
+def test_help_explains_every_option(capsys):
+    assert main(["--help"]) == 0
+    assert "demo" in capsys.readouterr().out
+    for command, options in (("demo", ["--output", "--scheme", "--no-lower-edge", "--rows-below", "--rows-above",
+                                       "--no-figures", "--threads", "--no-progress", "--verbose"]),
+                             ("build", ["CONFIG", "--threads", "[stray_light]", "source_step", "vignetting"])):
+        assert main([command, "--help"]) == 0
+        text = capsys.readouterr().out
+        for option in options:
+            assert option in text, (command, option)
+
+
+def test_entry_point_runs_as_a_module():
+    done = subprocess.run([sys.executable, "-m", "velmora", "--version"], capture_output=True, text=True)
+    assert done.returncode == 0 and velmora.__version__ in done.stdout
+
+
+@pytest.mark.parametrize("argv, fragment", [
+    ([], "required"),
+    (["demo", "--threads", "0"], "positive integer"),
+    (["build"], "CONFIG"),
+    (["build", "no/such/file.toml"], "no such configuration file"),
+])
+def test_bad_command_lines_exit_2(capsys, argv, fragment):
+    assert main(argv) == 2
+    assert fragment in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("change, fragment", [
+    (lambda p: p.write_text("[windows\n"), "not valid TOML"),
+    (lambda p: p.write_text(p.read_text().replace("Sx = 8", "Sx = 9")), "Sx = 9"),
+    (lambda p: p.write_text(p.read_text().replace("Ky = 3\n", "")), "missing windowing parameter(s): Ky"),
+    (lambda p: p.write_text(p.read_text().replace("rows_below = 6", "rows_below = 7")), "rows_below"),
+    (lambda p: p.write_text(p.read_text().replace("scheme = \"midpoint\"", "scheme = \"simpson\"")), "scheme"),
+    (lambda p: p.write_text(p.read_text().replace("source_step = [2, 1]", "source_step = [0, 1]")), "source_step"),
+    (lambda p: p.write_text(p.read_text().replace("data/vig.npy", "data/missing.npy")), "no such file"),
+    (lambda p: p.write_text(p.read_text().replace("noof.npz:idx", "noof.npz:nope")), "has no array 'nope'"),
+    (lambda p: p.write_text(p.read_text().replace("noof_coeffs.npy", "psfs.npz").replace("noof.npz:idx", "psfs.npz")),
+     "NOOF window"),
+    (lambda p: p.write_text(p.read_text() + "colour = 1\n"), "unknown key"),
+    (lambda p: (p.parent / "data" / "vig.npy").unlink() or np.save(p.parent / "data" / "vig.npy", np.ones((20, 18))),
+     "(NOOFy, NOOFx) = (18, 20)"),
+])
+def test_bad_configurations_exit_2_with_a_message(tmp_path, velmora_small, velmora_fake_module, capsys, change,
+                                                  fragment):
+    path = write_config(tmp_path, velmora_small)
+    change(path)
+    assert main(["build", str(path)]) == 2
+    assert fragment in capsys.readouterr().err
+    assert velmora_fake_module.calls == [] and not (tmp_path / "out").exists()
+
+
+def test_nothing_to_build_is_bad_input(tmp_path, velmora_small, capsys):
+    path = write_config(tmp_path, velmora_small, infield=False, stray=False)
+    assert main(["build", str(path)]) == 2
+    assert "nothing to build" in capsys.readouterr().err
+
+
+def test_build_writes_where_the_file_says(tmp_path, velmora_small, velmora_fake_module, capsys):
+    velmora_fake_module.fill = 0.5
+    path = write_config(tmp_path, velmora_small)
+    assert main(["build", str(path), "--no-progress"]) == 0
+    for name in ("infield.npy", "stray.npy"):
+        assert np.all(np.load(tmp_path / "out" / name) == 0.5)
+    settings = velmora_fake_module.settings_before("cimpl_create_deconvolution")
+    assert settings["use_simpsons"] == 0 and settings["lower_edge_rows_below"] == 6
+    assert settings["cimpl_set_numthreads"] == 1
+    assert velmora_fake_module.matrix_call("cimpl_create_horizontal_stray_light_matrix")[7:] == (2, 1, 1, 1)
+    assert "432" not in capsys.readouterr().out
+
+
+def test_a_failed_build_exits_1(tmp_path, velmora_small, velmora_fake_module, capsys):
+    velmora_fake_module.result = False
+    velmora_fake_module.lines = ["ERROR\t:torvendll_create_deconvolution_matrix, something the module refused"]
+    path = write_config(tmp_path, velmora_small)
+    assert main(["build", str(path)]) == 1
+    err = capsys.readouterr().err
+    assert "something the module refused" in err and "in-field matrix failed" in err
+    assert not (tmp_path / "out").exists()
+
+
+DEMO_FILES = ["infield.npy", "stray_light.npy", "infield_matrix.png", "stray_light_matrix.png", "psfs.png",
+              "scene_observed_corrected.png", "instrument/instrument.toml", "instrument/psfs.npz"]
+
+
+def test_demo_with_a_stand_in_module_writes_its_files(tmp_path, velmora_fake_module, capsys):
+    velmora_fake_module.fill = 0.9 * np.eye(432)
+    out = tmp_path / "demo"
+    assert main(["demo", "-o", str(out), "--threads", "2", "--scheme", "midpoint"]) == 0
+    for name in DEMO_FILES:
+        assert (out / name).is_file(), name
+    assert (out / "infield_matrix.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    text = capsys.readouterr().out
+    assert "432 x 432" in text and "threads     2" in text and "spread" in text
+
+
+@pytest.mark.usefixtures("requires_matrix_functions")
+def test_demo_builds_the_builtin_instrument_and_its_config_builds_again(tmp_path, capsys):
+    out = tmp_path / "demo"
+    assert main(["demo", "-o", str(out), "--threads", "2"]) == 0
+    for name in DEMO_FILES:
+        assert (out / name).is_file(), name
+    infield = np.load(out / "infield.npy")
+    assert infield.shape == (432, 432) and infield.sum(axis=1).min() > 0.5
+    summary = capsys.readouterr().out
+    assert "largest error" in summary
+    error = float(summary.split("largest error ")[1].split()[0])
+    assert error < 1e-9
+    assert main(["build", str(out / "instrument" / "instrument.toml"), "--threads", "1"]) == 0
+    np.testing.assert_allclose(np.load(out / "instrument" / "matrices" / "infield.npy"), infield, rtol=1e-12,
+                               atol=1e-15)
+
+
+@pytest.mark.usefixtures("requires_matrix_functions")
+def test_build_with_the_native_module_matches_the_api(tmp_path, velmora_small):
+    w, psfs, stray = velmora_small
+    path = write_config(tmp_path, velmora_small)
+    assert main(["build", str(path)]) == 0
+    np.testing.assert_allclose(np.load(tmp_path / "out" / "infield.npy"),
+                               velmora.infield_matrix(w, psfs, scheme="midpoint", rows_below=6, threads=1))
+    np.testing.assert_allclose(np.load(tmp_path / "out" / "stray.npy"),
+                               velmora.stray_light_matrix(w, stray, vignetting=np.ones((18, 20)),
+                                                          source_step=(2, 1), threads=1))
