@@ -33,6 +33,9 @@ from .windows import Windows
 __all__ = ["infield_matrix", "stray_light_matrix", "resolve_threads", "SCHEMES", "MODULE_DEFAULTS"]
 
 logger = logging.getLogger("velmora")
+# A library leaves the showing of its records to the application (the command
+# line tool adds its own handler); the reasons of a failure travel in BuildError.
+logger.addHandler(logging.NullHandler())
 
 #: Interpolation schemes of the in-field matrix and the value of the module's
 #: ``use_simpsons`` option that selects each.

@@ -16,6 +16,7 @@ import argparse
 import logging
 import math
 import sys
+import textwrap
 import time
 import tomllib
 from collections.abc import Callable, Sequence
@@ -447,9 +448,12 @@ def _parser() -> argparse.ArgumentParser:
 
     build = sub.add_parser(
         "build", help="build the matrices of an instrument described by a TOML file",
-        description="Build the matrices of your own instrument. CONFIG is a TOML file with the 22 windowing "
-                    "parameters, the options and the paths of .npy/.npz arrays; the matrices are written "
-                    "as .npy files where it says.",
+        description=textwrap.fill(
+            "Build the matrices of your own instrument. CONFIG is a TOML file with the 22 windowing "
+            "parameters, the options and the paths of .npy/.npz arrays; the matrices are written as .npy "
+            "files (shape (F, F), element [s, r] for source pixel s and receiving pixel r) where it says. "
+            "Every input is checked before the first build, and nothing is written unless every matrix "
+            "was built.", 79),
         epilog=_CONFIG_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     build.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     common(build)
