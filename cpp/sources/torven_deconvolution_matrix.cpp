@@ -110,6 +110,49 @@ bool CheckWindowArithmetic(const char* function, const int* p)
     return ok;
 }
 
+// Refuses requests that the checks above let through but whose build could only
+// report success while its PSF lookups fail (each failed lookup is logged and
+// adds nothing): an L1C window without pixels, a science window that does not
+// lie inside the detector window (its source pixels have no PSF coefficients)
+// or, for the stray-light build, inside the NOOF window, and coefficient
+// tables with more coefficients per pixel than a PSF lookup can hold. Run only
+// after the window arithmetic has been accepted. One error record per fault.
+bool CheckBuildableRequest(const char* function, const int* p, int ncoeffs, bool inside_noof)
+{
+    bool ok = true;
+    if (p[P_Kx] < 1 || p[P_Ky] < 1) {
+        NXLOG_RECORD(nxlog_error, "%s, The L1C window (%d,%d) has no pixels, so there is no matrix to build", function,
+                     p[P_Ky], p[P_Kx]);
+        ok = false;
+    }
+    // The science window spans [SOFS, SOFS + S) in the detector window.
+    const int64_t sx0 = p[P_SOFSx], sy0 = p[P_SOFSy];
+    if (sx0 < 0 || sy0 < 0 || sx0 + p[P_Sx] > p[P_Dx] || sy0 + p[P_Sy] > p[P_Dy]) {
+        NXLOG_RECORD(nxlog_error,
+                     "%s, The science window (%d,%d) at offset (%d,%d) does not lie inside the (%d,%d) detector window",
+                     function, p[P_Sy], p[P_Sx], p[P_SOFSy], p[P_SOFSx], p[P_Dy], p[P_Dx]);
+        ok = false;
+    }
+    if (inside_noof) {
+        // ... and at SOFS + DOFS in the NOOF window.
+        const int64_t nx0 = sx0 + p[P_DOFSx], ny0 = sy0 + p[P_DOFSy];
+        if (nx0 < 0 || ny0 < 0 || nx0 + p[P_Sx] > p[P_NOOFx] || ny0 + p[P_Sy] > p[P_NOOFy]) {
+            NXLOG_RECORD(nxlog_error,
+                         "%s, The science window (%d,%d) at offset (%lld,%lld) in the NOOF window does not lie inside "
+                         "the (%d,%d) NOOF window",
+                         function, p[P_Sy], p[P_Sx], (long long)ny0, (long long)nx0, p[P_NOOFy], p[P_NOOFx]);
+            ok = false;
+        }
+    }
+    if (ncoeffs > TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS) {
+        NXLOG_RECORD(nxlog_error,
+                     "%s, The PSF interpolation tables hold %d coefficients per pixel but at most %d can be used",
+                     function, ncoeffs, (int)TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS);
+        ok = false;
+    }
+    return ok;
+}
+
 // Array dimensions handed in by a caller must not be negative.
 bool CheckDimensions(const char* function, std::initializer_list<int> dims)
 {
@@ -226,6 +269,7 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
             ok = false;
         }
         ok = CheckWindowArithmetic(fn, p) && ok;
+        if (ok) ok = CheckBuildableRequest(fn, p, num_interp_coeffs2, false);
     }
     if (ok) {
         try {
@@ -363,6 +407,7 @@ bool torvendll_create_horizontal_stray_light_matrix(
                 ok = false;
             }
         }
+        if (ok) ok = CheckBuildableRequest(fn, p, num_interp_coeffs2, true);
     }
     if (ok) {
         try {
