@@ -11,6 +11,7 @@
 #include <numpy/arrayobject.h>
 
 #include <climits>
+#include <cstring>
 
 #include "pythoninterface.h"
 #include "wrap_arguments.h"
@@ -168,9 +169,14 @@ bool convert_int(PyObject* obj, const char* method, int argnum, int* out)
 }
 
 // String rule: a Python str, passed as its UTF-8 form (valid during the call).
+// The native side reads a C string, so a str holding a NUL character is refused
+// too: it would be read only up to that character ("use_simpsons\0..." would
+// set "use_simpsons").
 bool convert_string(PyObject* obj, const char* method, int argnum, const char** out)
 {
-    const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+    Py_ssize_t  size = 0;
+    const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, &size) : nullptr;
+    if (text != nullptr && strlen(text) != (size_t)size) text = nullptr;
     if (text == nullptr) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "in method '%s', argument %d of type 'char const *'", method, argnum);

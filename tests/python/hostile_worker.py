@@ -750,7 +750,7 @@ def setter_expectation(fn, args):
         return isinstance(v, int) and INT32_MIN <= v <= INT32_MAX
 
     def text_ok(v):
-        if not isinstance(v, str):
+        if not isinstance(v, str) or "\x00" in v:
             return False
         try:
             v.encode("utf-8")

@@ -309,6 +309,17 @@ def test_empty_l1c_window_is_refused(capsys, fn, make, axis):
     assert_refused(result, values, lines, "has no pixels, so there is no matrix to build")
 
 
+@pytest.mark.parametrize("call, text", [
+    (lambda: m.cimpl_set_option("use_simpsons\x00junk", 0), "in method 'cimpl_set_option', argument 1 of type 'char const *'"),
+    (lambda: m.cimpl_set_versionstr("Version\x00"), "in method 'cimpl_set_versionstr', argument 1 of type 'char const *'"),
+])
+def test_strings_with_a_nul_character_are_refused(call, text):
+    """The native side reads C strings: "use_simpsons\0junk" used to switch the option silently."""
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == text
+
+
 def run_fresh(code):
     """Run `code` in a fresh interpreter (process-wide settings stay untouched here); its stdout."""
     prelude = "import sys; sys.path.insert(0, %r)\nfrom test_hostile import *\n" % str(WORKER.parent)
