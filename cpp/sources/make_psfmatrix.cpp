@@ -356,7 +356,8 @@ bool TORVEN_DeconvolutionMatrixGenerator::CheckThreadSpecificAllocation(nx2dArra
     return true;
 }
 
-bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function(nx2dArray<double>* output)
+// The per-pixel build; build_transfer_function (fast_psfmatrix.cpp) runs it where the fast build does not apply.
+bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2dArray<double>* output)
 {
     const int F = m_l1cindexer.FlatSize();
     if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)F || output->IsEmpty() ||

@@ -98,4 +98,13 @@ class TORVEN_DeconvolutionMatrixGenerator
                                               int* columns, double* weights, int ncolumns,
                                               const double* vignetting_row, int num_vignetting,
                                               nx2dArray<double>* matrix) const;
+
+    // The per-pixel builds, kept as the reference of the fast builds
+    // (fast_psfmatrix.cpp) and as their fallback: build_transfer_function and
+    // build_horizontal_stray_light run the fast build where it applies and
+    // these otherwise. Same arguments, records and results.
+    bool build_transfer_function_reference(nx2dArray<double>* output);
+    bool build_horizontal_stray_light_reference(nx2dArray<double>* output, const nx2dArray<double>& vignetting,
+                                                int delta_ny, int delta_nx, int delta_sy, int delta_sx);
+    friend class TORVEN_FastMatrixBuilder;
 };

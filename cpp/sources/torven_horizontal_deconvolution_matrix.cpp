@@ -53,7 +53,9 @@ bool TORVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(
     return true;
 }
 
-bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(nx2dArray<double>* output,
+// The per-pixel build; build_horizontal_stray_light (fast_psfmatrix.cpp) runs it where the fast build does
+// not apply.
+bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference(nx2dArray<double>* output,
                                                                        const nx2dArray<double>& vignetting,
                                                                        int delta_ny, int delta_nx, int delta_sy,
                                                                        int delta_sx)
