@@ -310,8 +310,10 @@ def test_empty_l1c_window_is_refused(capsys, fn, make, axis):
 
 
 @pytest.mark.parametrize("call, text", [
-    (lambda: m.cimpl_set_option("use_simpsons\x00junk", 0), "in method 'cimpl_set_option', argument 1 of type 'char const *'"),
-    (lambda: m.cimpl_set_versionstr("Version\x00"), "in method 'cimpl_set_versionstr', argument 1 of type 'char const *'"),
+    (lambda: m.cimpl_set_option("use_simpsons\x00junk", 0),
+     "in method 'cimpl_set_option', argument 1 of type 'char const *'"),
+    (lambda: m.cimpl_set_versionstr("Version\x00"),
+     "in method 'cimpl_set_versionstr', argument 1 of type 'char const *'"),
 ])
 def test_strings_with_a_nul_character_are_refused(call, text):
     """The native side reads C strings: "use_simpsons\0junk" used to switch the option silently."""
