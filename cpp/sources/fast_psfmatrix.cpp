@@ -378,7 +378,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     std::vector<int>                   slots;
     BinnedTables                       B;
     EdgeTables                         E;
-    std::vector<Scratch>               scratch((size_t)nthreads);
+    std::vector<Scratch>               scratch;
     i64                                cap = 0;   // terms of one list
     size_t                             tablebytes = 0;
     TableBudget                        budget(psftable);
@@ -474,6 +474,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         cap            = std::max<i64>(Bx * maxc, 1);
         const i64 size = std::max(By, nk) * cap;
         if (!budget.Take(2.0 * nthreads * size)) return false;
+        scratch.resize((size_t)nthreads);
         for (Scratch& s : scratch) {
             s.w.resize((size_t)size);
             s.t.resize((size_t)size);
