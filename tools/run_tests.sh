@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the C++ tests (normal and
 # AddressSanitizer + UndefinedBehaviorSanitizer builds, through CTest) and the
-# Python tests (pytest). Exits non-zero if anything fails.
+# Python tests (pytest), against the installed module and against one built
+# with the sanitizers. Exits non-zero if anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,3 +25,6 @@ bash tools/run_sanitized_cpp_tests.sh
 
 echo "== Python tests =="
 python3 -m pytest -q tests/python
+
+echo "== Python tests against the module built with AddressSanitizer + UndefinedBehaviorSanitizer =="
+bash tools/run_sanitized_python_tests.sh

@@ -415,8 +415,6 @@ def test_hostile_standard_output_does_not_break_a_request():
     assert "RESULTS 33 True" in out.splitlines()
 
 
-@pytest.mark.xfail(strict=True, reason="Python log sink (SourceCodeLibs/python/nxlogpython.cpp): a line cut at "
-                                       "1000 bytes by PySys_WriteStdout loses its line end")
 def test_a_record_cut_at_1000_bytes_still_ends_its_line(capsys):
     capsys.readouterr()
     m.cimpl_set_option("x" * 2000, 1)
