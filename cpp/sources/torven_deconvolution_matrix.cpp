@@ -190,6 +190,89 @@ void ApplyThreadSetting(const char* function)
     }
 }
 
+// The caller's buffers of one request, viewed without copying (first index
+// fastest, so NumPy dimensions are listed in reverse).
+struct RequestViews
+{
+    nx2dArray<double> goodanswer;
+    nx2dArray<double> psf_locn;
+    nx3dArray<double> coefficients;
+    nx3dArray<int>    indices;
+
+    bool Attach(const char* function, double* goodanswer2D, int KK, double* psf_location2D, int numpsf,
+                int numcentres, double* coeffs3D, int c0, int c1, int c2, int* indices3D, int i0, int i1, int i2)
+    {
+        psf_locn.Attach((size_t)numcentres, (size_t)numpsf, psf_location2D);
+        coefficients.Attach((size_t)c2, (size_t)c1, (size_t)c0, coeffs3D);
+        indices.Attach((size_t)i2, (size_t)i1, (size_t)i0, indices3D);
+        if (!goodanswer.Attach((size_t)KK, (size_t)KK, goodanswer2D)) {
+            NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) input convolution matrix storage", function,
+                         KK, KK);
+            return false;
+        }
+        return true;
+    }
+};
+
+// The science window must be the binned L1B window, and the L1B window the
+// binned L1C window (products in 64 bits).
+bool CheckBinnedSizes(const char* function, const int* p)
+{
+    bool          ok    = true;
+    const int64_t lbinx = (int64_t)p[P_LBINx] * p[P_Lx], lbiny = (int64_t)p[P_LBINy] * p[P_Ly];
+    const int64_t kbinx = (int64_t)p[P_KBINx] * p[P_Kx], kbiny = (int64_t)p[P_KBINy] * p[P_Ky];
+    if (!(p[P_Sx] == lbinx && p[P_Sy] == lbiny)) {
+        NXLOG_RECORD(nxlog_error,
+                     "%s, The science window size (%d,%d) is not the same size as the L1B binned window (%lld,%lld)",
+                     function, p[P_Sy], p[P_Sx], (long long)lbinx, (long long)lbiny);
+        ok = false;
+    }
+    if (!(p[P_Lx] == kbinx && p[P_Ly] == kbiny)) {
+        NXLOG_RECORD(nxlog_error,
+                     "%s, The L1B binned window size (%d,%d) is not the same size as the L1C binned window (%lld,%lld)",
+                     function, p[P_Ly], p[P_Lx], (long long)kbinx, (long long)kbiny);
+        ok = false;
+    }
+    return ok;
+}
+
+// The texts of the three table checks of one request: coefficient table and
+// index table against the working window (y, x), then the coefficient counts.
+struct TableCheckTexts
+{
+    const char* coefficients;
+    const char* indices;
+    const char* counts;
+};
+
+bool CheckTables(const char* function, const RequestViews& v, int wy, int wx, int ncoeffs,
+                 const TableCheckTexts& texts)
+{
+    bool ok = true;
+    if (!((int64_t)v.coefficients.YSize() == wy && (int64_t)v.coefficients.ZSize() == wx)) {
+        NXLOG_RECORD(nxlog_error, texts.coefficients, function, (int)v.coefficients.YSize(),
+                     (int)v.coefficients.ZSize(), wy, wx);
+        ok = false;
+    }
+    if (!((int64_t)v.indices.YSize() == wy && (int64_t)v.indices.ZSize() == wx)) {
+        NXLOG_RECORD(nxlog_error, texts.indices, function, (int)v.indices.YSize(), (int)v.indices.ZSize(), wy, wx);
+        ok = false;
+    }
+    if (!((int64_t)v.indices.XSize() == ncoeffs && (int64_t)v.coefficients.XSize() == ncoeffs)) {
+        NXLOG_RECORD(nxlog_error, texts.counts, function, (int)v.coefficients.XSize(), (int)v.indices.XSize());
+        ok = false;
+    }
+    return ok;
+}
+
+// The thread setting and the version and thread records that start a build.
+void StartBuild(const char* function)
+{
+    ApplyThreadSetting(function);
+    NXLOG_RECORD(nxlog_info, "%s, Version [%s]", function, (const char*)g_versionstr);
+    NXLOG_RECORD(nxlog_info, "%s, Processing with a maximum of %d threads", function, omp_get_max_threads());
+}
+
 }   // namespace
 
 // ---------------------------------------------------------------------------
@@ -206,25 +289,18 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
     static const char* fn = "torvendll_create_deconvolution_matrix";
     const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
                             SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
+    static const TableCheckTexts texts = {
+        "%s, the array of PSF interpolation coefficients (%d,%d) must equal the size of the detector window (%d,%d)",
+        "%s, the array of PSF interpolation indices (%d,%d) must equal the size of the detector window (%d,%d)",
+        "%s, the Number of coefficients in the PSF interpolation coefficient (%d) and index (%d) arrays must match"};
     bool ok = CheckDimensions(fn, {KK, M, psf_Nx, psf_Ny, numpsf, numcentres_mustbe3, num_interp_coeffs0,
                                    num_interp_coeffs1, num_interp_coeffs2, num_interp_indices0, num_interp_indices1,
                                    num_interp_indices2});
-    nx2dArray<double> goodanswer;
-    nx2dArray<double> psf_locn;
-    nx3dArray<double> array_psf_interp_coeffs;
-    nx3dArray<int>    array_psf_interp_indices;
+    RequestViews v;
     if (ok) {
-        psf_locn.Attach((size_t)numcentres_mustbe3, (size_t)numpsf, psf_location2D);
-        array_psf_interp_coeffs.Attach((size_t)num_interp_coeffs2, (size_t)num_interp_coeffs1,
-                                       (size_t)num_interp_coeffs0, psf_interp_coeffs3D);
-        array_psf_interp_indices.Attach((size_t)num_interp_indices2, (size_t)num_interp_indices1,
-                                        (size_t)num_interp_indices0, psf_interp_indices3D);
-        if (!goodanswer.Attach((size_t)KK, (size_t)KK, goodanswer2D)) {
-            NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) input convolution matrix storage", fn, KK, KK);
-            ok = false;
-        }
-        const int64_t lbinx = (int64_t)LBINx * Lx, lbiny = (int64_t)LBINy * Ly;
-        const int64_t kbinx = (int64_t)KBINx * Kx, kbiny = (int64_t)KBINy * Ky;
+        ok = v.Attach(fn, goodanswer2D, KK, psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D,
+                      num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D,
+                      num_interp_indices0, num_interp_indices1, num_interp_indices2);
         if (!(psf_Nx >= Sx && psf_Ny >= Sy)) {
             NXLOG_RECORD(nxlog_error,
                          "%s, The size of the PSF arrays (%d, %d) must be bigger or same size as the science window "
@@ -232,42 +308,8 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
                          fn, psf_Ny, psf_Nx, Sy, Sx);
             ok = false;
         }
-        if (!(Sx == lbinx && Sy == lbiny)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, The science window size (%d,%d) is not the same size as the L1B binned window "
-                         "(%lld,%lld)",
-                         fn, Sy, Sx, (long long)lbinx, (long long)lbiny);
-            ok = false;
-        }
-        if (!(Lx == kbinx && Ly == kbiny)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, The L1B binned window size (%d,%d) is not the same size as the L1C binned window "
-                         "(%lld,%lld)",
-                         fn, Ly, Lx, (long long)kbinx, (long long)kbiny);
-            ok = false;
-        }
-        if (!((int64_t)array_psf_interp_coeffs.YSize() == Dy && (int64_t)array_psf_interp_coeffs.ZSize() == Dx)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, the array of PSF interpolation coefficients (%d,%d) must equal the size of the detector "
-                         "window (%d,%d)",
-                         fn, (int)array_psf_interp_coeffs.YSize(), (int)array_psf_interp_coeffs.ZSize(), Dy, Dx);
-            ok = false;
-        }
-        if (!((int64_t)array_psf_interp_indices.YSize() == Dy && (int64_t)array_psf_interp_indices.ZSize() == Dx)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, the array of PSF interpolation indices (%d,%d) must equal the size of the detector "
-                         "window (%d,%d)",
-                         fn, (int)array_psf_interp_indices.YSize(), (int)array_psf_interp_indices.ZSize(), Dy, Dx);
-            ok = false;
-        }
-        if (!((int64_t)array_psf_interp_indices.XSize() == num_interp_coeffs2 &&
-              (int64_t)array_psf_interp_coeffs.XSize() == num_interp_coeffs2)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, the Number of coefficients in the PSF interpolation coefficient (%d) and index (%d) "
-                         "arrays must match",
-                         fn, (int)array_psf_interp_coeffs.XSize(), (int)array_psf_interp_indices.XSize());
-            ok = false;
-        }
+        ok = CheckBinnedSizes(fn, p) && ok;
+        ok = CheckTables(fn, v, Dy, Dx, num_interp_coeffs2, texts) && ok;
         ok = CheckWindowArithmetic(fn, p) && ok;
         if (ok) ok = CheckBuildableRequest(fn, p, num_interp_coeffs2, false);
     }
@@ -279,13 +321,11 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
                 g_rows_above_bottom_edge);
             generator.set_option_create_lower_edge_adjustment(g_create_lower_edge_adjustment);
             generator.set_option_use_simpsons(g_use_simspons_interpolation);
-            ApplyThreadSetting(fn);
-            NXLOG_RECORD(nxlog_info, "%s, Version [%s]", fn, (const char*)g_versionstr);
-            NXLOG_RECORD(nxlog_info, "%s, Processing with a maximum of %d threads", fn, omp_get_max_threads());
+            StartBuild(fn);
             ok = generator.PSF_Table()->Initialize(psfarraypointers, M, psf_Nx, psf_Ny, WINDOW_DETECTOR,
-                                                   *generator.WindowHierachy(), psf_locn, array_psf_interp_coeffs,
-                                                   array_psf_interp_indices);
-            if (ok) ok = generator.build_transfer_function(&goodanswer);
+                                                   *generator.WindowHierachy(), v.psf_locn, v.coefficients,
+                                                   v.indices);
+            if (ok) ok = generator.build_transfer_function(&v.goodanswer);
         } catch (...) {
             NXLOG_RECORD(nxlog_error, "%s, Insufficient memory to build the convolution matrix", fn);
             ok = false;
@@ -299,7 +339,7 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
                      "torvendll_create_deconvolution_matrix. Error generating the convolution matrix of size (%d,%d). It "
                      "is set to 0.0",
                      KK, KK);
-        goodanswer.SetTo(0.0);
+        v.goodanswer.SetTo(0.0);
     }
     return ok;
 }
@@ -317,30 +357,24 @@ bool torvendll_create_horizontal_stray_light_matrix(
     static const char* fn = "torvendll_create_horizontal_stray_light_matrix";
     const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
                             SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
+    static const TableCheckTexts texts = {
+        "%s, the array of PSF interpolation coefficients (%d,%d) must be the same size as the NOOF window (%d,%d)",
+        "%s, the array of PSF interpolation indices (%d,%d) must be the same size as the NOOF window (%d,%d)",
+        "%s, the Number of coefficients in the PSF interpolation (%d) and coefficient (%d) arrays must match"};
     bool ok = CheckDimensions(fn, {KK, Vnx, Vny, M, psf_Nx, psf_Ny, numpsf, numcentres_mustbe3, num_interp_coeffs0,
                                    num_interp_coeffs1, num_interp_coeffs2, num_interp_indices0, num_interp_indices1,
                                    num_interp_indices2});
-    nx2dArray<double> goodanswer;
-    nx2dArray<double> psf_locn;
-    nx3dArray<double> array_psf_interp_coeffs;
-    nx3dArray<int>    array_psf_interp_indices;
+    RequestViews      v;
     nx2dArray<double> vignetting;
     if (ok) {
-        psf_locn.Attach((size_t)numcentres_mustbe3, (size_t)numpsf, psf_location2D);
-        array_psf_interp_coeffs.Attach((size_t)num_interp_coeffs2, (size_t)num_interp_coeffs1,
-                                       (size_t)num_interp_coeffs0, psf_interp_coeffs3D);
-        array_psf_interp_indices.Attach((size_t)num_interp_indices2, (size_t)num_interp_indices1,
-                                        (size_t)num_interp_indices0, psf_interp_indices3D);
         if (!vignetting.Attach((size_t)Vnx, (size_t)Vny, vignettingarray)) {
             NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) vignetting array", fn, Vnx, Vny);
             ok = false;
         }
-        if (!goodanswer.Attach((size_t)KK, (size_t)KK, goodanswer2D)) {
-            NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) input convolution matrix storage", fn, KK, KK);
-            ok = false;
-        }
-        const int64_t lbinx = (int64_t)LBINx * Lx, lbiny = (int64_t)LBINy * Ly;
-        const int64_t kbinx = (int64_t)KBINx * Kx, kbiny = (int64_t)KBINy * Ky;
+        ok = v.Attach(fn, goodanswer2D, KK, psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D,
+                      num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D,
+                      num_interp_indices0, num_interp_indices1, num_interp_indices2) &&
+             ok;
         if (!(psf_Nx >= Sx && psf_Ny >= Sy)) {
             NXLOG_RECORD(nxlog_error,
                          "%s, The size of the PSF arrays (%d, %d) must be at least as big as the science window (%d, %d)",
@@ -352,20 +386,7 @@ bool torvendll_create_horizontal_stray_light_matrix(
                          M, numpsf);
             ok = false;
         }
-        if (!(Sx == lbinx && Sy == lbiny)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, The science window size (%d,%d) is not the same size as the L1B binned window "
-                         "(%lld,%lld)",
-                         fn, Sy, Sx, (long long)lbinx, (long long)lbiny);
-            ok = false;
-        }
-        if (!(Lx == kbinx && Ly == kbiny)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, The L1B binned window size (%d,%d) is not the same size as the L1C binned window "
-                         "(%lld,%lld)",
-                         fn, Ly, Lx, (long long)kbinx, (long long)kbiny);
-            ok = false;
-        }
+        ok = CheckBinnedSizes(fn, p) && ok;
         if ((int64_t)KK != (int64_t)Kx * Ky) {
             NXLOG_RECORD(nxlog_error,
                          "%s, The square convolution matrix dimension size (%d) is inconsistent with the L1C binned "
@@ -373,28 +394,7 @@ bool torvendll_create_horizontal_stray_light_matrix(
                          fn, KK, Ky, Kx);
             ok = false;
         }
-        if (!((int64_t)array_psf_interp_coeffs.YSize() == NOOFy && (int64_t)array_psf_interp_coeffs.ZSize() == NOOFx)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, the array of PSF interpolation coefficients (%d,%d) must be the same size as the NOOF "
-                         "window (%d,%d)",
-                         fn, (int)array_psf_interp_coeffs.YSize(), (int)array_psf_interp_coeffs.ZSize(), NOOFy, NOOFx);
-            ok = false;
-        }
-        if (!((int64_t)array_psf_interp_indices.YSize() == NOOFy && (int64_t)array_psf_interp_indices.ZSize() == NOOFx)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, the array of PSF interpolation indices (%d,%d) must be the same size as the NOOF window "
-                         "(%d,%d)",
-                         fn, (int)array_psf_interp_indices.YSize(), (int)array_psf_interp_indices.ZSize(), NOOFy, NOOFx);
-            ok = false;
-        }
-        if (!((int64_t)array_psf_interp_indices.XSize() == num_interp_coeffs2 &&
-              (int64_t)array_psf_interp_coeffs.XSize() == num_interp_coeffs2)) {
-            NXLOG_RECORD(nxlog_error,
-                         "%s, the Number of coefficients in the PSF interpolation (%d) and coefficient (%d) arrays must "
-                         "match",
-                         fn, (int)array_psf_interp_coeffs.XSize(), (int)array_psf_interp_indices.XSize());
-            ok = false;
-        }
+        ok = CheckTables(fn, v, NOOFy, NOOFx, num_interp_coeffs2, texts) && ok;
         ok = CheckWindowArithmetic(fn, p) && ok;
         const struct
         {
@@ -415,14 +415,12 @@ bool torvendll_create_horizontal_stray_light_matrix(
                                                           DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly,
                                                           KBINx, KBINy, Kx, Ky, goodanswer2D, KK, g_diagnosticonly, 42,
                                                           42);
-            ApplyThreadSetting(fn);
-            NXLOG_RECORD(nxlog_info, "%s, Version [%s]", fn, (const char*)g_versionstr);
-            NXLOG_RECORD(nxlog_info, "%s, Processing with a maximum of %d threads", fn, omp_get_max_threads());
+            StartBuild(fn);
             ok = generator.PSF_Table()->Initialize(psfarraypointers, M, psf_Nx, psf_Ny, WINDOW_NOOF,
-                                                   *generator.WindowHierachy(), psf_locn, array_psf_interp_coeffs,
-                                                   array_psf_interp_indices);
-            if (ok) ok = generator.build_horizontal_stray_light(&goodanswer, vignetting, delta_ny, delta_nx, delta_sy,
-                                                                delta_sx);
+                                                   *generator.WindowHierachy(), v.psf_locn, v.coefficients,
+                                                   v.indices);
+            if (ok) ok = generator.build_horizontal_stray_light(&v.goodanswer, vignetting, delta_ny, delta_nx,
+                                                                delta_sy, delta_sx);
         } catch (...) {
             NXLOG_RECORD(nxlog_error, "%s, Insufficient memory to build the convolution matrix", fn);
             ok = false;
@@ -438,7 +436,7 @@ bool torvendll_create_horizontal_stray_light_matrix(
                      "torvendll_create_horizontal_stray_light_matrix. Error generating the horizontal stray light "
                      "convolution matrix of size (%d,%d)",
                      KK, KK);
-        goodanswer.SetTo(0.0);
+        v.goodanswer.SetTo(0.0);
     }
     return ok;
 }
