@@ -335,6 +335,28 @@ bool TORVEN_DeconvolutionMatrixGenerator::Create_Deconvolution_Matrix(nx2dArray<
     return false;
 }
 
+// The end of a per-pixel build, on the requesting thread: the output is
+// zeroed, then, if every row succeeded, the private matrices are summed into it
+// in the order of their allocation; they are deleted in every case. The sum is
+// scaled to one L1C pixel's worth of detector pixels.
+bool TORVEN_DeconvolutionMatrixGenerator::FinishPrivateMatrices(nx2dArray<double>* output,
+                                                                std::list<nx2dArray<double>*>& matrices,
+                                                                bool success) const
+{
+    output->SetTo(0.0);
+    if (!success) {
+        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
+                                  "executing the code. Return empty matrix");
+    }
+    for (nx2dArray<double>* m : matrices) {
+        if (success) *output += *m;
+        delete m;
+    }
+    const int64_t npixels = (int64_t)m_l1c_to_detector.Binx() * (int64_t)m_l1c_to_detector.Biny();
+    if (npixels > 0) *output *= 1.0 / (double)npixels;
+    return success;
+}
+
 bool TORVEN_DeconvolutionMatrixGenerator::CheckThreadSpecificAllocation(nx2dArray<double>** matrix,
                                                                         std::list<nx2dArray<double>*>& matrices)
 {
@@ -428,16 +450,5 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
     }
     nxLogBase::FlushDefaultLogger();
 
-    output->SetTo(0.0);
-    if (!success) {
-        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
-                                  "executing the code. Return empty matrix");
-    }
-    for (nx2dArray<double>* m : matrices) {
-        if (success) *output += *m;
-        delete m;
-    }
-    const int64_t npixels = (int64_t)m_l1c_to_detector.Binx() * (int64_t)m_l1c_to_detector.Biny();
-    if (npixels > 0) *output *= 1.0 / (double)npixels;
-    return success;
+    return FinishPrivateMatrices(output, matrices, success);
 }

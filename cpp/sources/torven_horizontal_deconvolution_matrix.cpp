@@ -175,16 +175,5 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
     }
     nxLogBase::FlushDefaultLogger();
 
-    output->SetTo(0.0);
-    if (!success) {
-        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
-                                  "executing the code. Return empty matrix");
-    }
-    for (nx2dArray<double>* m : matrices) {
-        if (success) *output += *m;
-        delete m;
-    }
-    const int64_t npixels = (int64_t)m_l1c_to_detector.Binx() * (int64_t)m_l1c_to_detector.Biny();
-    if (npixels > 0) *output *= 1.0 / (double)npixels;
-    return success;
+    return FinishPrivateMatrices(output, matrices, success);
 }
