@@ -142,20 +142,21 @@ bool TORVEN_DeconvolutionMatrixGenerator::ProcessL1CPixelAsScatteringSource(int 
     return success;
 }
 
-bool TORVEN_DeconvolutionMatrixGenerator::GenerateMidpointColumnMatrixElements(int column, const Coords& source,
-                                                                               nx2dArray<double>* matrix)
+// The receiving loop of the two column operations: looks up the PSF of the
+// source detector pixel, then for every science pixel, x outer and y inner,
+// calls add(r, value) with its L1C pixel r and the PSF's value there. Science
+// pixels without an L1C pixel are counted and reported once.
+template <class Add>
+void TORVEN_DeconvolutionMatrixGenerator::AddToReceivingPixels(const Coords& source, Add add)
 {
-    const int F = m_l1cindexer.FlatSize();
-    if (column < 0 || column >= F || !IsMatrixOfThisBuild(matrix)) return false;
     TORVEN_PSF_InterpolationCoeffs coeffs;
     if (!m_psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
         NXLOG_RECORD(nxlog_error,
                      "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, Inconsistency error looking "
                      "up interpolated PSF table for raw detector pixel [%d,%d]",
                      source.x, source.y);
-        return true;
+        return;
     }
-    double*              col     = matrix->UnsafeArrayBasePtr() + (size_t)column * (size_t)F;
     const WindowMapping& science = m_windows.Science();
     const int            Sx = science.Numx(), Sy = science.Numy();
     int                  bad = 0;
@@ -167,7 +168,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateMidpointColumnMatrixElements(i
                 continue;
             }
             const Coords receiving(y + science.Ofsy(), x + science.Ofsx(), WINDOW_DETECTOR);
-            col[r] += coeffs.PSF(receiving, source);
+            add(r, coeffs.PSF(receiving, source));
         }
     }
     if (bad > 0) {
@@ -176,6 +177,15 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateMidpointColumnMatrixElements(i
                      "That should not happen. It should be zero",
                      bad);
     }
+}
+
+bool TORVEN_DeconvolutionMatrixGenerator::GenerateMidpointColumnMatrixElements(int column, const Coords& source,
+                                                                               nx2dArray<double>* matrix)
+{
+    const int F = m_l1cindexer.FlatSize();
+    if (column < 0 || column >= F || !IsMatrixOfThisBuild(matrix)) return false;
+    double* col = matrix->UnsafeArrayBasePtr() + (size_t)column * (size_t)F;
+    AddToReceivingPixels(source, [col](int r, double p) { col[r] += p; });
     return true;
 }
 
@@ -191,41 +201,17 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateSimpsonColumnMatrixElements(in
         return false;
     double w_below, w_centre, w_above;
     SimpsonWeights(offset, rows_per_pixel, &w_below, &w_centre, &w_above);
-    TORVEN_PSF_InterpolationCoeffs coeffs;
-    if (!m_psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
-        NXLOG_RECORD(nxlog_error,
-                     "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, Inconsistency error looking "
-                     "up interpolated PSF table for raw detector pixel [%d,%d]",
-                     source.x, source.y);
-        return true;
-    }
-    double*              base   = matrix->UnsafeArrayBasePtr();
-    double*              cbelow = base + (size_t)column_below * (size_t)F;
-    double*              ccentre = base + (size_t)column_centre * (size_t)F;
-    double*              cabove = base + (size_t)column_above * (size_t)F;
-    const WindowMapping& science = m_windows.Science();
-    const int            Sx = science.Numx(), Sy = science.Numy();
-    int                  bad = 0;
-    for (int x = 0; x < Sx; ++x) {
-        for (int y = 0; y < Sy; ++y) {
-            const int r = L1cOfSciencePixel(x, y);
-            if (r < 0) {
-                ++bad;
-                continue;
-            }
-            const Coords receiving(y + science.Ofsy(), x + science.Ofsx(), WINDOW_DETECTOR);
-            const double p = coeffs.PSF(receiving, source);
-            cbelow[r] += w_below * p;
-            ccentre[r] += w_centre * p;
-            cabove[r] += w_above * p;
-        }
-    }
-    if (bad > 0) {
-        NXLOG_RECORD(nxlog_warning,
-                     "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, %d bad elements detected. "
-                     "That should not happen. It should be zero",
-                     bad);
-    }
+    double* base    = matrix->UnsafeArrayBasePtr();
+    double* cbelow  = base + (size_t)column_below * (size_t)F;
+    double* ccentre = base + (size_t)column_centre * (size_t)F;
+    double* cabove  = base + (size_t)column_above * (size_t)F;
+    // Where two columns are the same (bottom and top rows) the element receives
+    // both additions, one after the other.
+    AddToReceivingPixels(source, [=](int r, double p) {
+        cbelow[r] += w_below * p;
+        ccentre[r] += w_centre * p;
+        cabove[r] += w_above * p;
+    });
     return true;
 }
 

@@ -37,6 +37,8 @@ class TORVEN_DeconvolutionMatrixGenerator
     // Number of lower-edge source rows (of the N_below below the bottom edge)
     // that lie outside the detector window and are skipped.
     int  LowerEdgeRowsOutsideDetector(int* first, int* last) const;
+    template <class Add>
+    void AddToReceivingPixels(const Coords& source, Add add);
     bool FinishPrivateMatrices(nx2dArray<double>* output, std::list<nx2dArray<double>*>& matrices,
                                bool success) const;
 
