@@ -97,7 +97,7 @@ TEST(RankSpecification, HeapStorageOnlyAboveRankThree)
     RankSpecification copy(rs5);   // its own heap arrays
     EXPECT_NE(copy.Dims(), rs5.Dims());
     EXPECT_TRUE(copy == rs5);
-    // Reconfiguring from the specification's own heap arrays to a lower rank.
+    // Reconfiguring from the layout's own heap arrays to a lower rank.
     EXPECT_TRUE(rs5.Configure(2, rs5.Dims(), 4, nullptr));
     EXPECT_TRUE(rs5.IsInlineStorage());
     EXPECT_EQ(DimsOf(rs5), (Sizes{2, 3}));
