@@ -67,13 +67,6 @@ def _module():
         ) from exc
 
 
-def has_matrix_functions(module=None) -> bool:
-    """Whether the native module offers both matrix functions."""
-    module = _module() if module is None else module
-    return all(hasattr(module, name) for name in
-               ("cimpl_create_deconvolution", "cimpl_create_horizontal_stray_light_matrix"))
-
-
 def resolve_threads(threads: int | None) -> int:
     """The number of worker threads a build will use.
 

@@ -11,14 +11,6 @@ import velmora
 from velmora import builds
 
 
-@pytest.fixture
-def requires_matrix_functions():
-    """Skip a test until the native module offers both matrix functions."""
-    if not builds.has_matrix_functions():
-        pytest.skip("_velmora_if has no cimpl_create_deconvolution / "
-                    "cimpl_create_horizontal_stray_light_matrix yet")
-
-
 @pytest.fixture(scope="session")
 def velmora_builtin():
     """The built-in instrument."""
@@ -28,8 +20,6 @@ def velmora_builtin():
 @pytest.fixture(scope="session")
 def velmora_builtin_matrices(velmora_builtin):
     """Both matrices of the built-in instrument built with the default options, once per session."""
-    if not builds.has_matrix_functions():
-        pytest.skip("_velmora_if has no matrix functions yet")
     ins = velmora_builtin
     infield = velmora.infield_matrix(ins.windows, ins.psfs, threads=2)
     stray = velmora.stray_light_matrix(ins.windows, ins.stray_psfs, vignetting=ins.vignetting,

@@ -8,7 +8,6 @@ import pytest
 import velmora
 from velmora import BuildError
 
-pytestmark = pytest.mark.usefixtures("requires_matrix_functions")
 
 
 def test_builtin_matrices_conserve_energy_and_have_the_stray_light_layout(velmora_builtin, velmora_builtin_matrices):

@@ -130,7 +130,6 @@ def test_demo_with_a_stand_in_module_writes_its_files(tmp_path, velmora_fake_mod
     assert "432 x 432" in text and "threads     2" in text and "spread" in text
 
 
-@pytest.mark.usefixtures("requires_matrix_functions")
 def test_demo_builds_the_builtin_instrument_and_its_config_builds_again(tmp_path, capsys):
     out = tmp_path / "demo"
     assert main(["demo", "-o", str(out), "--threads", "2"]) == 0
@@ -147,7 +146,6 @@ def test_demo_builds_the_builtin_instrument_and_its_config_builds_again(tmp_path
                                atol=1e-15)
 
 
-@pytest.mark.usefixtures("requires_matrix_functions")
 def test_build_with_the_native_module_matches_the_api(tmp_path, velmora_small):
     w, psfs, stray = velmora_small
     path = write_config(tmp_path, velmora_small)
