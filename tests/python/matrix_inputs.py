@@ -18,7 +18,32 @@ compare the native matrices element by element:
 
 from __future__ import annotations
 
+import contextlib
+import io
+
 import numpy as np
+
+#: The module's version text when it is loaded.
+VERSION = "Version 0.2.0 2021-01-10"
+
+
+def call_printing(function, *args):
+    """Call a module function; return its result and the lines it printed."""
+    buf = io.StringIO()
+    with contextlib.redirect_stdout(buf):
+        result = function(*args)
+    return result, buf.getvalue().splitlines()
+
+
+def set_module_defaults(module):
+    """Put the module's process-wide settings back to their values at load time."""
+    module.cimpl_set_option("use_simpsons", 1)
+    module.cimpl_set_option("create_lower_edge_adjustment", 1)
+    module.cimpl_set_option("lower_edge_rows_below", 42)
+    module.cimpl_set_option("lower_edge_rows_above", 42)
+    module.cimpl_set_numthreads(0)
+    module.cimpl_set_diagnostic(0)
+    module.cimpl_set_versionstr(VERSION)
 
 NAMES = ("FULLCONVx", "FULLCONVy", "NOFSx", "NOFSy", "NOOFx", "NOOFy", "DOFSx", "DOFSy", "Dx", "Dy",
          "SOFSx", "SOFSy", "Sx", "Sy", "LBINx", "LBINy", "Lx", "Ly", "KBINx", "KBINy", "Kx", "Ky")

@@ -11,27 +11,18 @@ import pytest
 import _velmora_if as m
 import matrix_inputs as mi
 
-VERSION = "Version 0.2.0 2021-01-10"
+VERSION = mi.VERSION
 SERVICE = "torvendll_create_deconvolution_matrix"
 GEN = "TORVEN_DeconvolutionMatrixGenerator"
 
 
 def run(*args):
     """Call cimpl_create_deconvolution; return its result and the printed lines."""
-    buf = io.StringIO()
-    with contextlib.redirect_stdout(buf):
-        result = m.cimpl_create_deconvolution(*args)
-    return result, buf.getvalue().splitlines()
+    return mi.call_printing(m.cimpl_create_deconvolution, *args)
 
 
 def set_defaults():
-    m.cimpl_set_option("use_simpsons", 1)
-    m.cimpl_set_option("create_lower_edge_adjustment", 1)
-    m.cimpl_set_option("lower_edge_rows_below", 42)
-    m.cimpl_set_option("lower_edge_rows_above", 42)
-    m.cimpl_set_numthreads(0)
-    m.cimpl_set_diagnostic(0)
-    m.cimpl_set_versionstr(VERSION)
+    mi.set_module_defaults(m)
 
 
 def set_options(simpsons=1, edge=1, below=42, above=42):

@@ -13,7 +13,7 @@ import pytest
 import _velmora_if as m
 import matrix_inputs as mi
 
-VERSION = "Version 0.2.0 2021-01-10"
+VERSION = mi.VERSION
 FN = "cimpl_create_horizontal_stray_light_matrix"
 SERVICE = "torvendll_create_horizontal_stray_light_matrix"
 GEN = "TORVEN_DeconvolutionMatrixGenerator"
@@ -21,20 +21,11 @@ GEN = "TORVEN_DeconvolutionMatrixGenerator"
 
 def run(*args):
     """Call the stray-light function; return its result and the printed lines."""
-    buf = io.StringIO()
-    with contextlib.redirect_stdout(buf):
-        result = m.cimpl_create_horizontal_stray_light_matrix(*args)
-    return result, buf.getvalue().splitlines()
+    return mi.call_printing(m.cimpl_create_horizontal_stray_light_matrix, *args)
 
 
 def set_defaults():
-    m.cimpl_set_option("use_simpsons", 1)
-    m.cimpl_set_option("create_lower_edge_adjustment", 1)
-    m.cimpl_set_option("lower_edge_rows_below", 42)
-    m.cimpl_set_option("lower_edge_rows_above", 42)
-    m.cimpl_set_numthreads(0)
-    m.cimpl_set_diagnostic(0)
-    m.cimpl_set_versionstr(VERSION)
+    mi.set_module_defaults(m)
 
 
 def reported_max_threads():
