@@ -755,11 +755,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 } catch (...) {   // nothing may escape the parallel region
                     ok = false;
                 }
-                if (!ok) {
-#pragma omp atomic write
-                    success = false;
-                }
-                nxLogBase::FlushDefaultLogger();
+                EndWorkItem(ok, &success);
             }
         }
     }
@@ -1043,11 +1039,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                 } catch (...) {   // nothing may escape the parallel region
                     ok = false;
                 }
-                if (!ok) {
-#pragma omp atomic write
-                    success = false;
-                }
-                nxLogBase::FlushDefaultLogger();
+                EndWorkItem(ok, &success);
             }
             // The item's columns are complete: scale them as the per-pixel
             // build scales the whole matrix (the others stay 0).

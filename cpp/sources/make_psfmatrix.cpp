@@ -427,11 +427,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
             } catch (...) {   // nothing may escape the parallel region
                 ok = false;
             }
-            if (!ok) {
-#pragma omp atomic write
-                success = false;
-            }
-            nxLogBase::FlushDefaultLogger();
+            EndWorkItem(ok, &success);
         }
     }
     nxLogBase::FlushDefaultLogger();

@@ -10,9 +10,24 @@
 // is at s * F + r, so the column of one source pixel is contiguous.
 #include <list>
 
+#include "nxlog.h"
+
 #include "nxarraylinear.h"
 #include "psftables.h"
 #include "windowbinning.h"
+
+// The end of one work item of a parallel build, on any thread of the team: a
+// failure clears the shared success flag (only ever cleared, so safe under
+// concurrent writers), and lines that worker threads queued are printed when
+// this thread is the one that may print them.
+inline void EndWorkItem(bool ok, bool* success)
+{
+    if (!ok) {
+#pragma omp atomic write
+        *success = false;
+    }
+    nxLogBase::FlushDefaultLogger();
+}
 
 class TORVEN_DeconvolutionMatrixGenerator
 {

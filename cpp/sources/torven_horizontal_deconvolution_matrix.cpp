@@ -166,11 +166,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
             } catch (...) {   // nothing may escape the parallel region
                 ok = false;
             }
-            if (!ok) {
-#pragma omp atomic write
-                success = false;
-            }
-            nxLogBase::FlushDefaultLogger();
+            EndWorkItem(ok, &success);
         }
     }
     nxLogBase::FlushDefaultLogger();
