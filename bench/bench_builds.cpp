@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "fast_psfmatrix.h"
+#include "fast_tables.h"
 #include "make_psfmatrix.h"
 #include "nxlog.h"
 

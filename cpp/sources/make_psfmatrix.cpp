@@ -364,7 +364,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::CheckThreadSpecificAllocation(nx2dArra
     return true;
 }
 
-// The per-pixel build; build_transfer_function (fast_psfmatrix.cpp) runs it where the fast build does not apply.
+// The per-pixel build; build_transfer_function (fast_infield.cpp) runs it where the fast build does not apply.
 bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2dArray<double>* output)
 {
     const int F = m_l1cindexer.FlatSize();

@@ -119,7 +119,7 @@ class TORVEN_DeconvolutionMatrixGenerator
                                               nx2dArray<double>* matrix) const;
 
     // The per-pixel builds, kept as the reference of the fast builds
-    // (fast_psfmatrix.cpp) and as their fallback: build_transfer_function and
+    // (fast_infield.cpp, fast_straylight.cpp) and as their fallback: build_transfer_function and
     // build_horizontal_stray_light run the fast build where it applies and
     // these otherwise. Same arguments, records and results.
     bool build_transfer_function_reference(nx2dArray<double>* output);

@@ -53,7 +53,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(
     return true;
 }
 
-// The per-pixel build; build_horizontal_stray_light (fast_psfmatrix.cpp) runs it where the fast build does
+// The per-pixel build; build_horizontal_stray_light (fast_straylight.cpp) runs it where the fast build does
 // not apply.
 bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference(nx2dArray<double>* output,
                                                                        const nx2dArray<double>& vignetting,

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "fast_psfmatrix.h"
+#include "fast_tables.h"
 #include "test_support.h"
 
 namespace {

@@ -1,0 +1,331 @@
+// The fast horizontal stray-light build: tabulated PSFs summed over the sampled
+// rows of each receiving L1C row, output columns owned by one L1C row at a time.
+// See fast_tables.h for the design; the per-pixel operations of
+// torven_horizontal_deconvolution_matrix.cpp define what is computed.
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "fast_tables.h"
+#include "nxlog.h"
+
+using namespace fastbuild;
+
+// ===========================================================================
+// Horizontal stray light.
+
+bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* output,
+                                                         const nx2dArray<double>& vignetting, int delta_ny,
+                                                         int delta_nx, int delta_sy, int delta_sx, bool* handled,
+                                                         TORVEN_FastBuildStats* stats)
+{
+    using Clock = std::chrono::steady_clock;
+    *handled    = false;
+    auto&     g = m_g;
+    const int F = g.m_l1cindexer.FlatSize();
+    // Refused outputs and steps are the per-pixel build's to report.
+    if (output == nullptr || F < 1 || !g.IsMatrixOfThisBuild(output)) return false;
+    if (delta_ny < 1 || delta_nx < 1 || delta_sy < 1 || delta_sx < 1) return false;
+
+    const WindowMapping& l1c      = g.m_l1c_to_detector;
+    const WindowMapping& science  = g.m_windows.Science();
+    const WindowMapping& detector = g.m_windows.Detector();
+    const WindowMapping& noof     = g.m_windows.Noof();
+    const WindowMapping& indexer  = g.m_l1cindexer.Mapping();
+    const i64 Kx = l1c.Numx(), Ky = l1c.Numy(), Bx = l1c.Binx(), By = l1c.Biny();
+    const i64 Sx = science.Numx(), Sy = science.Numy(), NOOFx = noof.Numx(), NOOFy = noof.Numy();
+
+    // The per-pixel build finds the L1C pixel of a receiving sample (sx, sy)
+    // through the NOOF and detector windows; the tables take it to be
+    // (sx / Bx, sy / By) when sx < Kx*Bx and sy < Ky*By, and the PSF offset of
+    // a NOOF source x in row iy to be (sx + SX0 - x, sy - iy) with SX0 the
+    // NOOF column of science column 0. Windows for which that does not hold
+    // (saturated offsets, say) keep the per-pixel build.
+    if (Bx < 1 || By < 1 || Kx < 1 || Ky < 1 || Kx * Ky != F) return false;
+    if (Sx < 0 || Sy < 0 || NOOFx < 0 || NOOFy < 0 || Sx > kMaxExtent || Sy > kMaxExtent || NOOFx > kMaxExtent ||
+        NOOFy > kMaxExtent)
+        return false;
+    if (indexer.Ofsx() != science.Ofsx() || indexer.Ofsy() != science.Ofsy() || indexer.Binx() != Bx ||
+        indexer.Biny() != By || indexer.Numx() != Kx || indexer.Numy() != Ky)
+        return false;
+    if (detector.Binx() != 1 || detector.Biny() != 1 || science.Binx() != 1 || science.Biny() != 1) return false;
+    const WindowMapping to_noof = g.m_windows.CreateMappingToUpperLevel(science, noof);
+    const i64           SX0     = (i64)science.Ofsx() + detector.Ofsx();
+    const i64           SY0     = (i64)science.Ofsy() + detector.Ofsy();
+    if (to_noof.Ofsx() != SX0 || to_noof.Ofsy() != SY0 || to_noof.Binx() != 1 || to_noof.Biny() != 1) return false;
+    if (SX0 < -kMaxExtent || SX0 > kMaxExtent || SY0 < -kMaxExtent || SY0 > kMaxExtent) return false;
+
+    const bool diag = g.m_diagnostic;
+    const i64  SXV  = std::min(Sx, Kx * Bx);   // receiving columns with an L1C pixel
+    const i64  SYV  = std::min(Sy, Ky * By);   // receiving rows with an L1C pixel
+    const i64  hx = delta_sx / 2, hy = delta_sy / 2;
+    const TORVEN_PSF_Table& psftable = g.m_psftable;
+    const int               nthreads = std::max(1, omp_get_max_threads());
+    const Clock::time_point t0       = Clock::now();
+
+    // --- Tables: the PSFs at the offsets between a NOOF source beside the
+    // science window and a receiving sample, and per thread the PSFs of the
+    // current source row summed over the sampled rows of each receiving L1C
+    // row: Y_p(dx, j) = sum over the sampled sy in L1C row j of V_p(dx, sy - iy).
+    int                      nslots = 0;
+    std::vector<int>         slots;
+    std::vector<OffsetTable> V;
+    i64                      DX0 = 0, DX1 = -1, DY0 = 0, DY1 = -1, nDX = 0, nJY = 0;
+    bool                     anytable = false;
+    std::vector<double>      Y;
+    std::vector<i64>         stamp;
+    size_t                   tablebytes = 0;
+    TableBudget              budget(psftable);
+    try {
+        slots = ReferencedPsfs(psftable, &nslots);
+        std::vector<int> psfofslot((size_t)nslots);
+        for (size_t p = 0; p < slots.size(); ++p)
+            if (slots[p] >= 0) psfofslot[(size_t)slots[p]] = (int)p;
+        const i64 xlo = SX0 - (NOOFx - 1), xhi = SX0 + SXV - 1;
+        const i64 limx = std::max(std::abs(xlo), std::abs(xhi)) + 1, limy = Sy + 1;
+        V.resize((size_t)nslots);
+        const auto& entries = psftable.MeasuredPSFEntries();
+        for (int s = 0; s < nslots; ++s) Tabulate(entries[(size_t)psfofslot[(size_t)s]], limx, limy, &V[(size_t)s]);
+        for (const OffsetTable& v : V) tablebytes += v.v.size() * sizeof(double);
+        if (!budget.Take((double)(tablebytes / sizeof(double)))) return false;
+        anytable = SXV > 0 && SYV > 0 && UnionRange(V, xlo, xhi, -(Sy - 1), SYV - 1, &DX0, &DX1, &DY0, &DY1);
+        if (anytable) {
+            nDX = DX1 - DX0 + 1;
+            nJY = std::min(Ky, FloorDiv(DY1 - DY0, By) + 2);
+            if (!budget.Take((double)nthreads * nslots * nDX * nJY)) return false;
+            Y.assign((size_t)(nthreads * nslots * nDX * nJY), 0.0);
+            stamp.assign((size_t)(nthreads * nslots), -1);
+            tablebytes += Y.size() * sizeof(double) + stamp.size() * sizeof(i64);
+        }
+    } catch (...) {   // tables that cannot be allocated: the per-pixel build runs instead
+        return false;
+    }
+
+    // --- Work: the sampled science rows, as in the per-pixel build. The two
+    // columns a row writes (its end L1C pixels) belong to its L1C row
+    // iy / By, so one item takes every sampled row of one L1C row and owns
+    // those columns.
+    const int64_t firstrow = delta_ny / 2;
+    const int64_t nrows    = (Sy > firstrow) ? (Sy - firstrow + delta_ny - 1) / delta_ny : 0;
+    struct Item
+    {
+        i64 nbegin, nend;
+    };
+    std::vector<Item> items;
+    try {
+        for (i64 n = 0; n < nrows; ++n) {
+            const i64 key = (firstrow + n * delta_ny) / By;
+            if (items.empty() || (firstrow + items.back().nbegin * delta_ny) / By != key) items.push_back(Item{n, n});
+            items.back().nend = n + 1;
+        }
+    } catch (...) {
+        return false;
+    }
+    *handled = true;
+    if (stats != nullptr) {
+        stats->fast_path     = true;
+        stats->threads       = nthreads;
+        stats->table_seconds = Seconds(t0);
+        stats->table_bytes   = tablebytes;
+    }
+
+    // --- The records of the build, as the per-pixel build writes them.
+    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light. Building convolution "
+                             "matrix for horizontal extrapolation.");
+    NXLOG_RECORD(nxlog_info, "Noof region coordinate step sizes    (Ny,Nx) = (%d, %d)", delta_ny, delta_nx);
+    NXLOG_RECORD(nxlog_info, "Science window coordinate step sizes (Sy,Sx) = (%d, %d)", delta_sy, delta_sx);
+    const bool usevign = (int64_t)vignetting.XSize() == NOOFx && (int64_t)vignetting.YSize() == NOOFy &&
+                         !vignetting.IsEmpty() && vignetting.ArrayRankSpecs()->IsContiguous();
+    if (usevign) {
+        NXLOG_RECORD(nxlog_info, "The user supplied, ROW major, vignetting array (%d,%d) willbe used for vignetting",
+                     (int)vignetting.XSize(), (int)vignetting.YSize());
+    } else if (vignetting.XSize() == 0 && vignetting.YSize() == 0) {
+        NXLOG_RECORD(nxlog_info, "No user defined vignetting array supplied. A value of 1.0 will be used");
+    } else {
+        NXLOG_RECORD(nxlog_warning,
+                     "The user defined vignetting array was the wrong size. Expected an (x,y) size of (%d,%d) but got "
+                     "(%d,%d). A value of 1.0 will be used",
+                     (int)NOOFx, (int)NOOFy, (int)vignetting.XSize(), (int)vignetting.YSize());
+    }
+
+    Coords leftpix(WINDOW_NOOF), rightpix(WINDOW_NOOF);
+    to_noof.ToParentWindow(Coords(0, 0, WINDOW_SCIENCE), &leftpix, false);
+    to_noof.ToParentWindow(Coords(0, (int)Sx, WINDOW_SCIENCE), &rightpix, false);
+    const int64_t left        = leftpix.x;
+    const int64_t right       = rightpix.x;
+    const double  source_area = (double)((int64_t)delta_ny * (int64_t)delta_nx);
+    int64_t       leftstart   = left - 1 - delta_nx / 2;
+    int64_t       rightstart  = right + delta_nx / 2;
+    if (leftstart >= NOOFx) leftstart -= ((leftstart - NOOFx) / delta_nx + 1) * (int64_t)delta_nx;
+    if (rightstart < 0) rightstart += ((-rightstart - 1) / delta_nx + 1) * (int64_t)delta_nx;
+    const double* vignbase = usevign ? vignetting.UnsafeArrayBasePtr() : nullptr;
+
+    double*   out = output->UnsafeArrayBasePtr();
+    const i64 FF  = (i64)F * F;
+#pragma omp parallel for schedule(static) num_threads(nthreads)
+    for (i64 n = 0; n < FF; ++n) out[n] = 0.0;
+
+    bool   success = true;
+    double madds   = 0.0;
+
+    // Y_p of row iy for thread `tid`, built on first use within the row.
+    auto rowtable = [&](int tid, int s, i64 iy, i64 jb) -> const double* {
+        double* y = Y.data() + (size_t)(((i64)tid * nslots + s) * nDX * nJY);
+        i64&    st = stamp[(size_t)((i64)tid * nslots + s)];
+        if (st == iy) return y;
+        st = iy;
+        std::fill(y, y + nDX * nJY, 0.0);
+        const OffsetTable& vt = V[(size_t)s];
+        if (vt.Empty()) return y;
+        const i64 lo = std::max<i64>(0, iy + DY0), hi = std::min<i64>(SYV - 1, iy + DY1);
+        const i64 xa = std::max(DX0, vt.x0), xb = std::min(DX1, vt.x0 + vt.nx - 1);
+        for (i64 b = CeilDiv(lo - hy, delta_sy); b <= FloorDiv(hi - hy, delta_sy); ++b) {
+            const i64 sy = hy + b * delta_sy;
+            const i64 dy = sy - iy;
+            if (dy < vt.y0 || dy >= vt.y0 + vt.ny) continue;
+            const i64 j = sy / By - jb;
+            for (i64 dx = xa; dx <= xb; ++dx) y[(dx - DX0) * nJY + j] += vt.v[(size_t)((dx - vt.x0) * vt.ny + dy - vt.y0)];
+        }
+        return y;
+    };
+
+#pragma omp parallel num_threads(nthreads) reduction(+ : madds)
+    {
+        const int tid = omp_get_thread_num();
+#pragma omp for schedule(dynamic, 1)
+        for (size_t w = 0; w < items.size(); ++w) {
+            // The (at most two) columns of the item's L1C row that its rows write.
+            int owned[2] = {-1, -1};
+            for (i64 n = items[w].nbegin; n < items[w].nend; ++n) {
+                const int iy = (int)(firstrow + n * delta_ny);
+                bool      ok = false;
+                try {
+                    if (diag) {
+                        NXLOG_RECORD(nxlog_info,
+                                     "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, Processing "
+                                     "row [%d] of [%d]",
+                                     iy, (int)Sy);
+                    }
+                    ok               = true;
+                    int    column_left = -1, column_right = -1;
+                    Coords det(WINDOW_DETECTOR);
+                    if (!(science.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &det, true) &&
+                          g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_left, true)))
+                        column_left = -1;
+                    if (!(science.ToParentWindow(Coords(iy, (int)Sx - 1, WINDOW_SCIENCE), &det, true) &&
+                          g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_right, true)))
+                        column_right = -1;
+                    Coords nrow(WINDOW_NOOF);
+                    to_noof.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &nrow, false);
+                    const int     ny      = nrow.y;
+                    const double* vignrow = nullptr;
+                    int           nvign   = 0;
+                    if (vignbase != nullptr && ny >= 0 && ny < NOOFy) {
+                        vignrow = vignbase + (size_t)ny * (size_t)NOOFx;
+                        nvign   = (int)NOOFx;
+                    }
+                    const i64 jb = std::max<i64>(0, FloorDiv(iy + DY0, By));
+                    const i64 je = std::min<i64>(Ky - 1, FloorDiv(iy + DY1, By));
+                    const int L  = (int)std::max<i64>(0, je - jb + 1);
+
+                    TORVEN_PSF_InterpolationCoeffs coeffs;
+                    double                         tw[TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS];
+                    const double*                  tt[TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS];
+                    double                         buf[kStrip];
+                    double                         weight = 1.0;
+                    auto source = [&](i64 x, int column) {
+                        double factor = (double)((int64_t)delta_sx * (int64_t)delta_sy) * source_area;
+                        if (vignrow != nullptr) {
+                            if (!(x < nvign && x >= 0)) return;
+                            factor = vignrow[x] * factor;
+                        }
+                        if (!std::isfinite(factor) || factor == 0.0) return;
+                        const Coords src(ny, (int)x, WINDOW_NOOF);
+                        if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(src, &coeffs)) return;
+                        if (!Tabulated(coeffs, slots)) {
+                            g.ProcessHorizontalStrayLightFromPixel(ny, (int)x, delta_sy, delta_sx, source_area,
+                                                                   &column, &weight, 1, vignrow, nvign, output);
+                            return;
+                        }
+                        const int nc = coeffs.NumCoeffs();
+                        if (nc == 0 || !anytable || L == 0) return;
+                        for (int j = 0; j < nc; ++j) {
+                            tw[j] = coeffs.Coefficient(j) * factor;
+                            tt[j] = rowtable(tid, slots[(size_t)coeffs.PsfIndex(j)], iy, jb);
+                        }
+                        double*   col = out + (size_t)column * (size_t)F;
+                        const i64 xs  = x - SX0;
+                        const i64 lo = std::max<i64>(0, xs + DX0), hi = std::min<i64>(SXV - 1, xs + DX1);
+                        const i64 a0 = CeilDiv(lo - hx, delta_sx), a1 = FloorDiv(hi - hx, delta_sx);
+                        for (i64 a = a0; a <= a1; ++a) {
+                            const i64    sx     = hx + a * delta_sx;
+                            const size_t toff   = (size_t)((sx - xs - DX0) * nJY);
+                            double*      target = col + (size_t)((sx / Bx) * Ky + jb);
+                            for (int e0 = 0; e0 < L; e0 += kStrip) {
+                                const int m = std::min(kStrip, L - e0);
+                                Combine(tw, tt, nc, toff + (size_t)e0, m, buf);
+                                Add(target + e0, buf, m);
+                            }
+                        }
+                        if (a1 >= a0) madds += (double)(a1 - a0 + 1) * L * (nc + 1);
+                    };
+                    if (column_left >= 0) {
+                        owned[0] = column_left;
+                        for (int64_t x = leftstart; x >= 0; x -= delta_nx) source(x, column_left);
+                    }
+                    if (column_right >= 0) {
+                        owned[1] = column_right;
+                        for (int64_t x = rightstart; x < NOOFx; x += delta_nx) source(x, column_right);
+                    }
+                } catch (...) {   // nothing may escape the parallel region
+                    ok = false;
+                }
+                EndWorkItem(ok, &success);
+            }
+            // The item's columns are complete: scale them as the per-pixel
+            // build scales the whole matrix (the others stay 0).
+            const double scale = 1.0 / (double)(Bx * By);
+            if (owned[0] >= 0) {
+                double* c = out + (size_t)owned[0] * (size_t)F;
+                for (int e = 0; e < F; ++e) c[e] *= scale;
+            }
+            if (owned[1] >= 0 && owned[1] != owned[0]) {
+                double* c = out + (size_t)owned[1] * (size_t)F;
+                for (int e = 0; e < F; ++e) c[e] *= scale;
+            }
+        }
+    }
+    nxLogBase::FlushDefaultLogger();
+
+    if (!success) {
+        output->SetTo(0.0);
+        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
+                                  "executing the code. Return empty matrix");
+    }
+    if (stats != nullptr) stats->multiply_adds = madds;
+    return success;
+}
+
+// ===========================================================================
+// The build of the generator: the fast path where it applies, otherwise the
+// per-pixel build.
+
+bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(nx2dArray<double>* output,
+                                                                       const nx2dArray<double>& vignetting,
+                                                                       int delta_ny, int delta_nx, int delta_sy,
+                                                                       int delta_sx)
+{
+    bool                     handled = false;
+    TORVEN_FastMatrixBuilder fast(*this);
+    const bool ok = fast.BuildHorizontalStrayLight(output, vignetting, delta_ny, delta_nx, delta_sy, delta_sx, &handled);
+    return handled
+               ? ok
+               : build_horizontal_stray_light_reference(output, vignetting, delta_ny, delta_nx, delta_sy, delta_sx);
+}

@@ -1,0 +1,94 @@
+// The tables and helpers shared by the fast in-field and stray-light builds;
+// see fast_tables.h.
+#include "fast_tables.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace fastbuild {
+
+bool AxisSupport(double centre, int n, i64 lim, i64* lo, i64* hi)
+{
+    if (!std::isfinite(centre) || n <= 0) return false;
+    const double a = std::floor(-1.0 - centre);
+    const double b = std::ceil((double)n - centre);
+    if (a > (double)lim || b < -(double)lim) return false;
+    *lo = a < -(double)lim ? -lim : (i64)a;
+    *hi = b > (double)lim ? lim : (i64)b;
+    return *lo <= *hi;
+}
+
+void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t)
+{
+    i64 xlo = 0, xhi = -1, ylo = 0, yhi = -1;
+    if (!AxisSupport(e.Centre().x, e.Size().x, limx, &xlo, &xhi) ||
+        !AxisSupport(e.Centre().y, e.Size().y, limy, &ylo, &yhi)) {
+        t->nx = t->ny = 0;
+        return;
+    }
+    t->x0 = xlo, t->y0 = ylo, t->nx = xhi - xlo + 1, t->ny = yhi - ylo + 1;
+    t->v.assign((size_t)(t->nx * t->ny), 0.0);
+    const WindowMappingType w = e.WorkingWindowType();
+    const Coords            origin(0, 0, w);
+    for (i64 ix = 0; ix < t->nx; ++ix) {
+        for (i64 iy = 0; iy < t->ny; ++iy) {
+            t->v[(size_t)(ix * t->ny + iy)] = e.OffsetedValue(Coords((int)(ylo + iy), (int)(xlo + ix), w), origin);
+        }
+    }
+}
+
+std::vector<int> ReferencedPsfs(const TORVEN_PSF_Table& table, int* nslots)
+{
+    const int        numpsf = (int)table.MeasuredPSFEntries().size();
+    std::vector<int> slot((size_t)numpsf, -1);
+    *nslots                    = 0;
+    const nx3dArray<double>* c = table.Coefficients();
+    const nx3dArray<int>*    k = table.Indices();
+    if (c == nullptr || k == nullptr || c->IsEmpty() || k->IsEmpty()) return slot;
+    const size_t  n  = std::min(c->size(), k->size());
+    const double* cv = c->UnsafeArrayBasePtr();
+    const int*    kv = k->UnsafeArrayBasePtr();
+    for (size_t i = 0; i < n; ++i) {
+        if (cv[i] != 0.0 && kv[i] >= 0 && kv[i] < numpsf && slot[(size_t)kv[i]] < 0) slot[(size_t)kv[i]] = (*nslots)++;
+    }
+    return slot;
+}
+
+double InputElements(const TORVEN_PSF_Table& table)
+{
+    double n = 0.0;
+    for (const TORVEN_PSF_Entry& e : table.MeasuredPSFEntries()) n += (double)e.Size().x * (double)e.Size().y;
+    if (table.Coefficients() != nullptr) n += (double)table.Coefficients()->size();
+    if (table.Indices() != nullptr) n += (double)table.Indices()->size();
+    return n;
+}
+
+bool UnionRange(const std::vector<OffsetTable>& v, i64 xmin, i64 xmax, i64 ymin, i64 ymax, i64* x0, i64* x1, i64* y0,
+                i64* y1)
+{
+    bool any = false;
+    for (const OffsetTable& t : v) {
+        if (t.Empty()) continue;
+        if (!any) *x0 = t.x0, *x1 = t.x0 + t.nx - 1, *y0 = t.y0, *y1 = t.y0 + t.ny - 1;
+        *x0 = std::min(*x0, t.x0), *x1 = std::max(*x1, t.x0 + t.nx - 1);
+        *y0 = std::min(*y0, t.y0), *y1 = std::max(*y1, t.y0 + t.ny - 1);
+        any = true;
+    }
+    if (!any) return false;
+    *x0 = std::max(*x0, xmin), *x1 = std::min(*x1, xmax), *y0 = std::max(*y0, ymin), *y1 = std::min(*y1, ymax);
+    return *x0 <= *x1 && *y0 <= *y1;
+}
+
+bool Tabulated(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& slots)
+{
+    for (int j = 0; j < c.NumCoeffs(); ++j) {
+        const int p = c.PsfIndex(j);
+        if (!std::isfinite(c.Coefficient(j)) || p < 0 || (size_t)p >= slots.size() || slots[(size_t)p] < 0)
+            return false;
+    }
+    return true;
+}
+
+}   // namespace fastbuild

@@ -1,0 +1,274 @@
+#pragma once
+// Fast in-field and horizontal stray-light builds: what they share.
+//
+// They compute the matrices of the per-pixel builds (make_psfmatrix.cpp and
+// torven_horizontal_deconvolution_matrix.cpp), write the same records and fail
+// the same way, but:
+//
+// - every measured PSF is tabulated once per build at the whole-pixel offsets
+//   that can reach a receiving pixel, by TORVEN_PSF_Entry::OffsetedValue itself,
+//   so the inner loops have no bounds tests and no bilinear weights;
+// - receivers are summed into their L1C pixels once per build: for a source
+//   detector pixel at residue (u, v) inside its L1C pixel, the share of PSF p in
+//   the L1C pixel (di, dj) positions away is a fixed table B_p[u][v](di, dj). A
+//   source then costs one multiply-add per coefficient and reachable L1C pixel
+//   instead of one PSF evaluation per science pixel. The lower-edge strip and
+//   the sampled receivers of the stray-light build have tables of their own;
+// - the output is accumulated in place: each output column is written by one
+//   work item at a time, in a fixed order (the quadratic scheme handles source
+//   rows in three interleaved phases, since a source row writes the columns of
+//   its neighbour rows as well), so there are no private F x F matrices and
+//   the result is bitwise the same for any number of threads.
+//
+// The per-pixel builds stay as the reference, and as the fallback where the
+// tables do not describe the build (see the Applies... checks in the
+// builders).
+//
+// fast_infield.cpp and fast_straylight.cpp hold the two builds; this header
+// and fast_tables.cpp the tables, kernels and helpers they share.
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "make_psfmatrix.h"
+
+// What a fast build did, for benchmarks and tests.
+struct TORVEN_FastBuildStats
+{
+    bool   fast_path     = false;   // the fast path ran
+    int    threads       = 0;       // threads of the parallel region
+    double multiply_adds = 0.0;     // multiply-adds of the table kernels
+    double table_seconds = 0.0;     // time spent building the tables
+    size_t table_bytes   = 0;       // tables and per-thread scratch
+};
+
+class TORVEN_FastMatrixBuilder
+{
+  private:
+    TORVEN_DeconvolutionMatrixGenerator& m_g;
+
+  public:
+    explicit TORVEN_FastMatrixBuilder(TORVEN_DeconvolutionMatrixGenerator& generator) : m_g(generator) {}
+
+    // The in-field build. When the fast path does not apply to this request,
+    // or its tables cannot be allocated, sets *handled to false and returns
+    // false without logging anything or touching `output`: the caller then runs
+    // the per-pixel build. Otherwise sets *handled to true and returns the
+    // build's result, exactly as build_transfer_function_reference would.
+    bool BuildTransferFunction(nx2dArray<double>* output, bool* handled, TORVEN_FastBuildStats* stats = nullptr);
+
+    // The horizontal stray-light build, on the same terms.
+    bool BuildHorizontalStrayLight(nx2dArray<double>* output, const nx2dArray<double>& vignetting, int delta_ny,
+                                   int delta_nx, int delta_sy, int delta_sx, bool* handled,
+                                   TORVEN_FastBuildStats* stats = nullptr);
+};
+
+namespace fastbuild {
+
+using i64 = int64_t;
+
+// Window extents (in pixels) beyond which the fast path is not taken. Keeps
+// every offset inside an int and every table index product inside 64 bits.
+constexpr i64 kMaxExtent = (i64)1 << 28;
+// The tables and scratch of a build may hold this many doubles, or a few times
+// the elements of its inputs (PSF images and coefficient and index tables) if
+// that is more; a request that would need more (absurd binnings or strip
+// sizes, far beyond any real instrument) is left to the per-pixel build.
+constexpr double kTableFloor    = (double)(1 << 25);   // 256 MB
+constexpr double kTablePerInput = 8.0;
+// Length of the strips in which the kernels combine coefficients.
+constexpr int kStrip = 256;
+
+// Floor and ceiling of a / b for b > 0.
+inline i64 FloorDiv(i64 a, i64 b)
+{
+    const i64 q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+inline i64 CeilDiv(i64 a, i64 b) { return -FloorDiv(-a, b); }
+
+inline double Seconds(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// ---------------------------------------------------------------------------
+// One measured PSF at whole-pixel offsets.
+
+// The offsets d within [-lim, lim] at which a PSF whose centre lies at array
+// position `centre` of an axis of n samples can be non-zero: OffsetedValue
+// needs centre + d in (-1, n). Widened by one on each side, so that the
+// rounding of centre + d cannot reach beyond. False when there are none.
+bool AxisSupport(double centre, int n, i64 lim, i64* lo, i64* hi);
+
+// Values of one measured PSF at the offsets (dx, dy) of a rectangle, zero
+// outside it. Filled by TORVEN_PSF_Entry::OffsetedValue itself, so every value
+// follows the entry's rules (on- and off-sample centres, image edges).
+struct OffsetTable
+{
+    i64                 x0 = 0, y0 = 0, nx = 0, ny = 0;
+    std::vector<double> v;   // v[(dx - x0) * ny + (dy - y0)]
+
+    bool   Empty() const { return nx <= 0 || ny <= 0; }
+    double At(i64 dx, i64 dy) const
+    {
+        const i64 ix = dx - x0, iy = dy - y0;
+        return (ix >= 0 && ix < nx && iy >= 0 && iy < ny) ? v[(size_t)(ix * ny + iy)] : 0.0;
+    }
+};
+
+// Tabulates `e` at the offsets within [-limx, limx] x [-limy, limy] where it
+// can be non-zero (an empty table where it cannot be anywhere).
+void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t);
+
+// The measured PSFs that some non-zero coefficient of the table refers to get
+// consecutive slots; the others -1. Only those are tabulated.
+std::vector<int> ReferencedPsfs(const TORVEN_PSF_Table& table, int* nslots);
+
+// The elements of the inputs of a table: its PSF images, coefficients and
+// indices.
+double InputElements(const TORVEN_PSF_Table& table);
+
+// Keeps count of the elements of a build's tables against its allowance.
+struct TableBudget
+{
+    double allowed, used = 0.0;
+    explicit TableBudget(const TORVEN_PSF_Table& table)
+        : allowed(std::max(kTableFloor, kTablePerInput * InputElements(table)))
+    {
+    }
+    bool Take(double elements)
+    {
+        used += elements;
+        return used <= allowed;
+    }
+};
+
+// The union of the offset rectangles of the tabulated PSFs, clipped to
+// [xmin, xmax] x [ymin, ymax]. False when empty.
+bool UnionRange(const std::vector<OffsetTable>& v, i64 xmin, i64 xmax, i64 ymin, i64 ymax, i64* x0, i64* x1, i64* y0,
+                i64* y1);
+
+// ---------------------------------------------------------------------------
+// Kernels.
+
+// buf[e] = the sum over k, in order, of w[k] * t[k][off + e], for e < n; m >= 1.
+inline void Combine(const double* w, const double* const* t, int m, size_t off, int n, double* buf)
+{
+    {
+        const double* a  = t[0] + off;
+        const double  wa = w[0];
+#pragma omp simd
+        for (int e = 0; e < n; ++e) buf[e] = wa * a[e];
+    }
+    int k = 1;
+    for (; k + 3 < m; k += 4) {
+        const double *a = t[k] + off, *b = t[k + 1] + off, *c = t[k + 2] + off, *d = t[k + 3] + off;
+        const double  wa = w[k], wb = w[k + 1], wc = w[k + 2], wd = w[k + 3];
+#pragma omp simd
+        for (int e = 0; e < n; ++e) buf[e] = (((buf[e] + wa * a[e]) + wb * b[e]) + wc * c[e]) + wd * d[e];
+    }
+    for (; k < m; ++k) {
+        const double* a  = t[k] + off;
+        const double  wa = w[k];
+#pragma omp simd
+        for (int e = 0; e < n; ++e) buf[e] += wa * a[e];
+    }
+}
+
+inline void Add(double* out, const double* buf, int n)
+{
+#pragma omp simd
+    for (int e = 0; e < n; ++e) out[e] += buf[e];
+}
+
+// Adds wb * buf, wc * buf and wa * buf, in this order, to the same rows of the
+// columns below, centre and above; the bottom and the top L1C rows are their
+// own lower and upper neighbours, so two or all three columns may be one.
+inline void Distribute(double* ob, double* oc, double* oa, double wb, double wc, double wa, const double* buf, int n)
+{
+    if (ob != oc && oc != oa) {
+#pragma omp simd
+        for (int e = 0; e < n; ++e) {
+            const double s = buf[e];
+            ob[e] += wb * s;
+            oc[e] += wc * s;
+            oa[e] += wa * s;
+        }
+    } else if (ob == oc && oc == oa) {
+#pragma omp simd
+        for (int e = 0; e < n; ++e) oc[e] = ((oc[e] + wb * buf[e]) + wc * buf[e]) + wa * buf[e];
+    } else if (ob == oc) {
+#pragma omp simd
+        for (int e = 0; e < n; ++e) {
+            const double s = buf[e];
+            oc[e]          = (oc[e] + wb * s) + wc * s;
+            oa[e] += wa * s;
+        }
+    } else {
+#pragma omp simd
+        for (int e = 0; e < n; ++e) {
+            const double s = buf[e];
+            ob[e] += wb * s;
+            oc[e] = (oc[e] + wc * s) + wa * s;
+        }
+    }
+}
+
+// Whether every coefficient of `c` is finite and its PSF tabulated. A
+// non-finite coefficient makes every receiving pixel of the window NaN or
+// infinite, far beyond the tables; such sources take the per-pixel operation.
+bool Tabulated(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& slots);
+
+// ---------------------------------------------------------------------------
+// In-field tables.
+
+// B_p[u][v](i, j): the sum of PSF p, centred on the detector pixel at residue
+// (u, v) of its L1C pixel, over the detector pixels of the L1C pixel (i, j)
+// positions away. One rectangle of (i, j) for all slots and residues.
+struct BinnedTables
+{
+    i64                 ilo = 0, ihi = -1, jlo = 0, jhi = -1, nI = 0, nJ = 0;
+    i64                 Bx = 1, By = 1;
+    std::vector<double> data;   // [slot][u][v][i - ilo][j - jlo]
+
+    const double* Table(int slot, int u, int v) const
+    {
+        return data.data() + (size_t)((((i64)slot * Bx + u) * By + v) * nI * nJ);
+    }
+    double* Table(int slot, int u, int v) { return const_cast<double*>(static_cast<const BinnedTables*>(this)->Table(slot, u, v)); }
+};
+
+// E_p[u](i, dy): the lower-edge strip. The sum of PSF p, centred on a source
+// below the bottom edge at column residue u, over the detector columns of the
+// L1C column i positions away that lie within N_above of the source, at the
+// detector row dy above the source.
+struct EdgeTables
+{
+    i64                 ilo = 0, ihi = -1, nI = 0, dy0 = 0, dy1 = -1, nDY = 0;
+    i64                 Bx  = 1;
+    std::vector<double> data;   // [slot][u][i - ilo][dy - dy0]
+
+    const double* Table(int slot, int u) const { return data.data() + (size_t)(((i64)slot * Bx + u) * nI * nDY); }
+    double*       Table(int slot, int u) { return data.data() + (size_t)(((i64)slot * Bx + u) * nI * nDY); }
+};
+
+// Term lists of one thread.
+struct Scratch
+{
+    std::vector<double>        w;
+    std::vector<const double*> t;
+    std::vector<int>           m;   // terms in each list
+};
+
+// The range of L1C offsets i whose detector columns i * B + t - u (t, u in
+// [0, B)) meet the offsets [d0, d1], clipped to [-(K - 1), K - 1].
+inline void BinRange(i64 d0, i64 d1, i64 B, i64 K, i64* lo, i64* hi)
+{
+    *lo = std::max(CeilDiv(d0 - (B - 1), B), -(K - 1));
+    *hi = std::min(FloorDiv(d1 + (B - 1), B), K - 1);
+}
+
+}   // namespace fastbuild
