@@ -25,6 +25,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
 {
     using Clock  = std::chrono::steady_clock;
     *handled     = false;
+    if (m_kernel == KernelTarget::per_pixel) return false;
+    const Kernels& K = SelectKernels(m_kernel);
     auto&      g = m_g;
     const int  F = g.m_l1cindexer.FlatSize();
     // Anything that is not a plain F x F view of contiguous storage, including
@@ -235,6 +237,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         stats->threads       = nthreads;
         stats->table_seconds = Seconds(t0);
         stats->table_bytes   = tablebytes;
+        stats->kernel        = K.name;
     }
 
     // --- The records of the build, as the per-pixel build writes them.
@@ -339,9 +342,9 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 const size_t roff = (size_t)((I + i) * Ky + row + ja);
                 for (int e0 = 0; e0 < L; e0 += kStrip) {
                     const int n = std::min(kStrip, L - e0);
-                    Combine(lw, lt, m, toff + (size_t)e0, n, buf);
-                    if (simpsons) Distribute(colb + roff + e0, colc + roff + e0, cola + roff + e0, wb, wc, wa, buf, n);
-                    else Add(colc + roff + e0, buf, n);
+                    K.combine(lw, lt, m, toff + (size_t)e0, n, buf);
+                    if (simpsons) K.distribute(colb + roff + e0, colc + roff + e0, cola + roff + e0, wb, wc, wa, buf, n);
+                    else K.add(colc + roff + e0, buf, n);
                 }
             }
             nmadds += (double)(ib - ia + 1) * L * (m + (simpsons ? 3 : 1));
@@ -408,9 +411,9 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
             double*      target = col + (size_t)((I + i) * Ky);
             for (int e0 = 0; e0 < n; e0 += kStrip) {
                 const int len = std::min(kStrip, n - e0);
-                Combine(sc.w.data(), sc.t.data(), m, toff + (size_t)e0, len, buf);
+                K.combine(sc.w.data(), sc.t.data(), m, toff + (size_t)e0, len, buf);
                 if (By == 1) {
-                    Add(target + e0, buf, len);
+                    K.add(target + e0, buf, len);
                 } else {
                     for (int e = 0; e < len; ++e) target[(e0 + e) / By] += buf[e];
                 }
@@ -485,7 +488,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
 bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function(nx2dArray<double>* output)
 {
     bool                     handled = false;
-    TORVEN_FastMatrixBuilder fast(*this);
+    TORVEN_FastMatrixBuilder fast(*this, KernelTargetFromEnvironment());
     const bool               ok = fast.BuildTransferFunction(output, &handled);
     return handled ? ok : build_transfer_function_reference(output);
 }

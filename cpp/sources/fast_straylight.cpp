@@ -28,6 +28,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
 {
     using Clock = std::chrono::steady_clock;
     *handled    = false;
+    if (m_kernel == KernelTarget::per_pixel) return false;
+    const Kernels& K = SelectKernels(m_kernel);
     auto&     g = m_g;
     const int F = g.m_l1cindexer.FlatSize();
     // Refused outputs and steps are the per-pixel build's to report.
@@ -134,6 +136,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
         stats->threads       = nthreads;
         stats->table_seconds = Seconds(t0);
         stats->table_bytes   = tablebytes;
+        stats->kernel        = K.name;
     }
 
     // --- The records of the build, as the per-pixel build writes them.
@@ -238,7 +241,6 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                     TORVEN_PSF_InterpolationCoeffs coeffs;
                     double                         tw[TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS];
                     const double*                  tt[TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS];
-                    double                         buf[kStrip];
                     double                         weight = 1.0;
                     auto source = [&](i64 x, int column) {
                         double factor = (double)((int64_t)delta_sx * (int64_t)delta_sy) * source_area;
@@ -270,8 +272,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                             double*      target = col + (size_t)((sx / Bx) * Ky + jb);
                             for (int e0 = 0; e0 < L; e0 += kStrip) {
                                 const int m = std::min(kStrip, L - e0);
-                                Combine(tw, tt, nc, toff + (size_t)e0, m, buf);
-                                Add(target + e0, buf, m);
+                                K.combine_add(tw, tt, nc, toff + (size_t)e0, m, target + e0);
                             }
                         }
                         if (a1 >= a0) madds += (double)(a1 - a0 + 1) * L * (nc + 1);
@@ -323,7 +324,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(nx2dArray
                                                                        int delta_sx)
 {
     bool                     handled = false;
-    TORVEN_FastMatrixBuilder fast(*this);
+    TORVEN_FastMatrixBuilder fast(*this, KernelTargetFromEnvironment());
     const bool ok = fast.BuildHorizontalStrayLight(output, vignetting, delta_ny, delta_nx, delta_sy, delta_sx, &handled);
     return handled
                ? ok

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fast_kernels.h"
 #include "make_psfmatrix.h"
 
 // What a fast build did, for benchmarks and tests.
@@ -42,15 +43,23 @@ struct TORVEN_FastBuildStats
     double multiply_adds = 0.0;     // multiply-adds of the table kernels
     double table_seconds = 0.0;     // time spent building the tables
     size_t table_bytes   = 0;       // tables and per-thread scratch
+    const char* kernel   = "";      // the kernels that ran: "sse2" or "avx2"
 };
 
 class TORVEN_FastMatrixBuilder
 {
   private:
     TORVEN_DeconvolutionMatrixGenerator& m_g;
+    fastbuild::KernelTarget              m_kernel;
 
   public:
-    explicit TORVEN_FastMatrixBuilder(TORVEN_DeconvolutionMatrixGenerator& generator) : m_g(generator) {}
+    // `kernel` chooses the vector kernels of the builds (see fast_kernels.h);
+    // KernelTarget::per_pixel makes both builds decline.
+    explicit TORVEN_FastMatrixBuilder(TORVEN_DeconvolutionMatrixGenerator& generator,
+                                      fastbuild::KernelTarget kernel = fastbuild::KernelTarget::automatic)
+        : m_g(generator), m_kernel(kernel)
+    {
+    }
 
     // The in-field build. When the fast path does not apply to this request,
     // or its tables cannot be allocated, sets *handled to false and returns
@@ -150,72 +159,6 @@ struct TableBudget
 // [xmin, xmax] x [ymin, ymax]. False when empty.
 bool UnionRange(const std::vector<OffsetTable>& v, i64 xmin, i64 xmax, i64 ymin, i64 ymax, i64* x0, i64* x1, i64* y0,
                 i64* y1);
-
-// ---------------------------------------------------------------------------
-// Kernels.
-
-// buf[e] = the sum over k, in order, of w[k] * t[k][off + e], for e < n; m >= 1.
-inline void Combine(const double* w, const double* const* t, int m, size_t off, int n, double* buf)
-{
-    {
-        const double* a  = t[0] + off;
-        const double  wa = w[0];
-#pragma omp simd
-        for (int e = 0; e < n; ++e) buf[e] = wa * a[e];
-    }
-    int k = 1;
-    for (; k + 3 < m; k += 4) {
-        const double *a = t[k] + off, *b = t[k + 1] + off, *c = t[k + 2] + off, *d = t[k + 3] + off;
-        const double  wa = w[k], wb = w[k + 1], wc = w[k + 2], wd = w[k + 3];
-#pragma omp simd
-        for (int e = 0; e < n; ++e) buf[e] = (((buf[e] + wa * a[e]) + wb * b[e]) + wc * c[e]) + wd * d[e];
-    }
-    for (; k < m; ++k) {
-        const double* a  = t[k] + off;
-        const double  wa = w[k];
-#pragma omp simd
-        for (int e = 0; e < n; ++e) buf[e] += wa * a[e];
-    }
-}
-
-inline void Add(double* out, const double* buf, int n)
-{
-#pragma omp simd
-    for (int e = 0; e < n; ++e) out[e] += buf[e];
-}
-
-// Adds wb * buf, wc * buf and wa * buf, in this order, to the same rows of the
-// columns below, centre and above; the bottom and the top L1C rows are their
-// own lower and upper neighbours, so two or all three columns may be one.
-inline void Distribute(double* ob, double* oc, double* oa, double wb, double wc, double wa, const double* buf, int n)
-{
-    if (ob != oc && oc != oa) {
-#pragma omp simd
-        for (int e = 0; e < n; ++e) {
-            const double s = buf[e];
-            ob[e] += wb * s;
-            oc[e] += wc * s;
-            oa[e] += wa * s;
-        }
-    } else if (ob == oc && oc == oa) {
-#pragma omp simd
-        for (int e = 0; e < n; ++e) oc[e] = ((oc[e] + wb * buf[e]) + wc * buf[e]) + wa * buf[e];
-    } else if (ob == oc) {
-#pragma omp simd
-        for (int e = 0; e < n; ++e) {
-            const double s = buf[e];
-            oc[e]          = (oc[e] + wb * s) + wc * s;
-            oa[e] += wa * s;
-        }
-    } else {
-#pragma omp simd
-        for (int e = 0; e < n; ++e) {
-            const double s = buf[e];
-            ob[e] += wb * s;
-            oc[e] = (oc[e] + wc * s) + wa * s;
-        }
-    }
-}
 
 // Whether every coefficient of `c` is finite and its PSF tabulated. A
 // non-finite coefficient makes every receiving pixel of the window NaN or

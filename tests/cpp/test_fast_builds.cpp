@@ -9,16 +9,30 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fast_tables.h"
 #include "test_support.h"
 
 namespace {
+
+using fastbuild::KernelTarget;
+
+// The kernel targets this processor runs: SSE2 always, AVX2 where it has
+// AVX2 and FMA. Each one is forced in turn and compared with the per-pixel
+// build.
+std::vector<std::pair<KernelTarget, std::string>> Targets()
+{
+    std::vector<std::pair<KernelTarget, std::string>> t = {{KernelTarget::sse2, "sse2"}};
+    if (fastbuild::Avx2Kernels() != nullptr) t.push_back({KernelTarget::avx2, "avx2"});
+    return t;
+}
 
 struct Threads
 {
@@ -168,17 +182,21 @@ TEST_P(FastInField, SameMatrixAndRecordsAsThePerPixelBuild)
     CaptureLog log;
     const bool refok = req.g->build_transfer_function_reference(&ref.view);
     const std::vector<std::string> reflines = Sorted(log);
-    log.lines.clear();
-    bool                     handled = false;
-    TORVEN_FastBuildStats    stats;
-    TORVEN_FastMatrixBuilder builder(*req.g);
-    const bool               fastok = builder.BuildTransferFunction(&fast.view, &handled, &stats);
-    ASSERT_TRUE(handled) << "the fast path did not apply";
-    EXPECT_TRUE(stats.fast_path);
-    EXPECT_EQ(fastok, refok);
     EXPECT_TRUE(refok) << log.Dump();
-    ExpectSameMatrix(ref.v, fast.v);
-    EXPECT_EQ(Sorted(log), reflines);
+    for (const auto& [target, name] : Targets()) {
+        SCOPED_TRACE(name);
+        log.lines.clear();
+        bool                     handled = false;
+        TORVEN_FastBuildStats    stats;
+        TORVEN_FastMatrixBuilder builder(*req.g, target);
+        const bool               fastok = builder.BuildTransferFunction(&fast.view, &handled, &stats);
+        ASSERT_TRUE(handled) << "the fast path did not apply";
+        EXPECT_TRUE(stats.fast_path);
+        EXPECT_EQ(stats.kernel, name);
+        EXPECT_EQ(fastok, refok);
+        ExpectSameMatrix(ref.v, fast.v);
+        EXPECT_EQ(Sorted(log), reflines);
+    }
     double big = 0.0;
     for (double v : ref.v) big = std::max(big, std::fabs(v));
     EXPECT_GT(big, 0.01);   // the comparison is not between empty matrices
@@ -203,15 +221,19 @@ TEST_P(FastInField, OneThreadWritesTheRecordsInThePerPixelOrder)
 
 TEST_P(FastInField, BitwiseTheSameForOneTwoAndThreeThreads)
 {
-    InField             req(GetParam());
-    std::vector<double> first;
-    for (int n : {1, 2, 3}) {
-        Threads    t(n);
-        CaptureLog quiet;
-        Output     out(req.F);
-        ASSERT_TRUE(req.g->build_transfer_function(&out.view));
-        if (first.empty()) first = out.v;
-        else EXPECT_TRUE(BitwiseEqual(first, out.v)) << n << " threads";
+    InField req(GetParam());
+    for (const auto& [target, name] : Targets()) {
+        std::vector<double> first;
+        for (int n : {1, 2, 3}) {
+            Threads                  t(n);
+            CaptureLog               quiet;
+            Output                   out(req.F);
+            bool                     handled = false;
+            TORVEN_FastMatrixBuilder builder(*req.g, target);
+            ASSERT_TRUE(builder.BuildTransferFunction(&out.view, &handled));
+            if (first.empty()) first = out.v;
+            else EXPECT_TRUE(BitwiseEqual(first, out.v)) << name << ", " << n << " threads";
+        }
     }
 }
 
@@ -252,6 +274,37 @@ TEST(FastInFieldBuild, DiagnosticLinesAndDispatch)
         snprintf(line, sizeof line, "Processing L1C pixel [%4d,%4d]", i, 0);
         EXPECT_EQ(log.Count(nxlog_info, line), 1) << line;
     }
+}
+
+// VELMORA_KERNEL, read once per build, forces the kernels of the generator's
+// builds, or the per-pixel build.
+TEST(FastInFieldBuild, TheEnvironmentChoosesTheKernels)
+{
+    Threads one(1);   // the per-pixel build is bitwise repeatable with one thread
+    InField req(kInField[5]);
+    Output  ref(req.F), out(req.F);
+    {
+        CaptureLog quiet;
+        ASSERT_TRUE(req.g->build_transfer_function_reference(&ref.view));
+    }
+    std::vector<std::pair<std::string, std::vector<double>>> expected = {{"per-pixel", ref.v}, {"", {}}};
+    for (const auto& [target, name] : Targets()) {
+        Output                   forced(req.F);
+        bool                     handled = false;
+        CaptureLog               quiet;
+        TORVEN_FastMatrixBuilder builder(*req.g, target);
+        ASSERT_TRUE(builder.BuildTransferFunction(&forced.view, &handled));
+        expected.push_back({name, forced.v});
+    }
+    expected[1].second = expected.back().second;   // unset: the best target
+    for (const auto& [value, matrix] : expected) {
+        if (value.empty()) unsetenv("VELMORA_KERNEL");
+        else setenv("VELMORA_KERNEL", value.c_str(), 1);
+        CaptureLog quiet;
+        ASSERT_TRUE(req.g->build_transfer_function(&out.view));
+        EXPECT_TRUE(BitwiseEqual(out.v, matrix)) << "VELMORA_KERNEL=" << value;
+    }
+    unsetenv("VELMORA_KERNEL");
 }
 
 TEST(FastInFieldBuild, NonFiniteCoefficientsGiveThePerPixelNaNs)
@@ -375,10 +428,11 @@ struct Stray : Request
     {
         return g->build_horizontal_stray_light_reference(&o.view, vview, c.dny, c.dnx, c.dsy, c.dsx);
     }
-    bool Fast(Output& o, bool* handled)
+    bool Fast(Output& o, bool* handled, KernelTarget target = KernelTarget::automatic,
+              TORVEN_FastBuildStats* stats = nullptr)
     {
-        TORVEN_FastMatrixBuilder builder(*g);
-        return builder.BuildHorizontalStrayLight(&o.view, vview, c.dny, c.dnx, c.dsy, c.dsx, handled);
+        TORVEN_FastMatrixBuilder builder(*g, target);
+        return builder.BuildHorizontalStrayLight(&o.view, vview, c.dny, c.dnx, c.dsy, c.dsx, handled, stats);
     }
 };
 
@@ -394,14 +448,19 @@ TEST_P(FastStrayLight, SameMatrixAndRecordsAsThePerPixelBuild)
     CaptureLog log;
     const bool refok    = req.Reference(ref);
     const auto reflines = Sorted(log);
-    log.lines.clear();
-    bool       handled = false;
-    const bool fastok  = req.Fast(fast, &handled);
-    ASSERT_TRUE(handled);
     EXPECT_TRUE(refok);
-    EXPECT_EQ(fastok, refok);
-    ExpectSameMatrix(ref.v, fast.v);
-    EXPECT_EQ(Sorted(log), reflines);
+    for (const auto& [target, name] : Targets()) {
+        SCOPED_TRACE(name);
+        log.lines.clear();
+        bool                  handled = false;
+        TORVEN_FastBuildStats stats;
+        const bool            fastok = req.Fast(fast, &handled, target, &stats);
+        ASSERT_TRUE(handled);
+        EXPECT_EQ(stats.kernel, name);
+        EXPECT_EQ(fastok, refok);
+        ExpectSameMatrix(ref.v, fast.v);
+        EXPECT_EQ(Sorted(log), reflines);
+    }
     double big = 0.0;
     for (double v : ref.v) big = std::max(big, std::fabs(v));
     EXPECT_GT(big, 0.01);
@@ -424,16 +483,18 @@ TEST_P(FastStrayLight, OneThreadWritesTheRecordsInThePerPixelOrder)
 
 TEST_P(FastStrayLight, BitwiseTheSameForOneTwoAndThreeThreads)
 {
-    Stray               req(GetParam());
-    std::vector<double> first;
-    for (int n : {1, 2, 3}) {
-        Threads    t(n);
-        CaptureLog quiet;
-        Output     out(req.F);
-        ASSERT_TRUE(req.g->build_horizontal_stray_light(&out.view, req.vview, req.c.dny, req.c.dnx, req.c.dsy,
-                                                         req.c.dsx));
-        if (first.empty()) first = out.v;
-        else EXPECT_TRUE(BitwiseEqual(first, out.v)) << n << " threads";
+    Stray req(GetParam());
+    for (const auto& [target, name] : Targets()) {
+        std::vector<double> first;
+        for (int n : {1, 2, 3}) {
+            Threads    t(n);
+            CaptureLog quiet;
+            Output     out(req.F);
+            bool       handled = false;
+            ASSERT_TRUE(req.Fast(out, &handled, target));
+            if (first.empty()) first = out.v;
+            else EXPECT_TRUE(BitwiseEqual(first, out.v)) << name << ", " << n << " threads";
+        }
     }
 }
 
