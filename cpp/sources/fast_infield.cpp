@@ -74,7 +74,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     const bool edgework = loweredge && nk > 0 && nabove > 0 && yh > 0;
 
     const TORVEN_PSF_Table& psftable = g.m_psftable;
-    const int               nthreads = std::max(1, omp_get_max_threads());
+    const int               nthreads = g.TeamSize();
     const Clock::time_point t0       = Clock::now();
     const nx3dArray<double>* ctable  = psftable.Coefficients();
     // Coefficients a lookup can return: the table's count, when the lookup
@@ -423,13 +423,16 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         return true;
     };
 
+    TORVEN_BuildRequest& request = g.Request();
+    request.BeginWork(nblocks * Ky);
 #pragma omp parallel num_threads(nthreads) reduction(+ : madds)
     {
-        Scratch& sc = scratch[(size_t)omp_get_thread_num()];
+        TORVEN_RequestScope scope(request);
+        Scratch&            sc = scratch[(size_t)omp_get_thread_num()];
 #pragma omp for schedule(dynamic, 1)
         for (i64 b = 0; b < nblocks; ++b) {
             const int ibegin = (int)(b * Kx / nblocks), iend = (int)((b + 1) * Kx / nblocks);
-            for (int i = 0; i < (int)Ky; ++i) {
+            for (int i = 0; i < (int)Ky && !request.Cancelled(); ++i) {
                 bool ok = false;
                 try {
                     // Columns first written by this row: its own (midpoint), or
@@ -466,13 +469,16 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 } catch (...) {   // nothing may escape the parallel region
                     ok = false;
                 }
-                EndWorkItem(ok, &success);
+                request.EndWorkItem(ok, &success);
             }
         }
     }
-    nxLogBase::FlushDefaultLogger();
+    request.EndWork();
 
-    if (!success) {
+    if (request.Cancelled()) {
+        output->SetTo(0.0);   // a cancelled build is not a failed one: no error record
+        success = false;
+    } else if (!success) {
         output->SetTo(0.0);
         NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
                                   "executing the code. Return empty matrix");
@@ -488,7 +494,10 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
 bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function(nx2dArray<double>* output)
 {
     bool                     handled = false;
+    TORVEN_FastBuildStats    stats;
     TORVEN_FastMatrixBuilder fast(*this, KernelTargetFromEnvironment());
-    const bool               ok = fast.BuildTransferFunction(output, &handled);
-    return handled ? ok : build_transfer_function_reference(output);
+    const bool               ok = fast.BuildTransferFunction(output, &handled, &stats);
+    if (!handled) return build_transfer_function_reference(output);
+    m_request->ReportFastBuild(stats);
+    return ok;
 }

@@ -69,7 +69,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     const i64  SYV  = std::min(Sy, Ky * By);   // receiving rows with an L1C pixel
     const i64  hx = delta_sx / 2, hy = delta_sy / 2;
     const TORVEN_PSF_Table& psftable = g.m_psftable;
-    const int               nthreads = std::max(1, omp_get_max_threads());
+    const int               nthreads = g.TeamSize();
     const Clock::time_point t0       = Clock::now();
 
     // --- Tables: the PSFs at the offsets between a NOOF source beside the
@@ -199,14 +199,17 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
         return y;
     };
 
+    TORVEN_BuildRequest& request = g.Request();
+    request.BeginWork(nrows);
 #pragma omp parallel num_threads(nthreads) reduction(+ : madds)
     {
-        const int tid = omp_get_thread_num();
+        TORVEN_RequestScope scope(request);
+        const int           tid = omp_get_thread_num();
 #pragma omp for schedule(dynamic, 1)
         for (size_t w = 0; w < items.size(); ++w) {
             // The (at most two) columns of the item's L1C row that its rows write.
             int owned[2] = {-1, -1};
-            for (i64 n = items[w].nbegin; n < items[w].nend; ++n) {
+            for (i64 n = items[w].nbegin; n < items[w].nend && !request.Cancelled(); ++n) {
                 const int iy = (int)(firstrow + n * delta_ny);
                 bool      ok = false;
                 try {
@@ -288,7 +291,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                 } catch (...) {   // nothing may escape the parallel region
                     ok = false;
                 }
-                EndWorkItem(ok, &success);
+                request.EndWorkItem(ok, &success);
             }
             // The item's columns are complete: scale them as the per-pixel
             // build scales the whole matrix (the others stay 0).
@@ -303,9 +306,12 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
             }
         }
     }
-    nxLogBase::FlushDefaultLogger();
+    request.EndWork();
 
-    if (!success) {
+    if (request.Cancelled()) {
+        output->SetTo(0.0);   // a cancelled build is not a failed one: no error record
+        success = false;
+    } else if (!success) {
         output->SetTo(0.0);
         NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
                                   "executing the code. Return empty matrix");
@@ -324,9 +330,13 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(nx2dArray
                                                                        int delta_sx)
 {
     bool                     handled = false;
+    TORVEN_FastBuildStats    stats;
     TORVEN_FastMatrixBuilder fast(*this, KernelTargetFromEnvironment());
-    const bool ok = fast.BuildHorizontalStrayLight(output, vignetting, delta_ny, delta_nx, delta_sy, delta_sx, &handled);
-    return handled
-               ? ok
-               : build_horizontal_stray_light_reference(output, vignetting, delta_ny, delta_nx, delta_sy, delta_sx);
+    const bool               ok = fast.BuildHorizontalStrayLight(output, vignetting, delta_ny, delta_nx, delta_sy,
+                                                                 delta_sx, &handled, &stats);
+    if (!handled) {
+        return build_horizontal_stray_light_reference(output, vignetting, delta_ny, delta_nx, delta_sy, delta_sx);
+    }
+    m_request->ReportFastBuild(stats);
+    return ok;
 }

@@ -26,7 +26,8 @@ TORVEN_DeconvolutionMatrixGenerator::TORVEN_DeconvolutionMatrixGenerator(
       m_diagnostic(diagnostic),
       m_rows_below_bottom_edge(rows_below_bottom_edge),
       m_rows_above_bottom_edge(rows_above_bottom_edge),
-      m_tableok(false)
+      m_tableok(false),
+      m_request(&TORVEN_DefaultRequest())
 {
     const int F = m_l1cindexer.FlatSize();
     if (matrixstorage != nullptr) {
@@ -303,6 +304,8 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixForBottomEdgeDetec
 // ---------------------------------------------------------------------------
 // Assembly.
 
+int TORVEN_DeconvolutionMatrixGenerator::TeamSize() const { return m_request->TeamSize(); }
+
 bool TORVEN_DeconvolutionMatrixGenerator::Create_Deconvolution_Matrix(nx2dArray<double>** matrix) const
 {
     const int          F = m_l1cindexer.FlatSize();
@@ -330,7 +333,10 @@ bool TORVEN_DeconvolutionMatrixGenerator::FinishPrivateMatrices(nx2dArray<double
                                                                 bool success) const
 {
     output->SetTo(0.0);
-    if (!success) {
+    const bool cancelled = m_request->Cancelled();
+    if (cancelled) {
+        success = false;   // a cancelled build is not a failed one: no error record
+    } else if (!success) {
         NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
                                   "executing the code. Return empty matrix");
     }
@@ -405,11 +411,15 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
     std::list<nx2dArray<double>*> matrices;
     const int                     Ky = m_l1c_to_detector.Numy();
     const int                     Kx = m_l1c_to_detector.Numx();
-#pragma omp parallel if (m_tableok)
+    TORVEN_BuildRequest&          request = *m_request;
+    request.BeginWork(m_tableok ? Ky : 0);
+#pragma omp parallel if (m_tableok) num_threads(TeamSize())
     {
-        nx2dArray<double>* mine = nullptr;
+        TORVEN_RequestScope scope(request);
+        nx2dArray<double>*  mine = nullptr;
 #pragma omp for schedule(dynamic, 1) nowait
         for (int i = 0; i < (m_tableok ? Ky : 0); ++i) {
+            if (request.Cancelled()) continue;
             bool ok = false;
             try {
                 if (m_diagnostic) {
@@ -427,10 +437,10 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
             } catch (...) {   // nothing may escape the parallel region
                 ok = false;
             }
-            EndWorkItem(ok, &success);
+            request.EndWorkItem(ok, &success);
         }
     }
-    nxLogBase::FlushDefaultLogger();
+    request.EndWork();
 
     return FinishPrivateMatrices(output, matrices, success);
 }

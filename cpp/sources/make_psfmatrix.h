@@ -12,22 +12,11 @@
 
 #include "nxlog.h"
 
+#include "build_request.h"
+
 #include "nxarraylinear.h"
 #include "psftables.h"
 #include "windowbinning.h"
-
-// The end of one work item of a parallel build, on any thread of the team: a
-// failure clears the shared success flag (only ever cleared, so safe under
-// concurrent writers), and lines that worker threads queued are printed when
-// this thread is the one that may print them.
-inline void EndWorkItem(bool ok, bool* success)
-{
-    if (!ok) {
-#pragma omp atomic write
-        *success = false;
-    }
-    nxLogBase::FlushDefaultLogger();
-}
 
 class TORVEN_DeconvolutionMatrixGenerator
 {
@@ -44,6 +33,7 @@ class TORVEN_DeconvolutionMatrixGenerator
     int                    m_rows_below_bottom_edge;
     int                    m_rows_above_bottom_edge;
     bool                   m_tableok;           // m_detector_to_l1c was allocated and filled
+    TORVEN_BuildRequest*   m_request;           // the request this build serves
 
     // The flat index of the L1C pixel of science pixel (x, y), or -9999.
     int  L1cOfSciencePixel(int x, int y) const { return m_detector_to_l1c.UnsafeArrayBasePtr()[(size_t)x * (size_t)m_detector_to_l1c.XSize() + (size_t)y]; }
@@ -78,6 +68,12 @@ class TORVEN_DeconvolutionMatrixGenerator
     int  RowsBelowBottomEdge() const { return m_rows_below_bottom_edge; }
     int  RowsAboveBottomEdge() const { return m_rows_above_bottom_edge; }
     bool Diagnostic() const { return m_diagnostic; }
+    // The request whose sink, hook, team size and report the builds use; a
+    // generator made without one uses TORVEN_DefaultRequest().
+    void                 SetRequest(TORVEN_BuildRequest* request) { m_request = request ? request : &TORVEN_DefaultRequest(); }
+    TORVEN_BuildRequest& Request() const { return *m_request; }
+    // The team size of the parallel regions.
+    int TeamSize() const;
 
     bool set_option_use_simpsons(bool value)
     {

@@ -1,6 +1,4 @@
 // The matrix service: settings and requests.
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +43,22 @@ void torvendll_set_logger(nxLogBase* logger)
     logger->AddRef();
     logger->SetAsDefaultLogger();
     logger->Release();
+}
+
+TORVEN_BuildOptions torvendll_settings_options(bool infield)
+{
+    TORVEN_BuildOptions o;
+    if (infield) {
+        o.use_simpsons = g_use_simspons_interpolation;
+        o.lower_edge   = g_create_lower_edge_adjustment;
+        o.rows_below   = g_rows_below_bottom_edge;
+        o.rows_above   = g_rows_above_bottom_edge;
+    }
+    o.threads             = g_maxthreads;
+    o.diagnostic          = g_diagnosticonly;
+    o.set_runtime_threads = true;
+    o.version             = (const char*)g_versionstr;
+    return o;
 }
 
 // ---------------------------------------------------------------------------
@@ -165,31 +179,6 @@ bool CheckDimensions(const char* function, std::initializer_list<int> dims)
     return true;
 }
 
-// The OpenMP runtime cannot start an arbitrary number of threads: a request for
-// more than the runtime's thread limit or 8 threads per processor is capped there.
-int ThreadCap()
-{
-    const int64_t perprocessor = 8 * (int64_t)std::max(1, omp_get_num_procs());
-    return (int)std::min<int64_t>({(int64_t)omp_get_thread_limit(), perprocessor, (int64_t)INT32_MAX});
-}
-
-void ApplyThreadSetting(const char* function)
-{
-    omp_set_dynamic(0);
-    if (g_maxthreads > 0) {
-        int       used = g_maxthreads;
-        const int cap  = ThreadCap();
-        if (used > cap) {
-            NXLOG_RECORD(nxlog_warning,
-                         "%s, The requested maximum of %d threads is more than this machine can run (at most %d "
-                         "threads: 8 per processor, within the OpenMP thread limit). Using %d threads",
-                         function, g_maxthreads, cap, cap);
-            used = cap;
-        }
-        omp_set_num_threads(used);
-    }
-}
-
 // The caller's buffers of one request, viewed without copying (first index
 // fastest, so NumPy dimensions are listed in reverse).
 struct RequestViews
@@ -265,12 +254,13 @@ bool CheckTables(const char* function, const RequestViews& v, int wy, int wx, in
     return ok;
 }
 
-// The thread setting and the version and thread records that start a build.
-void StartBuild(const char* function)
+// The team size and the version and thread records that start a build.
+void StartBuild(const char* function, TORVEN_BuildRequest& request)
 {
-    ApplyThreadSetting(function);
-    NXLOG_RECORD(nxlog_info, "%s, Version [%s]", function, (const char*)g_versionstr);
-    NXLOG_RECORD(nxlog_info, "%s, Processing with a maximum of %d threads", function, omp_get_max_threads());
+    const int team = request.ResolveTeamSize(function);
+    const char* version = request.options.version.empty() ? (const char*)g_versionstr : request.options.version.c_str();
+    NXLOG_RECORD(nxlog_info, "%s, Version [%s]", function, version);
+    NXLOG_RECORD(nxlog_info, "%s, Processing with a maximum of %d threads", function, team);
 }
 
 }   // namespace
@@ -284,8 +274,31 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
                                            int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy,
                                            int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx,
                                            int SOFSy, int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx,
-                                           int KBINy, int Kx, int Ky, int /*Ncoeffs*/)
+                                           int KBINy, int Kx, int Ky, int Ncoeffs)
 {
+    TORVEN_BuildRequest request(torvendll_settings_options(true));
+    request.Start();
+    const bool ok = torvendll_create_deconvolution_matrix(
+        request, goodanswer2D, KK, psfarraypointers, M, psf_Nx, psf_Ny, psf_location2D, numpsf, numcentres_mustbe3,
+        psf_interp_coeffs3D, num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D,
+        num_interp_indices0, num_interp_indices1, num_interp_indices2, FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx,
+        NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, Ncoeffs);
+    request.Finish(ok);
+    return ok;
+}
+
+bool torvendll_create_deconvolution_matrix(TORVEN_BuildRequest& request, double* goodanswer2D, int KK,
+                                           const double** psfarraypointers, int M, int psf_Nx, int psf_Ny,
+                                           double* psf_location2D, int numpsf, int numcentres_mustbe3,
+                                           double* psf_interp_coeffs3D, int num_interp_coeffs0,
+                                           int num_interp_coeffs1, int num_interp_coeffs2, int* psf_interp_indices3D,
+                                           int num_interp_indices0, int num_interp_indices1, int num_interp_indices2,
+                                           int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy, int NOOFx, int NOOFy,
+                                           int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx, int Sy,
+                                           int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky,
+                                           int /*Ncoeffs*/)
+{
+    nxScopedRecordSink scope(request.sink);
     static const char* fn = "torvendll_create_deconvolution_matrix";
     const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
                             SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
@@ -317,11 +330,12 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
         try {
             TORVEN_DeconvolutionMatrixGenerator generator(
                 FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx,
-                LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, goodanswer2D, KK, g_diagnosticonly, g_rows_below_bottom_edge,
-                g_rows_above_bottom_edge);
-            generator.set_option_create_lower_edge_adjustment(g_create_lower_edge_adjustment);
-            generator.set_option_use_simpsons(g_use_simspons_interpolation);
-            StartBuild(fn);
+                LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, goodanswer2D, KK, request.options.diagnostic,
+                request.options.rows_below, request.options.rows_above);
+            generator.set_option_create_lower_edge_adjustment(request.options.lower_edge);
+            generator.set_option_use_simpsons(request.options.use_simpsons);
+            generator.SetRequest(&request);
+            StartBuild(fn, request);
             ok = generator.PSF_Table()->Initialize(psfarraypointers, M, psf_Nx, psf_Ny, WINDOW_DETECTOR,
                                                    *generator.WindowHierachy(), v.psf_locn, v.coefficients,
                                                    v.indices);
@@ -331,7 +345,14 @@ bool torvendll_create_deconvolution_matrix(double* goodanswer2D, int KK, const d
             ok = false;
         }
     }
-    if (ok) {
+    if (request.Cancelled()) {
+        NXLOG_RECORD(nxlog_info,
+                     "torvendll_create_deconvolution_matrix. The build of the convolution matrix of size (%d,%d) was "
+                     "cancelled. It is set to 0.0",
+                     KK, KK);
+        v.goodanswer.SetTo(0.0);
+        ok = false;
+    } else if (ok) {
         NXLOG_RECORD(nxlog_info, "torvendll_create_deconvolution_matrix. Successfuly generated the convolution matrix of size (%d,%d)",
                      KK, KK);
     } else {
@@ -354,6 +375,28 @@ bool torvendll_create_horizontal_stray_light_matrix(
     int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky, int delta_nx, int delta_ny,
     int delta_sx, int delta_sy)
 {
+    TORVEN_BuildRequest request(torvendll_settings_options(false));
+    request.Start();
+    const bool ok = torvendll_create_horizontal_stray_light_matrix(
+        request, goodanswer2D, KK, vignettingarray, Vnx, Vny, psfarraypointers, M, psf_Nx, psf_Ny, psf_location2D,
+        numpsf, numcentres_mustbe3, psf_interp_coeffs3D, num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2,
+        psf_interp_indices3D, num_interp_indices0, num_interp_indices1, num_interp_indices2, FULLCONVx, FULLCONVy,
+        NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy, Kx,
+        Ky, delta_nx, delta_ny, delta_sx, delta_sy);
+    request.Finish(ok);
+    return ok;
+}
+
+bool torvendll_create_horizontal_stray_light_matrix(
+    TORVEN_BuildRequest& request, double* goodanswer2D, int KK, double* vignettingarray, int Vnx, int Vny,
+    const double** psfarraypointers, int M, int psf_Nx, int psf_Ny, double* psf_location2D, int numpsf,
+    int numcentres_mustbe3, double* psf_interp_coeffs3D, int num_interp_coeffs0, int num_interp_coeffs1,
+    int num_interp_coeffs2, int* psf_interp_indices3D, int num_interp_indices0, int num_interp_indices1,
+    int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy, int NOOFx, int NOOFy, int DOFSx,
+    int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly,
+    int KBINx, int KBINy, int Kx, int Ky, int delta_nx, int delta_ny, int delta_sx, int delta_sy)
+{
+    nxScopedRecordSink scope(request.sink);
     static const char* fn = "torvendll_create_horizontal_stray_light_matrix";
     const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
                             SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
@@ -413,9 +456,10 @@ bool torvendll_create_horizontal_stray_light_matrix(
         try {
             TORVEN_DeconvolutionMatrixGenerator generator(FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx,
                                                           DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly,
-                                                          KBINx, KBINy, Kx, Ky, goodanswer2D, KK, g_diagnosticonly, 42,
-                                                          42);
-            StartBuild(fn);
+                                                          KBINx, KBINy, Kx, Ky, goodanswer2D, KK,
+                                                          request.options.diagnostic, 42, 42);
+            generator.SetRequest(&request);
+            StartBuild(fn, request);
             ok = generator.PSF_Table()->Initialize(psfarraypointers, M, psf_Nx, psf_Ny, WINDOW_NOOF,
                                                    *generator.WindowHierachy(), v.psf_locn, v.coefficients,
                                                    v.indices);
@@ -426,7 +470,14 @@ bool torvendll_create_horizontal_stray_light_matrix(
             ok = false;
         }
     }
-    if (ok) {
+    if (request.Cancelled()) {
+        NXLOG_RECORD(nxlog_info,
+                     "torvendll_create_horizontal_stray_light_matrix. The build of the horizontal stray light "
+                     "convolution matrix of size (%d,%d) was cancelled. It is set to 0.0",
+                     KK, KK);
+        v.goodanswer.SetTo(0.0);
+        ok = false;
+    } else if (ok) {
         NXLOG_RECORD(nxlog_info,
                      "torvendll_create_horizontal_stray_light_matrix. Successfuly generated the convolution matrix of "
                      "size (%d,%d)",

@@ -118,11 +118,15 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
     bool                          success = run;
     std::list<nx2dArray<double>*> matrices;
     const double*                 vignbase = usevign ? vignetting.UnsafeArrayBasePtr() : nullptr;
-#pragma omp parallel if (run)
+    TORVEN_BuildRequest&          request  = *m_request;
+    request.BeginWork(nwork);
+#pragma omp parallel if (run) num_threads(TeamSize())
     {
-        nx2dArray<double>* mine = nullptr;
+        TORVEN_RequestScope scope(request);
+        nx2dArray<double>*  mine = nullptr;
 #pragma omp for schedule(dynamic, 1) nowait
         for (int64_t n = 0; n < nwork; ++n) {
+            if (request.Cancelled()) continue;
             const int iy = (int)(firstrow + n * delta_ny);
             bool      ok = false;
             try {
@@ -166,10 +170,10 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
             } catch (...) {   // nothing may escape the parallel region
                 ok = false;
             }
-            EndWorkItem(ok, &success);
+            request.EndWorkItem(ok, &success);
         }
     }
-    nxLogBase::FlushDefaultLogger();
+    request.EndWork();
 
     return FinishPrivateMatrices(output, matrices, success);
 }

@@ -1,6 +1,6 @@
 """velmora: convolution matrices of the TORVEN level-1 processing.
 
-The native module ``_velmora_if`` builds, from the instrument's measured point
+The native core (``velmora._native``) builds, from the instrument's measured point
 spread functions, their per-pixel interpolation tables and the windowing and
 binning of the detector, the square matrix that tells how much of the light
 entering at every L1C pixel ends up in every other one, and the matrix of
@@ -9,7 +9,7 @@ horizontal stray light from outside the science window.
 
 __version__ = "0.1.0"
 
-from .builds import infield_matrix, resolve_threads, stray_light_matrix
+from .builds import BuildReport, Record, infield_matrix, resolve_threads, stray_light_matrix
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
@@ -30,7 +30,7 @@ __all__ = [
     # inputs
     "Windows", "PARAMETER_NAMES", "PSFSet", "bilinear_tables",
     # builds
-    "infield_matrix", "stray_light_matrix", "resolve_threads",
+    "infield_matrix", "stray_light_matrix", "resolve_threads", "BuildReport", "Record",
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
     "forward_operator", "observe", "Corrector", "correct",

@@ -1,10 +1,13 @@
 """Building the matrices: :func:`infield_matrix` and :func:`stray_light_matrix`.
 
-Both functions check their inputs, allocate the output, apply the options of
-this one call to the native module's process-wide settings, call the module,
-and put the settings back to the module's defaults afterwards, so that no call
-changes the next one. Everything the module prints during the call is routed
-to the standard :mod:`logging` logger ``"velmora"`` instead of the terminal.
+Each call is one native build request: the options of this call travel with
+it as values, so concurrent calls from several threads never see each other's
+options, and nothing process-wide is changed. While the native code works the
+interpreter lock is released; the calling thread takes it back only to check
+for signals (Ctrl-C raises :class:`KeyboardInterrupt` within a fraction of a
+second) and to call the ``progress`` callback. The build's records come back
+as data and go to the standard :mod:`logging` logger ``"velmora"`` on the
+calling thread; nothing is printed.
 
 Matrix layout: both matrices are float64 arrays of shape (F, F), F = Kx * Ky.
 The element for receiving L1C pixel ``r`` and source L1C pixel ``s`` is at
@@ -14,50 +17,47 @@ The element for receiving L1C pixel ``r`` and source L1C pixel ``s`` is at
 
 from __future__ import annotations
 
-import contextlib
 import importlib
 import logging
 import os
-import re
-import sys
-import threading
-from collections.abc import Callable, Iterator
-from dataclasses import dataclass, field
+from collections.abc import Callable
+from dataclasses import dataclass
 
 import numpy as np
 
-from .errors import BuildError, ConfigurationError, split_status
+from .errors import BuildError, ConfigurationError
 from .psfs import PSFSet
 from .windows import Windows
 
-__all__ = ["infield_matrix", "stray_light_matrix", "resolve_threads", "SCHEMES", "MODULE_DEFAULTS"]
+__all__ = ["infield_matrix", "stray_light_matrix", "resolve_threads", "available_memory", "BuildReport",
+           "Record", "SCHEMES", "DEFAULT_ROWS_BELOW"]
 
 logger = logging.getLogger("velmora")
 # A library leaves the showing of its records to the application (the command
 # line tool adds its own handler); the reasons of a failure travel in BuildError.
 logger.addHandler(logging.NullHandler())
 
-#: Interpolation schemes of the in-field matrix and the value of the module's
-#: ``use_simpsons`` option that selects each.
-SCHEMES = {"quadratic": 1, "midpoint": 0}
+#: Interpolation schemes of the in-field matrix: whether each uses the quadratic
+#: weights.
+SCHEMES = {"quadratic": True, "midpoint": False}
 
-#: The native module's own settings when it is loaded; every build restores them.
-MODULE_DEFAULTS = {
-    "use_simpsons": 1,
-    "create_lower_edge_adjustment": 1,
-    "lower_edge_rows_below": 42,
-    "lower_edge_rows_above": 42,
-    "numthreads": 0,
-    "diagnostic": 0,
-}
+#: Detector rows below the bottom edge that the lower-edge correction treats as
+#: sources by default, where the detector window has that many (see
+#: :func:`infield_matrix`).
+DEFAULT_ROWS_BELOW = 42
 
 ProgressCallback = Callable[[int, int], None]
 
-_NATIVE_NAME = "_velmora_if"
+_NATIVE_NAME = "velmora._native"
+
+#: Record statuses of the native builds, as their names and logging levels.
+_STATUS_NAMES = {0: "ERROR", 1: "WARNING", 2: "INFO", 3: "INFO"}
+_LEVELS = {"ERROR": logging.ERROR, "WARNING": logging.WARNING, "INFO": logging.INFO}
+_PREFIXES = {"ERROR": "ERROR\t:", "WARNING": "WARNING\t:", "INFO": "INFO\t:"}
 
 
 def _module():
-    """The native module, imported on first use."""
+    """The package's native module, imported on first use."""
     try:
         return importlib.import_module(_NATIVE_NAME)
     except ImportError as exc:  # pragma: no cover - depends on the installation
@@ -68,7 +68,7 @@ def _module():
 
 
 def resolve_threads(threads: int | None) -> int:
-    """The number of worker threads a build will use.
+    """The number of worker threads a build will ask for.
 
     Parameters
     ----------
@@ -80,8 +80,9 @@ def resolve_threads(threads: int | None) -> int:
     Returns
     -------
     int
-        A count of at least 1. The module is always given a positive count,
-        so that a previous call's thread limit never carries over.
+        A count of at least 1. The build may use fewer (see
+        :attr:`BuildReport.threads`): the OpenMP runtime caps a count above its
+        thread limit or above 8 threads per processor, with a warning.
 
     Raises
     ------
@@ -91,132 +92,161 @@ def resolve_threads(threads: int | None) -> int:
     if threads is None:
         env = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
         if env.isdigit() and int(env) > 0:
-            return int(env)
+            return min(int(env), np.iinfo(np.int32).max)
         try:
             return max(1, len(os.sched_getaffinity(0)))
         except (AttributeError, OSError):  # pragma: no cover - not Linux
             return max(1, os.cpu_count() or 1)
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads must be a positive integer or None, got {threads!r}")
-    return int(threads)
+    return int(min(threads, np.iinfo(np.int32).max))
+
+
+def available_memory() -> int | None:
+    """Bytes of memory available to new allocations without swapping.
+
+    Returns
+    -------
+    int or None
+        ``MemAvailable`` of ``/proc/meminfo``, or None where the system does not
+        tell.
+    """
+    try:
+        with open("/proc/meminfo", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
 
 
 # --------------------------------------------------------------------------
-# Routing the module's printed lines
+# Records and reports
 # --------------------------------------------------------------------------
 
-_LEVELS = {"ERROR": logging.ERROR, "WARNING": logging.WARNING, "INFO": logging.INFO, "": logging.INFO}
-_PROGRESS_RE = re.compile(r"Processing (?:L1C pixel )?row \[(-?\d+)\] of \[(-?\d+)\]")
-_THREADS_RE = re.compile(r"Processing with a maximum of (\d+) threads")
+@dataclass(frozen=True)
+class Record:
+    """One record of a native build.
+
+    Attributes
+    ----------
+    status : {"ERROR", "WARNING", "INFO"}
+        The record's status.
+    text : str
+        Its text; a record of several lines keeps them together, separated by
+        newlines.
+    """
+
+    status: str
+    text: str
+
+    def lines(self) -> list[str]:
+        """The record as the native module prints it: one status-prefixed line,
+        then a tab before each further line."""
+        parts = self.text.split("\n")
+        return [_PREFIXES[self.status] + parts[0]] + ["\t" + p for p in parts[1:]]
 
 
-@dataclass
-class _Capture:
-    """A stand-in for ``sys.stdout`` that turns the module's lines into log records."""
+@dataclass(frozen=True)
+class BuildReport:
+    """What one build did.
+
+    Attributes
+    ----------
+    matrix : str
+        ``"in-field"`` or ``"stray-light"``.
+    outcome : {"succeeded", "failed", "cancelled", "not run"}
+        ``"not run"``: the request was refused before the build started.
+    fast_path : bool
+        Whether the table-based build ran (otherwise the per-pixel build).
+    threads : int
+        Threads of the build's team: the requested count, capped by the runtime.
+    seconds : float
+        Time of the native request, checks included.
+    table_seconds : float
+        Time spent building the fast path's tables.
+    table_bytes : int
+        Memory of the fast path's tables and per-thread scratch.
+    multiply_adds : float
+        Multiply-adds of the fast path's kernels.
+    work_items, items_done : int
+        Work items of the build, and how many were finished.
+    records : tuple of Record
+        Every record of the build, in order.
+    """
 
     matrix: str
-    progress: ProgressCallback | None = None
-    total: int = 0
-    terminal: object = None
-    lines: list[str] = field(default_factory=list)
-    threads: int | None = None
-    _pending: str = ""
-    _status: str = ""
-    _done: int = 0
-    _lock: threading.Lock = field(default_factory=threading.Lock)
+    outcome: str
+    fast_path: bool
+    threads: int
+    seconds: float
+    table_seconds: float
+    table_bytes: int
+    multiply_adds: float
+    work_items: int
+    items_done: int
+    records: tuple[Record, ...]
 
-    # The file-like interface that PySys_WriteStdout and print() need.
-    def write(self, text: str) -> int:
-        with self._lock:
-            self._pending += text
-            *complete, self._pending = self._pending.split("\n")
-            for line in complete:
-                self._line(line)
-        return len(text)
-
-    def flush(self) -> None:
-        pass
-
-    def isatty(self) -> bool:
-        return False
-
-    def close(self) -> None:
-        with self._lock:
-            if self._pending:
-                self._line(self._pending)
-                self._pending = ""
-
-    def _line(self, line: str) -> None:
-        self.lines.append(line)
-        status, text = split_status(line)
-        if status == "CONTINUATION":
-            status = self._status
-        else:
-            self._status = status
-        match = _PROGRESS_RE.search(text)
-        if match:
-            # Progress records of the diagnostic mode: one per row of work.
-            logger.debug("%s: %s", self.matrix, text)
-            self._done += 1
-            if self.progress is not None:
-                # Whatever the callback prints goes to the real output.
-                saved, sys.stdout = sys.stdout, self.terminal
-                try:
-                    self.progress(min(self._done, self.total), self.total)
-                finally:
-                    sys.stdout = saved
-            return
-        if text.startswith("Processing L1C pixel ["):
-            logger.debug("%s: %s", self.matrix, text)
-            return
-        match = _THREADS_RE.search(text)
-        if match:
-            self.threads = int(match.group(1))
-        logger.log(_LEVELS.get(status, logging.INFO), "%s", text)
+    @property
+    def lines(self) -> list[str]:
+        """The records as the native module prints them, one string per line."""
+        return [line for r in self.records for line in r.lines()]
 
 
-@contextlib.contextmanager
-def _routed_output(matrix: str, progress: ProgressCallback | None, total: int) -> Iterator[_Capture]:
-    previous = sys.stdout
-    capture = _Capture(matrix, progress, total, previous)
-    sys.stdout = capture
-    try:
-        yield capture
-    finally:
-        sys.stdout = previous
-        capture.close()
-
-
-def _apply(module, settings: dict[str, int]) -> None:
-    for name in ("use_simpsons", "create_lower_edge_adjustment", "lower_edge_rows_below", "lower_edge_rows_above"):
-        module.cimpl_set_option(name, int(settings[name]))
-    module.cimpl_set_numthreads(int(settings["numthreads"]))
-    module.cimpl_set_diagnostic(int(settings["diagnostic"]))
-
-
-def _run(matrix: str, function_name: str, args: tuple, settings: dict[str, int],
-         progress: ProgressCallback | None, total: int) -> _Capture:
+def _run(matrix: str, function_name: str, args: tuple, kwargs: dict, progress: ProgressCallback | None,
+         total: int) -> BuildReport:
     module = _module()
     function = getattr(module, function_name, None)
     if function is None:
         raise NotImplementedError(f"the installed native module {_NATIVE_NAME} has no {function_name}; "
                                   "rebuild velmora from a newer source tree")
-    with _routed_output(matrix, progress, total) as capture:
-        try:
-            _apply(module, settings)
-            ok = function(*args)
-        finally:
-            _apply(module, MODULE_DEFAULTS)
+    from . import __version__
+
+    ok, raw, info = function(*args, threads=kwargs.pop("threads"), diagnostic=False,
+                             version=f"velmora {__version__}", progress=progress, rows=int(total), **kwargs)
+    records = tuple(Record(_STATUS_NAMES.get(int(status), "INFO"), str(text)) for status, text in raw)
+    for record in records:
+        logger.log(_LEVELS[record.status], "%s: %s", matrix, record.text)
+    report = BuildReport(matrix=matrix, records=records, **info)
     if not ok:
-        raise BuildError(matrix, capture.lines)
-    errors = [line for line in capture.lines if split_status(line)[0] == "ERROR"]
-    if errors:
-        # The module can log failed PSF look-ups and still report success;
-        # such a matrix lacks part of the light, so it is not handed out.
-        raise BuildError(matrix, capture.lines, "the module reported errors although it returned success")
+        raise BuildError(matrix, report.lines, report=report)
+    if any(r.status == "ERROR" for r in records):
+        # A build can log failed PSF look-ups and still report success; such a
+        # matrix lacks part of the light, so it is not handed out.
+        raise BuildError(matrix, report.lines, "the module reported errors although it returned success",
+                         report=report)
     if progress is not None:
         progress(total, total)
-    return capture
+    return report
+
+
+def _output(matrix: str, windows: Windows, out) -> np.ndarray:
+    """The array the build writes: the caller's ``out``, checked, or a new one."""
+    F = windows.F
+    if out is not None:
+        if not isinstance(out, np.ndarray):
+            raise TypeError(f"out must be a numpy.ndarray (or numpy.memmap), got {type(out).__name__}")
+        problems = []
+        if out.dtype != np.float64:
+            problems.append(f"dtype float64, got {out.dtype}")
+        if out.shape != (F, F):
+            problems.append(f"shape (F, F) = {(F, F)}, got {out.shape}")
+        if not out.flags.c_contiguous:
+            problems.append("C-contiguous memory")
+        if not out.flags.writeable:
+            problems.append("to be writeable")
+        if problems:
+            raise ValueError(f"out for the {matrix} matrix needs " + "; ".join(problems))
+        return out
+    nbytes = F * F * 8
+    free = available_memory()
+    if free is not None and nbytes > free:
+        raise MemoryError(
+            f"the {matrix} matrix needs {nbytes / 2**30:.2f} GiB (F = {F}, F x F float64) but only "
+            f"{free / 2**30:.2f} GiB of memory are available; build it into a file instead with "
+            f"out=numpy.lib.format.open_memmap(path, mode='w+', dtype='float64', shape=({F}, {F}))")
+    return np.zeros((F, F), dtype=np.float64)
 
 
 def _int_option(name: str, value, minimum: int) -> int:
@@ -248,8 +278,9 @@ def _windows(windows) -> Windows:
 # --------------------------------------------------------------------------
 
 def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
-                   rows_below: int = 42, rows_above: int = 42, threads: int | None = None,
-                   progress: ProgressCallback | None = None, check: bool = True) -> np.ndarray:
+                   rows_below: int | None = None, rows_above: int = 42, threads: int | None = None,
+                   progress: ProgressCallback | None = None, check: bool = True, out: np.ndarray | None = None,
+                   return_report: bool = False):
     """Build the in-field convolution matrix.
 
     Parameters
@@ -267,27 +298,42 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         Add the lower-edge correction: the ``rows_below`` detector rows below
         the science window act as extra sources carrying the value of the
         bottom L1C row above them.
-    rows_below : int
+    rows_below : int, optional
         Detector rows below the bottom edge treated as sources; they must lie
-        in the detector window (``rows_below <= SOFSy``).
+        in the detector window (``rows_below <= SOFSy``). The default, None,
+        takes ``min(42, SOFSy)``: 42 rows where the detector window has them,
+        otherwise every row it has below the science window (the same matrix
+        that 42 rows would give, since rows outside the detector window add
+        nothing).
     rows_above : int
         Height, in detector rows, of the strip above the bottom edge that the
         correction reaches, and its half-width in columns.
     threads : int, optional
         Worker threads; see :func:`resolve_threads` for the default.
     progress : callable, optional
-        ``progress(done, total)`` is called as rows of source pixels are
-        finished (``total`` = Ky) and once more at the end. Passing it turns
-        on the module's diagnostic records.
+        ``progress(done, total)`` is called on the calling thread once per row
+        of source pixels finished (``total`` = Ky), and once more at the end.
+        An exception it raises stops the build and is raised from this call;
+        the callback is not called again.
     check : bool
         Validate the inputs in Python first (the default). With False they go
-        to the module as they are and only its own checks apply.
+        to the native build as they are and only its own checks apply.
+    out : numpy.ndarray, optional
+        A writeable C-contiguous float64 array of shape (F, F) to build into,
+        for example a ``numpy.memmap`` (``numpy.lib.format.open_memmap``) for a
+        matrix larger than the memory. It is overwritten in full, and set to 0
+        when the build fails or is interrupted.
+    return_report : bool
+        Return ``(matrix, report)`` instead of the matrix alone.
 
     Returns
     -------
-    numpy.ndarray, shape (F, F), float64
-        The matrix; the element for receiving L1C pixel ``r`` and source L1C
-        pixel ``s`` is at ``[s, r]``.
+    matrix : numpy.ndarray, shape (F, F), float64
+        The matrix (``out`` when given); the element for receiving L1C pixel
+        ``r`` and source L1C pixel ``s`` is at ``[s, r]``.
+    report : BuildReport
+        Only with ``return_report=True``: which path ran, the threads used,
+        the time, the table bytes and every record.
 
     Raises
     ------
@@ -295,20 +341,28 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         (a ValueError) The windows are inconsistent or the PSF set does not fit them.
     ValueError, TypeError
         An option has a wrong value or type.
+    MemoryError
+        Without ``out``: the matrix is larger than the memory available
+        (``MemAvailable``); the message names the size and how to build into a
+        memory map instead.
     BuildError
-        The module refused the request or the build failed; the message
-        carries the module's error and warning lines.
+        The request was refused or the build failed; the message carries the
+        build's error and warning records.
+    KeyboardInterrupt
+        Ctrl-C during the build, which stops at its next work item.
 
     Notes
     -----
-    The module's options are process-wide; this function sets all of them for
-    the call and restores the module's defaults afterwards. The module's
-    printed lines go to the ``"velmora"`` logger: errors and warnings at their
-    levels, information at INFO and progress records at DEBUG.
+    The options are those of this call only; calls from several threads at
+    once are independent. The build's records go to the ``"velmora"`` logger
+    on the calling thread: errors and warnings at their levels, the rest at
+    INFO.
     """
     windows = _windows(windows)
     if scheme not in SCHEMES:
         raise ValueError(f"scheme must be one of {sorted(SCHEMES)}, got {scheme!r}")
+    if rows_below is None:
+        rows_below = max(0, min(DEFAULT_ROWS_BELOW, windows.SOFSy))
     rows_below = _int_option("rows_below", rows_below, 0)
     rows_above = _int_option("rows_above", rows_above, 0)
     nthreads = resolve_threads(threads)
@@ -319,23 +373,18 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         if problems:
             raise ConfigurationError("windows", problems)
         psfs.check(windows, "detector")
-    out = np.zeros((windows.F, windows.F), dtype=np.float64)
-    settings = {
-        "use_simpsons": SCHEMES[scheme],
-        "create_lower_edge_adjustment": int(bool(lower_edge)),
-        "lower_edge_rows_below": rows_below,
-        "lower_edge_rows_above": rows_above,
-        "numthreads": nthreads,
-        "diagnostic": int(progress is not None),
-    }
+    out = _output("in-field", windows, out)
+    options = {"use_simpsons": SCHEMES[scheme], "lower_edge": bool(lower_edge), "rows_below": rows_below,
+               "rows_above": rows_above, "threads": nthreads}
     args = (windows.to_array(), psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out)
-    _run("in-field", "cimpl_create_deconvolution", args, settings, progress, max(windows.Ky, 0))
-    return out
+    report = _run("in-field", "build_infield", args, options, progress, max(windows.Ky, 0))
+    return (out, report) if return_report else out
 
 
 def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=(1, 1),
                        sample_step=(1, 1), threads: int | None = None,
-                       progress: ProgressCallback | None = None, check: bool = True) -> np.ndarray:
+                       progress: ProgressCallback | None = None, check: bool = True,
+                       out: np.ndarray | None = None, return_report: bool = False):
     """Build the horizontal stray-light matrix.
 
     Light from the NOOF window left and right of the science window is
@@ -363,15 +412,22 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
     threads : int, optional
         Worker threads; see :func:`resolve_threads` for the default.
     progress : callable, optional
-        ``progress(done, total)`` per sampled source row, and once at the end.
+        ``progress(done, total)`` per sampled source row, and once at the end,
+        as in :func:`infield_matrix`.
     check : bool
         Validate the inputs in Python first (the default).
+    out : numpy.ndarray, optional
+        An array to build into, as in :func:`infield_matrix`.
+    return_report : bool
+        Return ``(matrix, report)`` instead of the matrix alone.
 
     Returns
     -------
-    numpy.ndarray, shape (F, F), float64
+    matrix : numpy.ndarray, shape (F, F), float64
         The element for receiving L1C pixel ``r`` and source L1C pixel ``s``
         is at ``[s, r]``.
+    report : BuildReport
+        Only with ``return_report=True``.
 
     Raises
     ------
@@ -380,8 +436,12 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
         or a vignetting image of the wrong shape.
     ValueError, TypeError
         A step or another option has a wrong value or type.
+    MemoryError
+        Without ``out``: the matrix is larger than the memory available.
     BuildError
-        The module refused the request or the build failed.
+        The request was refused or the build failed.
+    KeyboardInterrupt
+        Ctrl-C during the build.
 
     Notes
     -----
@@ -414,10 +474,9 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
                 f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
                 f"of the NOOF window indexed [y, x], got {image.shape}"])
         vig = np.ascontiguousarray(image, dtype=np.float64).reshape(windows.NOOFx, windows.NOOFy)
-    out = np.zeros((windows.F, windows.F), dtype=np.float64)
-    settings = dict(MODULE_DEFAULTS, numthreads=nthreads, diagnostic=int(progress is not None))
+    out = _output("stray-light", windows, out)
     args = (windows.to_array(), vig, psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out,
             dnx, dny, dsx, dsy)
     total = len(range(dny // 2, windows.Sy, dny)) if windows.Sy > 0 else 0
-    _run("stray-light", "cimpl_create_horizontal_stray_light_matrix", args, settings, progress, total)
-    return out
+    report = _run("stray-light", "build_stray_light", args, {"threads": nthreads}, progress, total)
+    return (out, report) if return_report else out

@@ -49,11 +49,15 @@ class BuildError(RuntimeError):
         Every line the module printed during the call, status prefix included.
     reason : str, optional
         One sentence that says why the build counts as failed.
+    report : BuildReport, optional
+        What the build did, its records included (:attr:`report`).
     """
 
-    def __init__(self, matrix: str, lines: Sequence[str], reason: str = "the module refused the request"):
+    def __init__(self, matrix: str, lines: Sequence[str], reason: str = "the module refused the request",
+                 report=None):
         self.matrix = matrix
         self.reason = reason
+        self.report = report
         self.lines: list[str] = list(lines)
         text = [f"building the {matrix} matrix failed: {reason}"]
         reasons = [line for line, status in zip(self.lines, record_statuses(self.lines))
@@ -66,7 +70,7 @@ class BuildError(RuntimeError):
         super().__init__("\n".join(text))
 
     def __reduce__(self):
-        return (type(self), (self.matrix, self.lines, self.reason))
+        return (type(self), (self.matrix, self.lines, self.reason, self.report))
 
     @property
     def errors(self) -> list[str]:

@@ -123,8 +123,35 @@ void nxLogBase::FormatAndTrace(InxLog* logger, nxLogStatus status, const char* f
     logger->Trace(status, file, line, text);
 }
 
+namespace {
+thread_local nxRecordSink* t_sink = nullptr;
+
+void FormatToSink(nxRecordSink* sink, nxLogStatus status, const char* format, va_list args)
+{
+    nxString text;
+    text.vsprintf(format, args);
+    sink->Add(status, text);
+}
+}   // namespace
+
+nxRecordSink* nxLogBase::ThreadSink() { return t_sink; }
+
+nxScopedRecordSink::nxScopedRecordSink(nxRecordSink* sink) : m_previous(t_sink)
+{
+    if (sink != nullptr) t_sink = sink;
+}
+
+nxScopedRecordSink::~nxScopedRecordSink() { t_sink = m_previous; }
+
 void nxLogBase::Record(nxLogStatus status, const char* file, int line, const char* format, ...)
 {
+    if (nxRecordSink* sink = t_sink) {
+        va_list args;
+        va_start(args, format);
+        FormatToSink(sink, status, format, args);
+        va_end(args);
+        return;
+    }
     InxLog* logger = m_DefaultLogger;
     if (logger == nullptr) return;
     va_list args;

@@ -81,6 +81,18 @@ class nxLogEntry
     const char*        StatusString(bool decorated) const;
 };
 
+// A destination for the records of one build request. While a scope of it is
+// open on a thread (nxScopedRecordSink), every record raised on that thread goes
+// to the sink instead of the default logger. Add is called from every thread
+// that works for the request, so it must be safe under concurrent callers; a
+// record's text keeps its lines together (separated by newlines).
+class nxRecordSink
+{
+  public:
+    virtual ~nxRecordSink() {}
+    virtual void Add(int status, const char* text) = 0;
+};
+
 class nxLogBase : public InxLog
 {
   private:
@@ -114,6 +126,8 @@ class nxLogBase : public InxLog
 #endif
         ;
     static void    SetAsDefaultLogger(InxLog* logger);
+    // The record sink open on the calling thread, or null.
+    static nxRecordSink* ThreadSink();
     static InxLog* DefaultLogger() { return m_DefaultLogger; }
     // Lines that the default logger could not display on the thread that raised
     // them (see nxLog::FlushPending) are displayed now, when this thread can.
@@ -165,6 +179,20 @@ class nxLog : public nxLogBase
 
     void WriteEntryToFile(const nxLogEntry& entry);
     int  LogMode() const { return m_logmode; }
+};
+
+// Opens `sink` on the calling thread for the scope's lifetime (a null sink
+// leaves the default logger in charge); the previous sink returns at its end.
+class nxScopedRecordSink
+{
+  private:
+    nxRecordSink* m_previous;
+
+  public:
+    explicit nxScopedRecordSink(nxRecordSink* sink);
+    ~nxScopedRecordSink();
+    nxScopedRecordSink(const nxScopedRecordSink&)            = delete;
+    nxScopedRecordSink& operator=(const nxScopedRecordSink&) = delete;
 };
 
 // Call sites pass their own file and line.

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import sys
-
 import numpy as np
 import pytest
 
@@ -47,77 +45,44 @@ def velmora_small():
 
 
 class FakeNativeModule:
-    """Records the calls velmora makes and plays the native module's part.
+    """Plays the part of ``velmora._native`` and records the calls velmora makes.
 
-    ``result`` is what the matrix functions return, ``lines`` what they print
-    (through ``sys.stdout``, as the native module does), and ``fill`` the value
-    they write into the output matrix.
+    ``result`` is what the builds return, ``records`` the (status, text) pairs
+    they report (0 error, 1 warning, 2 information), and ``fill`` the value
+    they write into the output matrix. Each call is kept in ``calls`` as
+    (function name, positional arguments, keyword options).
     """
 
     def __init__(self):
-        self.calls: list[tuple] = []
+        self.calls: list[tuple[str, tuple, dict]] = []
         self.result = True
-        self.lines: list[str] = ["INFO\t:torvendll_create_deconvolution_matrix, Version [fake]"]
+        self.records: list[tuple[int, str]] = [(2, "torvendll_create_deconvolution_matrix, Version [fake]")]
         self.fill = 0.0
-        self.progress_rows = 0
 
-    def _record(self, name, *args):
-        self.calls.append((name,) + args)
-        return True
-
-    def cimpl_set_option(self, name, value):
-        return self._record("cimpl_set_option", name, value)
-
-    def cimpl_set_numthreads(self, n):
-        return self._record("cimpl_set_numthreads", n)
-
-    def cimpl_set_diagnostic(self, flag):
-        return self._record("cimpl_set_diagnostic", flag)
-
-    def cimpl_set_versionstr(self, text):
-        return self._record("cimpl_set_versionstr", text)
-
-    def _matrix_call(self, name, args, out, ky):
-        self.calls.append((name,) + tuple(args))
-        for row in range(self.progress_rows):
-            sys.stdout.write(f"INFO\t:TORVEN_DeconvolutionMatrixGenerator, Processing L1C pixel row [{row}] of [{ky}]\n")
-        for line in self.lines:
-            sys.stdout.write(line + "\n")
+    def _build(self, name, args, out, options):
+        self.calls.append((name, args, options))
+        rows, progress = options["rows"], options["progress"]
+        if progress is not None:
+            for done in range(1, rows + 1):
+                progress(done, rows)
         out[...] = self.fill if self.result else 0.0
-        return self.result
+        report = {"outcome": "succeeded" if self.result else "failed", "fast_path": True,
+                  "threads": options["threads"], "seconds": 0.0, "table_seconds": 0.0, "table_bytes": 0,
+                  "multiply_adds": 0.0, "work_items": rows, "items_done": rows}
+        return self.result, list(self.records), report
 
-    def cimpl_create_deconvolution(self, *args):
+    def build_infield(self, *args, **options):
         assert len(args) == 6
-        return self._matrix_call("cimpl_create_deconvolution", args, args[5], int(args[0][21]))
+        return self._build("build_infield", args, args[5], options)
 
-    def cimpl_create_horizontal_stray_light_matrix(self, *args):
+    def build_stray_light(self, *args, **options):
         assert len(args) == 11
-        return self._matrix_call("cimpl_create_horizontal_stray_light_matrix", args, args[6], int(args[0][21]))
+        return self._build("build_stray_light", args, args[6], options)
 
-    # Helpers for the tests.
-    def settings_before(self, function: str) -> dict:
-        """The settings the module held when ``function`` was called (last call)."""
-        settings = {}
-        for call in self.calls:
-            if call[0] == function:
-                found = dict(settings)
-            elif call[0] == "cimpl_set_option":
-                settings[call[1]] = call[2]
-            elif call[0] in ("cimpl_set_numthreads", "cimpl_set_diagnostic"):
-                settings[call[0]] = call[1]
-        return found
-
-    def settings_now(self) -> dict:
-        settings = {}
-        for call in self.calls:
-            if call[0] == "cimpl_set_option":
-                settings[call[1]] = call[2]
-            elif call[0] in ("cimpl_set_numthreads", "cimpl_set_diagnostic"):
-                settings[call[0]] = call[1]
-        return settings
-
-    def matrix_call(self, function: str) -> tuple:
-        return [c for c in self.calls if c[0] == function][-1][1:]
+    def call(self, function: str) -> tuple[tuple, dict]:
+        """The positional arguments and options of the last call of ``function``."""
+        name, args, options = [c for c in self.calls if c[0] == function][-1]
+        return args, options
 
 
 @pytest.fixture

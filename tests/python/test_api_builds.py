@@ -1,5 +1,6 @@
-"""infield_matrix / stray_light_matrix around the module: options per call, routing of the
-module's lines, BuildError, the vignetting layout and checks before the module is called.
+"""infield_matrix / stray_light_matrix around the native module: options per call, records to the
+logger, progress, BuildError, the output and memory checks, the vignetting layout and checks before the
+native module is called.
 
 These tests replace the native module by a recording stand-in (``velmora_fake_module``);
 test_api_native.py runs the same builders against the real module."""
@@ -12,39 +13,32 @@ import pytest
 import velmora
 from velmora import BuildError, ConfigurationError, builds
 
-DEFAULTS = {"use_simpsons": 1, "create_lower_edge_adjustment": 1, "lower_edge_rows_below": 42,
-            "lower_edge_rows_above": 42, "cimpl_set_numthreads": 0, "cimpl_set_diagnostic": 0}
-
-
 @pytest.mark.parametrize("kwargs, expected", [
-    ({}, {"use_simpsons": 1, "create_lower_edge_adjustment": 1, "lower_edge_rows_below": 6,
-          "lower_edge_rows_above": 42, "cimpl_set_numthreads": 3, "cimpl_set_diagnostic": 0}),
+    ({}, {"use_simpsons": True, "lower_edge": True, "rows_below": 6, "rows_above": 42, "threads": 3}),
     ({"scheme": "midpoint", "lower_edge": False, "rows_below": 50, "rows_above": 5},
-     {"use_simpsons": 0, "create_lower_edge_adjustment": 0, "lower_edge_rows_below": 50,
-      "lower_edge_rows_above": 5, "cimpl_set_numthreads": 3, "cimpl_set_diagnostic": 0}),
-    ({"progress": lambda done, total: None},
-     {"use_simpsons": 1, "create_lower_edge_adjustment": 1, "lower_edge_rows_below": 6,
-      "lower_edge_rows_above": 42, "cimpl_set_numthreads": 3, "cimpl_set_diagnostic": 1}),
+     {"use_simpsons": False, "lower_edge": False, "rows_below": 50, "rows_above": 5, "threads": 3}),
+    ({"rows_below": 4}, {"use_simpsons": True, "lower_edge": True, "rows_below": 4, "rows_above": 42, "threads": 3}),
 ])
-def test_infield_options_apply_to_this_call_only(velmora_fake_module, velmora_small, kwargs, expected):
+def test_infield_options_travel_with_the_call(velmora_fake_module, velmora_small, kwargs, expected):
+    # The small instrument has SOFSy = 6 < 42: the default rows_below takes what it has.
     w, psfs, _ = velmora_small
-    kwargs = {"rows_below": 6, **kwargs}
     velmora_fake_module.fill = 0.25
-    out = velmora.infield_matrix(w, psfs, threads=3, **kwargs)
-    assert velmora_fake_module.settings_before("cimpl_create_deconvolution") == expected
-    assert velmora_fake_module.settings_now() == DEFAULTS
+    out, report = velmora.infield_matrix(w, psfs, threads=3, return_report=True, **kwargs)
+    args, options = velmora_fake_module.call("build_infield")
+    assert {k: options[k] for k in expected} == expected and options["rows"] == w.Ky
     assert out.shape == (12, 12) and out.dtype == np.float64 and np.all(out == 0.25)
-    spec, images, centres, coeffs, indices, answer = velmora_fake_module.matrix_call("cimpl_create_deconvolution")
+    spec, images, centres, coeffs, indices, answer = args
     assert spec.dtype == np.int32 and spec.tolist() == list(w)
     assert images is psfs.images and indices is psfs.indices and answer is out
+    assert report.outcome == "succeeded" and report.threads == 3 and report.matrix == "in-field"
 
 
 def test_threads_default_is_a_positive_count(velmora_fake_module, velmora_small, monkeypatch):
     w, psfs, _ = velmora_small
     monkeypatch.setenv("OMP_NUM_THREADS", "5,2")
     assert velmora.resolve_threads(None) == 5
-    velmora.infield_matrix(w, psfs, rows_below=6)
-    assert velmora_fake_module.settings_before("cimpl_create_deconvolution")["cimpl_set_numthreads"] == 5
+    velmora.infield_matrix(w, psfs)
+    assert velmora_fake_module.call("build_infield")[1]["threads"] == 5
     monkeypatch.delenv("OMP_NUM_THREADS")
     assert velmora.resolve_threads(None) >= 1
     for bad in (0, -2, 1.5, True):
@@ -52,54 +46,68 @@ def test_threads_default_is_a_positive_count(velmora_fake_module, velmora_small,
             velmora.resolve_threads(bad)
 
 
-def test_settings_are_restored_when_the_module_raises(velmora_fake_module, velmora_small, monkeypatch):
+def test_records_go_to_the_logger_and_progress_counts_rows(velmora_fake_module, velmora_small, caplog, capsys):
     w, psfs, _ = velmora_small
-
-    def boom(*args):
-        raise TypeError("Array must be contiguous.  A non-contiguous array was given")
-
-    monkeypatch.setattr(velmora_fake_module, "cimpl_create_deconvolution", boom)
-    with pytest.raises(TypeError):
-        velmora.infield_matrix(w, psfs, scheme="midpoint", rows_below=6)
-    assert velmora_fake_module.settings_now() == DEFAULTS
-
-
-def test_module_lines_go_to_the_logger_not_the_terminal(velmora_fake_module, velmora_small, caplog, capsys):
-    w, psfs, _ = velmora_small
-    velmora_fake_module.lines = ["INFO\t:torvendll_create_deconvolution_matrix, Processing with a maximum of 3 threads",
-                                 "WARNING\t:something odd", "\tits second line"]
-    velmora_fake_module.progress_rows = 3
+    velmora_fake_module.records = [(2, "torvendll_create_deconvolution_matrix, Processing with a maximum of 3 threads"),
+                                   (1, "something odd\nits second line")]
     seen = []
     with caplog.at_level(logging.DEBUG, logger="velmora"):
-        velmora.infield_matrix(w, psfs, rows_below=6, progress=lambda d, t: seen.append((d, t)))
+        velmora.infield_matrix(w, psfs, progress=lambda d, t: seen.append((d, t)))
     assert capsys.readouterr().out == ""
     records = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "velmora"]
-    assert (logging.INFO, "torvendll_create_deconvolution_matrix, Processing with a maximum of 3 threads") in records
-    assert (logging.WARNING, "something odd") in records and (logging.WARNING, "its second line") in records
-    assert sum(level == logging.DEBUG for level, _ in records) == 3
+    assert records == [(logging.INFO, "in-field: torvendll_create_deconvolution_matrix, Processing with a maximum of "
+                                      "3 threads"),
+                       (logging.WARNING, "in-field: something odd\nits second line")]
     assert seen == [(1, 3), (2, 3), (3, 3), (3, 3)]
 
 
-@pytest.mark.parametrize("lines, result, reason", [
-    (["ERROR\t:torvendll_create_deconvolution_matrix, The science window size (36,46) is not the same size",
-      "INFO\t:torvendll_create_deconvolution_matrix. Error generating the convolution matrix of size (12,12)."],
+@pytest.mark.parametrize("records, result, reason", [
+    ([(0, "torvendll_create_deconvolution_matrix, The science window size (36,46) is not the same size"),
+      (2, "torvendll_create_deconvolution_matrix. Error generating the convolution matrix of size (12,12).")],
      False, "refused"),
-    (["WARNING\t:cimpl_create_deconvolution needs exactly 22 windowing parameters, you passed in 21"], False, "refused"),
-    (["ERROR\t:TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, Inconsistency error",
-      "\tsecond line"], True, "although it returned success"),
+    ([(1, "cimpl_create_deconvolution needs exactly 22 windowing parameters, you passed in 21")], False, "refused"),
+    ([(0, "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, Inconsistency error\nsecond line")],
+     True, "although it returned success"),
 ])
-def test_build_error_carries_the_module_reasons(velmora_fake_module, velmora_small, lines, result, reason):
+def test_build_error_carries_the_reasons(velmora_fake_module, velmora_small, records, result, reason):
     w, psfs, _ = velmora_small
-    velmora_fake_module.lines, velmora_fake_module.result = lines, result
+    velmora_fake_module.records, velmora_fake_module.result = records, result
     with pytest.raises(BuildError) as err:
-        velmora.infield_matrix(w, psfs, rows_below=6)
+        velmora.infield_matrix(w, psfs)
     e = err.value
     assert isinstance(e, RuntimeError) and reason in str(e) and e.matrix == "in-field"
-    assert e.lines == lines
-    assert e.errors + e.warnings == [line for line in lines if not line.startswith("INFO")]
+    assert e.lines == [line for r in e.report.records for line in r.lines()]
+    assert [line.split(":", 1)[-1].strip() for line in e.errors + e.warnings] == [
+        part for status, text in records if status < 2 for part in text.split("\n")]
     for line in e.errors + e.warnings:
         assert line.split(":", 1)[-1].strip() in str(e)
-    assert "Error generating" not in str(e)  # information lines stay out of the message
+    assert "Error generating" not in str(e)  # information records stay out of the message
+
+
+@pytest.mark.parametrize("make, fragment", [
+    (lambda F: np.zeros((F, F), dtype=np.float32), "dtype float64"),
+    (lambda F: np.zeros((F, F + 1)), "shape"),
+    (lambda F: np.zeros((F, F), order="F"), "C-contiguous"),
+    (lambda F: np.broadcast_to(np.zeros(F), (F, F)), "writeable"),
+    (lambda F: [[0.0] * F] * F, "numpy.ndarray"),
+])
+def test_out_must_be_a_matrix_the_build_can_write(velmora_fake_module, velmora_small, make, fragment):
+    w, psfs, _ = velmora_small
+    with pytest.raises((ValueError, TypeError), match=fragment):
+        velmora.infield_matrix(w, psfs, out=make(w.F))
+    assert velmora_fake_module.calls == []
+
+
+def test_a_matrix_larger_than_the_memory_is_refused_unless_out_is_given(velmora_fake_module, velmora_small,
+                                                                      monkeypatch, tmp_path):
+    w, psfs, stray = velmora_small
+    monkeypatch.setattr(builds, "available_memory", lambda: w.F * w.F * 8 - 1)
+    for call in (lambda **k: velmora.infield_matrix(w, psfs, **k), lambda **k: velmora.stray_light_matrix(w, stray, **k)):
+        with pytest.raises(MemoryError, match="open_memmap"):
+            call()
+        out = np.lib.format.open_memmap(tmp_path / "m.npy", mode="w+", dtype=np.float64, shape=(w.F, w.F))
+        velmora_fake_module.fill = 0.5
+        assert call(out=out) is out and np.all(out == 0.5)
 
 
 def test_stray_light_passes_steps_and_the_vignetting_in_the_module_layout(velmora_fake_module, velmora_small):
@@ -107,7 +115,7 @@ def test_stray_light_passes_steps_and_the_vignetting_in_the_module_layout(velmor
     y, x = np.mgrid[0:w.NOOFy, 0:w.NOOFx]
     image = 1000.0 * y + x                      # natural image: value encodes (x, y)
     velmora.stray_light_matrix(w, stray, vignetting=image, source_step=(3, 4), sample_step=(1, 2), threads=1)
-    args = velmora_fake_module.matrix_call("cimpl_create_horizontal_stray_light_matrix")
+    args, options = velmora_fake_module.call("build_stray_light")
     spec, vig, images, centres, coeffs, indices, out, dnx, dny, dsx, dsy = args
     assert (dnx, dny, dsx, dsy) == (3, 4, 1, 2)
     assert vig.shape == (w.NOOFx, w.NOOFy) and vig.dtype == np.float64 and vig.flags.c_contiguous
@@ -115,17 +123,16 @@ def test_stray_light_passes_steps_and_the_vignetting_in_the_module_layout(velmor
     for px, py in [(0, 0), (5, 0), (0, 7), (19, 17), (13, 4)]:
         assert flat[px + w.NOOFx * py] == 1000.0 * py + px   # factor of NOOF pixel (x, y)
     assert coeffs.shape == (w.NOOFx, w.NOOFy, 4)
-    assert velmora_fake_module.settings_before("cimpl_create_horizontal_stray_light_matrix") == dict(
-        DEFAULTS, cimpl_set_numthreads=1)
+    assert options["threads"] == 1 and options["rows"] == len(range(2, w.Sy, 4))
 
     velmora.stray_light_matrix(w, stray, threads=1)
-    vig = velmora_fake_module.matrix_call("cimpl_create_horizontal_stray_light_matrix")[1]
+    vig = velmora_fake_module.call("build_stray_light")[0][1]
     assert vig.shape == (0, 0)
 
 
 @pytest.mark.parametrize("call, error, fragment", [
     (lambda w, p, s: velmora.infield_matrix(w.replace(Sx=7), p, rows_below=6), ConfigurationError, "Sx = 7"),
-    (lambda w, p, s: velmora.infield_matrix(w, p), ConfigurationError, "rows_below"),
+    (lambda w, p, s: velmora.infield_matrix(w, p, rows_below=7), ConfigurationError, "rows_below"),
     (lambda w, p, s: velmora.infield_matrix(w, s, rows_below=6), ConfigurationError, "detector window"),
     (lambda w, p, s: velmora.infield_matrix(w, p, scheme="simpson", rows_below=6), ValueError, "scheme"),
     (lambda w, p, s: velmora.infield_matrix(w, p, rows_above=-1), ValueError, "rows_above"),
@@ -147,15 +154,11 @@ def test_bad_input_is_refused_before_the_module_is_called(velmora_fake_module, v
 def test_check_false_hands_everything_to_the_module(velmora_fake_module, velmora_small):
     w, psfs, _ = velmora_small
     velmora.infield_matrix(w.replace(Sx=7), psfs, check=False)
-    assert velmora_fake_module.matrix_call("cimpl_create_deconvolution")[0][12] == 7
+    assert velmora_fake_module.call("build_infield")[0][0][12] == 7
 
 
 def test_a_module_without_matrix_functions_is_reported(monkeypatch, velmora_small):
-    class Setters:
-        def cimpl_set_option(self, *a): return True
-        def cimpl_set_numthreads(self, *a): return True
-        def cimpl_set_diagnostic(self, *a): return True
-    monkeypatch.setattr(builds, "_module", lambda: Setters())
+    monkeypatch.setattr(builds, "_module", lambda: object())
     w, psfs, _ = velmora_small
-    with pytest.raises(NotImplementedError, match="cimpl_create_deconvolution"):
-        velmora.infield_matrix(w, psfs, rows_below=6)
+    with pytest.raises(NotImplementedError, match="build_infield"):
+        velmora.infield_matrix(w, psfs)

@@ -98,16 +98,15 @@ def test_build_writes_where_the_file_says(tmp_path, velmora_small, velmora_fake_
     assert main(["build", str(path), "--no-progress"]) == 0
     for name in ("infield.npy", "stray.npy"):
         assert np.all(np.load(tmp_path / "out" / name) == 0.5)
-    settings = velmora_fake_module.settings_before("cimpl_create_deconvolution")
-    assert settings["use_simpsons"] == 0 and settings["lower_edge_rows_below"] == 6
-    assert settings["cimpl_set_numthreads"] == 1
-    assert velmora_fake_module.matrix_call("cimpl_create_horizontal_stray_light_matrix")[7:] == (2, 1, 1, 1)
+    _, options = velmora_fake_module.call("build_infield")
+    assert options["use_simpsons"] is False and options["rows_below"] == 6 and options["threads"] == 1
+    assert velmora_fake_module.call("build_stray_light")[0][7:] == (2, 1, 1, 1)
     assert "432" not in capsys.readouterr().out
 
 
 def test_a_failed_build_exits_1(tmp_path, velmora_small, velmora_fake_module, capsys):
     velmora_fake_module.result = False
-    velmora_fake_module.lines = ["ERROR\t:torvendll_create_deconvolution_matrix, something the module refused"]
+    velmora_fake_module.records = [(0, "torvendll_create_deconvolution_matrix, something the module refused")]
     path = write_config(tmp_path, velmora_small)
     assert main(["build", str(path)]) == 1
     err = capsys.readouterr().err

@@ -1,0 +1,114 @@
+// The build request: team size, work-item ends, hook and report.
+#include "build_request.h"
+
+#include <omp.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+// Set in the child of a fork: the runtime's thread pool of the parent is gone.
+std::atomic<bool> g_forked_child{false};
+
+void MarkForkedChild() { g_forked_child.store(true); }
+
+// Registered once when the library is loaded.
+struct ForkWatch
+{
+    ForkWatch() { pthread_atfork(nullptr, nullptr, MarkForkedChild); }
+} g_fork_watch;
+
+// The OpenMP runtime cannot start an arbitrary number of threads: a request for
+// more than the runtime's thread limit or 8 threads per processor is capped there.
+int ThreadCap()
+{
+    const int64_t perprocessor = 8 * (int64_t)std::max(1, omp_get_num_procs());
+    return (int)std::min<int64_t>({(int64_t)omp_get_thread_limit(), perprocessor, (int64_t)INT32_MAX});
+}
+
+}   // namespace
+
+bool TORVEN_InForkedChild() { return g_forked_child.load(); }
+
+TORVEN_BuildRequest& TORVEN_DefaultRequest()
+{
+    // Builds made without a request (tests and tools calling the generator
+    // directly) share this one; it never cancels and has no hook.
+    thread_local TORVEN_BuildRequest request;
+    return request;
+}
+
+void TORVEN_BuildRequest::Start()
+{
+    m_start     = std::chrono::steady_clock::now();
+    m_requester = std::this_thread::get_id();
+    report      = TORVEN_BuildReport();
+    m_done.store(0);
+    m_items.store(0);
+}
+
+int TORVEN_BuildRequest::ResolveTeamSize(const char* function)
+{
+    int requested = options.threads;
+    if (options.set_runtime_threads) omp_set_dynamic(0);
+    if (requested > 0) {
+        const int cap = ThreadCap();
+        if (requested > cap) {
+            NXLOG_RECORD(nxlog_warning,
+                         "%s, The requested maximum of %d threads is more than this machine can run (at most %d "
+                         "threads: 8 per processor, within the OpenMP thread limit). Using %d threads",
+                         function, requested, cap, cap);
+            requested = cap;
+        }
+        if (options.set_runtime_threads) omp_set_num_threads(requested);
+    }
+    int team = (options.set_runtime_threads || requested <= 0) ? omp_get_max_threads() : requested;
+    if (TORVEN_InForkedChild()) team = 1;
+    report.threads = std::max(1, team);
+    return report.threads;
+}
+
+int TORVEN_BuildRequest::TeamSize() const
+{
+    return report.threads > 0 ? report.threads : std::max(1, omp_get_max_threads());
+}
+
+void TORVEN_BuildRequest::BeginWork(long long items)
+{
+    report.work_items = items;
+    m_done.store(0);
+    m_items.store(items);
+}
+
+void TORVEN_BuildRequest::EndWorkItem(bool ok, bool* success)
+{
+    if (!ok) {
+#pragma omp atomic write
+        *success = false;
+    }
+    m_done.fetch_add(1, std::memory_order_relaxed);
+    nxLogBase::FlushDefaultLogger();
+    if (hook != nullptr && OnRequestingThread() && !Cancelled()) {
+        if (!hook->Continue(ItemsDone(), report.work_items)) Cancel();
+    }
+}
+
+void TORVEN_BuildRequest::EndWork()
+{
+    nxLogBase::FlushDefaultLogger();
+    report.items_done = ItemsDone();
+    if (hook != nullptr && OnRequestingThread() && !Cancelled()) {
+        if (!hook->Continue(ItemsDone(), report.work_items)) Cancel();
+    }
+}
+
+void TORVEN_BuildRequest::Finish(bool ok)
+{
+    report.items_done = ItemsDone();
+    report.outcome    = Cancelled() ? TORVEN_BuildOutcome::cancelled
+                        : ok        ? TORVEN_BuildOutcome::succeeded
+                                    : TORVEN_BuildOutcome::failed;
+    report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+}
