@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -16,6 +17,264 @@
 #include "nxlog.h"
 
 using namespace fastbuild;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Reduced sources. The weights W_s(p, u, v) of source L1C pixel s over the
+// binned tables (PSF slot p, residue (u, v)) are, for PSFs blended bilinearly
+// across the window, bilinear in the L1C position (I, r) of s wherever its
+// detector pixels share one set of PSFs: W_s = sum over q of lambda_q(s) E_q
+// with lambda = (1, dI, dr, dI dr). Such a group of sources then needs only
+// the tables T_q = sum over (p, u, v) of E_q(p, u, v) w(v) B_p[u][v], one per
+// q and per output column the scheme writes (weights w of the rows below,
+// centre and above, or 1), combined once per build; a source costs nq
+// multiply-adds per receiving pixel and column instead of one per
+// coefficient and detector pixel. The basis of a group is fitted by least
+// squares and every source checked against it: one whose weights it does not
+// reproduce within 1e-13 of their largest keeps the full term lists.
+struct ReducedSources
+{
+    int                 nx = 1;        // output columns per source: 3 (quadratic) or 1
+    size_t              tsize = 0;     // elements of one table (B.nI * B.nJ)
+    std::vector<int>    group;         // per source I * Ky + r: its group, or -1
+    std::vector<double> lambda;        // per source: 4 reduced weights
+    std::vector<int>    nq;            // per group: basis size
+    std::vector<double> tables;        // [group][x][q][i][j]
+
+    const double* Table(int G, int x, int q) const
+    {
+        return tables.data() + ((size_t)(G * nx + x) * 4 + (size_t)q) * tsize;
+    }
+};
+
+constexpr double kReduceTolerance = 1e-13;
+
+// Solves the k x k system a x = b (b holds `n` right-hand sides, row-major k x
+// n) in place by Gaussian elimination with partial pivoting. False when
+// singular.
+bool SolveSmall(int k, double* a, double* b, size_t n)
+{
+    for (int c = 0; c < k; ++c) {
+        int piv = c;
+        for (int r = c + 1; r < k; ++r)
+            if (std::fabs(a[r * k + c]) > std::fabs(a[piv * k + c])) piv = r;
+        if (!(std::fabs(a[piv * k + c]) > 0.0)) return false;
+        if (piv != c) {
+            for (int j = 0; j < k; ++j) std::swap(a[c * k + j], a[piv * k + j]);
+            for (size_t j = 0; j < n; ++j) std::swap(b[(size_t)c * n + j], b[(size_t)piv * n + j]);
+        }
+        for (int r = c + 1; r < k; ++r) {
+            const double f = a[r * k + c] / a[c * k + c];
+            for (int j = c; j < k; ++j) a[r * k + j] -= f * a[c * k + j];
+            for (size_t j = 0; j < n; ++j) b[(size_t)r * n + j] -= f * b[(size_t)c * n + j];
+        }
+    }
+    for (int c = k - 1; c >= 0; --c) {
+        for (size_t j = 0; j < n; ++j) {
+            double v = b[(size_t)c * n + j];
+            for (int r = c + 1; r < k; ++r) v -= a[c * k + r] * b[(size_t)r * n + j];
+            b[(size_t)c * n + j] = v / a[c * k + c];
+        }
+    }
+    return true;
+}
+
+// Finds the groups and reduced weights of the sources and builds their
+// tables (see ReducedSources). `sw` holds the (below, centre, above) weights
+// of each detector row of a source pixel. Groups whose tables would cost more
+// than they save are left out. Throws on allocation failure.
+void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, const std::vector<int>& slots,
+                   const BinnedTables& B, i64 Kx, i64 Ky, bool simpsons, const std::vector<double>& sw,
+                   const Kernels& K, int nthreads, TableBudget& budget, ReducedSources* R, size_t* bytes)
+{
+    const i64 Bx = B.Bx, By = B.By, nres = Bx * By, F = Kx * Ky;
+    R->nx    = simpsons ? 3 : 1;
+    R->tsize = (size_t)(B.nI * B.nJ);
+    R->group.assign((size_t)F, -1);
+    R->lambda.assign((size_t)F * 4, 0.0);
+    if (B.nI <= 0 || B.nJ <= 0 || nres < 2) return;
+    constexpr int kMaxSlots = 8;   // PSFs of one group
+
+    // Per source: its slot set (the key of its group) and its weights over
+    // (position in the set, u, v).
+    std::vector<std::vector<int>> keys((size_t)F);
+    std::vector<std::vector<double>> weights((size_t)F);
+    std::vector<char>                ok((size_t)F, 0);
+#pragma omp parallel for schedule(dynamic, 16) num_threads(nthreads)
+    for (i64 s = 0; s < F; ++s) {
+        const int I = (int)(s / Ky), r = (int)(s % Ky);
+        TORVEN_PSF_InterpolationCoeffs coeffs;
+        Coords                         first(WINDOW_DETECTOR);
+        l1c.ToParentWindow(Coords(r, I, WINDOW_L1C), &first, false);
+        std::vector<int>    key;
+        std::vector<double> w;
+        bool                good = true;
+        for (int u = 0; u < Bx && good; ++u) {
+            for (int v = 0; v < By && good; ++v) {
+                const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
+                if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs) ||
+                    !Tabulated(coeffs, slots)) {
+                    good = false;
+                    break;
+                }
+                for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
+                    if (coeffs.Coefficient(j) == 0.0) continue;
+                    const int slot = slots[(size_t)coeffs.PsfIndex(j)];
+                    size_t    pos  = 0;
+                    while (pos < key.size() && key[pos] != slot) ++pos;
+                    if (pos == key.size()) {
+                        if ((int)key.size() == kMaxSlots) {
+                            good = false;
+                            break;
+                        }
+                        key.push_back(slot);
+                        w.resize(key.size() * (size_t)nres, 0.0);
+                    }
+                    w[pos * (size_t)nres + (size_t)(u * By + v)] += coeffs.Coefficient(j);
+                }
+            }
+        }
+        if (!good || key.empty()) continue;
+        // The set in slot order, so that equal sets are equal keys.
+        std::vector<size_t> order(key.size());
+        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
+        std::vector<int>    skey(key.size());
+        std::vector<double> sw2(w.size());
+        for (size_t k = 0; k < order.size(); ++k) {
+            skey[k] = key[order[k]];
+            std::copy(w.begin() + (std::ptrdiff_t)(order[k] * (size_t)nres),
+                      w.begin() + (std::ptrdiff_t)((order[k] + 1) * (size_t)nres), sw2.begin() + (std::ptrdiff_t)(k * (size_t)nres));
+        }
+        keys[(size_t)s]    = std::move(skey);
+        weights[(size_t)s] = std::move(sw2);
+        ok[(size_t)s]      = 1;
+    }
+
+    // Groups: sources with the same set, in source order.
+    std::map<std::vector<int>, int>  index;
+    std::vector<std::vector<i64>>    members;
+    for (i64 s = 0; s < F; ++s) {
+        if (!ok[(size_t)s]) continue;
+        auto it = index.find(keys[(size_t)s]);
+        if (it == index.end()) {
+            it = index.emplace(keys[(size_t)s], (int)members.size()).first;
+            members.emplace_back();
+        }
+        members[(size_t)it->second].push_back(s);
+    }
+
+    // Per group: the basis by least squares over its sources, the check of
+    // every source, and whether the tables pay.
+    struct Fit
+    {
+        std::vector<int>    key;
+        int                 nq = 0;
+        std::vector<double> E;   // nq x D
+    };
+    std::vector<Fit> fits;
+    for (const auto& kv : index) {
+        const std::vector<i64>& m = members[(size_t)kv.second];
+        const size_t            D = kv.first.size() * (size_t)nres;
+        const double full    = simpsons ? (double)By * ((double)Bx * kv.first.size() + 3.0)
+                                        : (double)nres * kv.first.size() + 1.0;
+        double       mI = 0, mr = 0;
+        bool         varI = false, varr = false;
+        for (i64 s : m) mI += (double)(s / Ky), mr += (double)(s % Ky);
+        mI /= (double)m.size(), mr /= (double)m.size();
+        for (i64 s : m) {
+            varI = varI || (double)(s / Ky) != mI;
+            varr = varr || (double)(s % Ky) != mr;
+        }
+        const int nq      = 1 + (varI ? 1 : 0) + (varr ? 1 : 0) + (varI && varr ? 1 : 0);
+        const double reduced = (double)R->nx * (nq + 1);
+        // A group pays when its sources save more than its tables cost: each
+        // of its tables costs D multiply-adds per element, about what one
+        // source saves per receiving pixel when it saves at least one term.
+        if (!(full > reduced) || (double)m.size() * (full - reduced) < (double)D) continue;
+        auto basis = [&](i64 s, double* l) {
+            const double dI = (double)(s / Ky) - mI, dr = (double)(s % Ky) - mr;
+            int          k  = 0;
+            l[k++]          = 1.0;
+            if (varI) l[k++] = dI;
+            if (varr) l[k++] = dr;
+            if (varI && varr) l[k++] = dI * dr;
+        };
+        double              a[16] = {0};
+        std::vector<double> rhs((size_t)nq * D, 0.0);
+        for (i64 s : m) {
+            double l[4];
+            basis(s, l);
+            const double* w = weights[(size_t)s].data();
+            for (int x = 0; x < nq; ++x) {
+                for (int y = 0; y < nq; ++y) a[x * nq + y] += l[x] * l[y];
+                for (size_t d = 0; d < D; ++d) rhs[(size_t)x * D + d] += l[x] * w[d];
+            }
+        }
+        if (!SolveSmall(nq, a, rhs.data(), D)) continue;
+        const int G = (int)fits.size();
+        int       accepted = 0;
+        for (i64 s : m) {
+            double l[4];
+            basis(s, l);
+            const double* w   = weights[(size_t)s].data();
+            double        big = 0.0, err = 0.0;
+            for (size_t d = 0; d < D; ++d) {
+                double v = 0.0;
+                for (int q = 0; q < nq; ++q) v += l[q] * rhs[(size_t)q * D + d];
+                big = std::max(big, std::fabs(w[d]));
+                err = std::max(err, std::fabs(v - w[d]));
+            }
+            if (!(err <= kReduceTolerance * big)) continue;
+            R->group[(size_t)s] = G;
+            for (int q = 0; q < nq; ++q) R->lambda[(size_t)s * 4 + (size_t)q] = l[q];
+            ++accepted;
+        }
+        if (accepted == 0) continue;
+        fits.push_back(Fit{kv.first, nq, std::move(rhs)});
+    }
+    if (fits.empty()) return;
+
+    // The tables, one work item each.
+    const double elements = (double)fits.size() * R->nx * 4 * (double)R->tsize;
+    if (!budget.Take(elements)) {   // no room: every source keeps its lists
+        std::fill(R->group.begin(), R->group.end(), -1);
+        return;
+    }
+    R->nq.resize(fits.size());
+    for (size_t G = 0; G < fits.size(); ++G) R->nq[G] = fits[G].nq;
+    R->tables.assign((size_t)elements, 0.0);
+    *bytes += R->tables.size() * sizeof(double);
+    const i64 items = (i64)fits.size() * R->nx * 4;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
+    for (i64 it = 0; it < items; ++it) {
+        const int G = (int)(it / (R->nx * 4)), x = (int)(it / 4 % R->nx), q = (int)(it % 4);
+        const Fit& f = fits[(size_t)G];
+        if (q >= f.nq) continue;
+        std::vector<double>        w;
+        std::vector<const double*> t;
+        for (size_t k = 0; k < f.key.size(); ++k) {
+            for (i64 u = 0; u < Bx; ++u) {
+                for (i64 v = 0; v < By; ++v) {
+                    const double e  = f.E[(size_t)q * f.key.size() * (size_t)nres + k * (size_t)nres + (size_t)(u * By + v)];
+                    const double wx = simpsons ? sw[(size_t)v * 3 + (size_t)x] : 1.0;
+                    if (e * wx == 0.0) continue;
+                    w.push_back(e * wx);
+                    t.push_back(B.Table(f.key[k], (int)u, (int)v));
+                }
+            }
+        }
+        if (w.empty()) continue;
+        double* out = const_cast<double*>(R->Table(G, x, q));
+        for (size_t e0 = 0; e0 < R->tsize; e0 += 4096) {
+            const int n = (int)std::min<size_t>(4096, R->tsize - e0);
+            K.combine_add(w.data(), t.data(), (int)w.size(), e0, n, out + e0);
+        }
+    }
+}
+
+}   // namespace
 
 // ===========================================================================
 // In-field build.
@@ -231,6 +490,47 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         return false;
     }
     const i64 nblocks = (nthreads == 1) ? 1 : std::min<i64>(Kx, 16 * (i64)nthreads);
+    // The term lists of the source pixels of kRows rows of a block, per
+    // thread: their shares go through the tables together (apply_rows). The
+    // number of rows depends on the geometry only, never on the threads.
+    const int nlists  = simpsons ? (int)By : 1;
+    const i64 lcap    = simpsons ? cap : By * cap;   // capacity of one list
+    const int kRows   = (int)std::max<i64>(1, std::min<i64>(8, ((i64)1 << 20) / std::max<i64>(1, Kx * nlists * lcap)));
+    const i64 maxcols = (Kx + nblocks - 1) / nblocks;
+    const size_t stride = (size_t)maxcols * (size_t)nlists;   // lists of one row of a block
+    std::vector<std::vector<double>>        groupw;
+    std::vector<std::vector<const double*>> groupt;
+    std::vector<std::vector<int>>           groupm;
+    std::vector<double>                     sw((size_t)nlists * 3, 0.0);   // (wb, wc, wa) of each list
+    try {
+        const double entries = (double)nthreads * kRows * (double)stride * (double)lcap;
+        if (!budget.Take(2.0 * entries)) return false;
+        groupw.resize((size_t)nthreads), groupt.resize((size_t)nthreads), groupm.resize((size_t)nthreads);
+        for (int t = 0; t < nthreads; ++t) {
+            groupw[(size_t)t].resize((size_t)kRows * stride * (size_t)lcap);
+            groupt[(size_t)t].resize((size_t)kRows * stride * (size_t)lcap);
+            groupm[(size_t)t].assign((size_t)kRows * stride, 0);
+        }
+        tablebytes += (size_t)entries * (sizeof(double) + sizeof(const double*));
+    } catch (...) {
+        return false;
+    }
+    for (int v = 0; v < nlists; ++v) {
+        if (simpsons) {
+            TORVEN_DeconvolutionMatrixGenerator::SimpsonWeights((double)v - (double)By / 2.0, (double)By, &sw[(size_t)v * 3],
+                                                                &sw[(size_t)v * 3 + 1], &sw[(size_t)v * 3 + 2]);
+        } else {
+            sw[(size_t)v * 3 + 1] = 1.0;
+        }
+    }
+    // Sources whose weights over the residues reduce (see ReducedSources).
+    ReducedSources RS;
+    try {
+        ReduceSources(psftable, l1c, slots, B, Kx, Ky, simpsons, sw, K, nthreads, budget, &RS, &tablebytes);
+    } catch (...) {
+        return false;
+    }
+    const i64 nreduced = (i64)std::count_if(RS.group.begin(), RS.group.end(), [](int G) { return G >= 0; });
     *handled = true;
     if (stats != nullptr) {
         stats->fast_path     = true;
@@ -238,6 +538,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         stats->table_seconds = Seconds(t0);
         stats->table_bytes   = tablebytes;
         stats->kernel        = K.name;
+        stats->reduced_sources = nreduced;
     }
 
     // --- The records of the build, as the per-pixel build writes them.
@@ -274,8 +575,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     // pixels in the per-pixel order, then its share through the binned tables,
     // one combination per detector row v under the quadratic scheme (whose
     // weights depend on v only), one for the whole pixel otherwise.
-    auto source_pixel = [&](int row, int I, TORVEN_PSF_InterpolationCoeffs& coeffs, Scratch& sc, double* buf,
-                            double& nmadds) -> bool {
+    auto source_pixel = [&](int row, int I, TORVEN_PSF_InterpolationCoeffs& coeffs, double* lw, const double** lt,
+                            int* lm) -> bool {
         const int below = std::max(row, 1) - 1;
         const int above = (row < Ky - 1) ? row + 1 : (int)Ky - 1;
         const int cb    = l1c.FlatIndex(Coords(below, I, WINDOW_L1C));
@@ -283,10 +584,9 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         const int ca    = l1c.FlatIndex(Coords(above, I, WINDOW_L1C));
         Coords    first(WINDOW_DETECTOR);
         l1c.ToParentWindow(Coords(row, I, WINDOW_L1C), &first, false);
-        const int nlists = simpsons ? (int)By : 1;
-        const i64 lcap   = simpsons ? cap : By * cap;   // capacity of one list
-        std::fill(sc.m.begin(), sc.m.end(), 0);
-        bool success = true;
+        std::fill(lm, lm + nlists, 0);
+        const bool reduced = RS.group[(size_t)(I * Ky + row)] >= 0;   // its shares go through the group's tables
+        bool       success = true;
         for (int u = 0; u < Bx; ++u) {
             for (int v = 0; v < By; ++v) {
                 const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
@@ -306,11 +606,11 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     continue;
                 }
                 const int list = simpsons ? v : 0;
-                for (int j = 0; j < coeffs.NumCoeffs() && B.nI > 0; ++j) {
-                    int& m = sc.m[(size_t)list];
+                for (int j = 0; j < coeffs.NumCoeffs() && B.nI > 0 && !reduced; ++j) {
+                    int& m = lm[list];
                     if (m >= lcap) throw std::length_error("term list");   // cannot happen: lists hold maxc per pixel
-                    sc.w[(size_t)(list * lcap + m)] = coeffs.Coefficient(j);
-                    sc.t[(size_t)(list * lcap + m)] = B.Table(slots[(size_t)coeffs.PsfIndex(j)], u, v);
+                    lw[(size_t)(list * lcap + m)] = coeffs.Coefficient(j);
+                    lt[(size_t)(list * lcap + m)] = B.Table(slots[(size_t)coeffs.PsfIndex(j)], u, v);
                     ++m;
                 }
                 if (bad > 0) {
@@ -321,34 +621,6 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 }
             }
         }
-        const i64 ia = std::max<i64>(B.ilo, -I), ib = std::min<i64>(B.ihi, Kx - 1 - I);
-        const i64 ja = std::max<i64>(B.jlo, -row), jb = std::min<i64>(B.jhi, Ky - 1 - row);
-        const int L  = (int)std::max<i64>(0, jb - ja + 1);
-        double*   colb = out + (size_t)cb * (size_t)F;
-        double*   colc = out + (size_t)cc * (size_t)F;
-        double*   cola = out + (size_t)ca * (size_t)F;
-        for (int v = 0; v < nlists; ++v) {
-            const int m = sc.m[(size_t)v];
-            if (m == 0 || L == 0 || ia > ib) continue;
-            const double*        lw = sc.w.data() + (size_t)(v * lcap);
-            const double* const* lt = sc.t.data() + (size_t)(v * lcap);
-            double               wb = 0, wc = 1, wa = 0;
-            if (simpsons) {
-                TORVEN_DeconvolutionMatrixGenerator::SimpsonWeights((double)v - (double)By / 2.0, (double)By, &wb,
-                                                                    &wc, &wa);
-            }
-            for (i64 i = ia; i <= ib; ++i) {
-                const size_t toff = (size_t)((i - B.ilo) * B.nJ + (ja - B.jlo));
-                const size_t roff = (size_t)((I + i) * Ky + row + ja);
-                for (int e0 = 0; e0 < L; e0 += kStrip) {
-                    const int n = std::min(kStrip, L - e0);
-                    K.combine(lw, lt, m, toff + (size_t)e0, n, buf);
-                    if (simpsons) K.distribute(colb + roff + e0, colc + roff + e0, cola + roff + e0, wb, wc, wa, buf, n);
-                    else K.add(colc + roff + e0, buf, n);
-                }
-            }
-            nmadds += (double)(ib - ia + 1) * L * (m + (simpsons ? 3 : 1));
-        }
         if (!success) {
             NXLOG_RECORD(nxlog_warning,
                          "TORVEN_DeconvolutionMatrixGenerator::ProcessSciencePixel, There were errors processing L1C "
@@ -356,6 +628,61 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                          row, I);
         }
         return success;
+    };
+
+    // The shares of the source pixels (I, r), r in [r0, r1), through the binned
+    // tables, from their term lists (list v of row r at lw/lt/lm + r - r0). The
+    // rows of one L1C column read the same table rows shifted by one, so each
+    // table row is used for all of them while it is in cache: per receiving
+    // L1C column, the rows in order, then their lists in order, so that every
+    // output element gets its additions in the same order as source by
+    // source.
+    auto apply_rows = [&](int I, int r0, int r1, const double* lw, const double* const* lt, const int* lm,
+                          size_t stride, double* buf, double& nmadds) {
+        const i64 ia = std::max<i64>(B.ilo, -I), ib = std::min<i64>(B.ihi, Kx - 1 - I);
+        if (ia > ib) return;
+        for (i64 i = ia; i <= ib; ++i) {
+            for (int row = r0; row < r1; ++row) {
+                const size_t g  = (size_t)(row - r0) * stride;
+                const i64    ja = std::max<i64>(B.jlo, -row), jb = std::min<i64>(B.jhi, Ky - 1 - row);
+                const int    L  = (int)std::max<i64>(0, jb - ja + 1);
+                if (L == 0) continue;
+                const int below = std::max(row, 1) - 1;
+                const int above = (row < Ky - 1) ? row + 1 : (int)Ky - 1;
+                double*   colb  = column(I, below);
+                double*   colc  = column(I, row);
+                double*   cola  = column(I, above);
+                const size_t toff = (size_t)((i - B.ilo) * B.nJ + (ja - B.jlo));
+                const size_t roff = (size_t)((I + i) * Ky + row + ja);
+                const int    G    = RS.group[(size_t)(I * Ky + row)];
+                if (G >= 0) {
+                    const double* lambda = RS.lambda.data() + (size_t)(I * Ky + row) * 4;
+                    const int     nq     = RS.nq[(size_t)G];
+                    double*       cols[3] = {colb, colc, cola};
+                    for (int x = 0; x < RS.nx; ++x) {
+                        const double* t[4];
+                        for (int q = 0; q < nq; ++q) t[q] = RS.Table(G, x, q);
+                        K.combine_add(lambda, t, nq, toff, L, (simpsons ? cols[x] : colc) + roff);
+                    }
+                    nmadds += (double)L * RS.nx * nq;
+                    continue;
+                }
+                for (int v = 0; v < nlists; ++v) {
+                    const int m = lm[g + (size_t)v];
+                    if (m == 0) continue;
+                    const double*        w = lw + (g + (size_t)v) * (size_t)lcap;
+                    const double* const* t = lt + (g + (size_t)v) * (size_t)lcap;
+                    const double         wb = sw[(size_t)v * 3], wc = sw[(size_t)v * 3 + 1], wa = sw[(size_t)v * 3 + 2];
+                    for (int e0 = 0; e0 < L; e0 += kStrip) {
+                        const int n = std::min(kStrip, L - e0);
+                        K.combine(w, t, m, toff + (size_t)e0, n, buf);
+                        if (simpsons) K.distribute(colb + roff + e0, colc + roff + e0, cola + roff + e0, wb, wc, wa, buf, n);
+                        else K.add(colc + roff + e0, buf, n);
+                    }
+                    nmadds += (double)L * (m + (simpsons ? 3 : 1));
+                }
+            }
+        }
     };
 
     // The lower-edge correction of bottom L1C pixel (I, 0): the lookups and
@@ -428,11 +755,17 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
 #pragma omp parallel num_threads(nthreads) reduction(+ : madds)
     {
         TORVEN_RequestScope scope(request);
-        Scratch&            sc = scratch[(size_t)omp_get_thread_num()];
+        const int           tid = omp_get_thread_num();
+        Scratch&            sc = scratch[(size_t)tid];
+        double*             gw = groupw[(size_t)tid].data();
+        const double**      gt = groupt[(size_t)tid].data();
+        int*                gm = groupm[(size_t)tid].data();
 #pragma omp for schedule(dynamic, 1)
         for (i64 b = 0; b < nblocks; ++b) {
             const int ibegin = (int)(b * Kx / nblocks), iend = (int)((b + 1) * Kx / nblocks);
             for (int i = 0; i < (int)Ky && !request.Cancelled(); ++i) {
+                const int r0 = i - i % kRows;                          // first row of this row's group
+                const int r1 = (int)std::min<i64>(Ky, r0 + kRows);   // and the end of the group
                 bool ok = false;
                 try {
                     // Columns first written by this row: its own (midpoint), or
@@ -452,19 +785,32 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     // Row 0 passes over the bottom columns after the first
                     // failing one, as the per-pixel build does.
                     const int jend = (i == 0 && loweredge) ? (int)std::min<i64>(iend, jstar + 1) : iend;
+                    const size_t g = (size_t)(i - r0) * stride;
+                    std::fill(gm + g, gm + g + stride, 0);
                     for (int j = ibegin; ok && j < jend; ++j) {
                         if (diag && j == 0) NXLOG_RECORD(nxlog_info, "Processing L1C pixel [%4d,%4d]", i, j);
                         if (i == 0 && loweredge) ok = edge_column(j, coeffs, sc, buf, madds);
-                        if (ok) ok = source_pixel(i, j, coeffs, sc, buf, madds);
+                        const size_t c = g + (size_t)(j - ibegin) * (size_t)nlists;
+                        if (ok) ok = source_pixel(i, j, coeffs, gw + c * (size_t)lcap, gt + c * (size_t)lcap, gm + c);
                     }
-                    // Columns last written by this row: its own (midpoint), or
-                    // the one below (quadratic; at the top row also its own).
-                    for (int I = ibegin; I < iend; ++I) {
-                        auto scaled = [&](double* c) {
-                            for (int e = 0; e < F; ++e) c[e] *= scale;
-                        };
-                        if (simpsons && i >= 1) scaled(column(I, i - 1));
-                        if (!simpsons || i == Ky - 1) scaled(column(I, i));
+                    if (i + 1 == r1) {
+                        // The group's shares, then the columns last written by
+                        // its rows: their own (midpoint), or the ones below
+                        // (quadratic; at the top row also its own).
+                        for (int I = ibegin; I < iend; ++I) {
+                            const size_t c = (size_t)(I - ibegin) * (size_t)nlists;
+                            apply_rows(I, r0, r1, gw + c * (size_t)lcap, gt + c * (size_t)lcap, gm + c, stride, buf,
+                                       madds);
+                        }
+                        for (int I = ibegin; I < iend; ++I) {
+                            auto scaled = [&](double* c) {
+                                for (int e = 0; e < F; ++e) c[e] *= scale;
+                            };
+                            for (int r = r0; r < r1; ++r) {
+                                if (simpsons && r >= 1) scaled(column(I, r - 1));
+                                if (!simpsons || r == Ky - 1) scaled(column(I, r));
+                            }
+                        }
                     }
                 } catch (...) {   // nothing may escape the parallel region
                     ok = false;

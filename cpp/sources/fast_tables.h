@@ -44,6 +44,7 @@ struct TORVEN_FastBuildStats
     double table_seconds = 0.0;     // time spent building the tables
     size_t table_bytes   = 0;       // tables and per-thread scratch
     const char* kernel   = "";      // the kernels that ran: "sse2" or "avx2"
+    long long reduced_sources = 0;  // in-field sources whose weights went through reduced tables
 };
 
 class TORVEN_FastMatrixBuilder

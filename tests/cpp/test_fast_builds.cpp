@@ -52,6 +52,7 @@ struct Config
     int         ncoeffs;           // coefficients per pixel (some of them zero)
     int         extrax = 0, extray = 0;   // science pixels beyond the L1C pixels
     int         SOFSx = 6, SOFSy = 7;
+    bool        bilinear = false;         // weights bilinear across the window, PSFs fixed
 };
 
 std::ostream& operator<<(std::ostream& os, const Config& c) { return os << c.name; }
@@ -71,7 +72,7 @@ struct Request
 
     // Tables of `ncoeffs` coefficients that blend the PSFs smoothly across the
     // working window, with zero coefficients and index orders that vary.
-    void MakeInputs(int ncoeffs, bool offsample, int workx, int worky)
+    void MakeInputs(int ncoeffs, bool offsample, int workx, int worky, bool bilinear = false)
     {
         N = ncoeffs, wx = workx, wy = worky;
         images.resize((size_t)npsf * psfNx * psfNy);
@@ -96,8 +97,8 @@ struct Request
                 int*    k = &indices[((size_t)x * wy + y) * N];
                 const double fx = (double)x / wx, fy = (double)y / wy;
                 for (int j = 0; j < N; ++j) {
-                    k[j] = (x + 2 * y + j) % npsf;
-                    c[j] = (j % 3 == 2 && (x + y) % 2 == 0) ? 0.0 : (1.0 + j) * (0.5 + fx) * (1.2 - fy) / N;
+                    k[j] = bilinear ? j % npsf : (x + 2 * y + j) % npsf;
+                    c[j] = (!bilinear && j % 3 == 2 && (x + y) % 2 == 0) ? 0.0 : (1.0 + j) * (0.5 + fx) * (1.2 - fy) / N;
                 }
             }
         }
@@ -128,7 +129,7 @@ struct InField : Request
             c.KBINy * c.Ky, c.KBINx, c.KBINy, c.Kx, c.Ky, nullptr, 0, diagnostic, c.below, c.above));
         g->set_option_use_simpsons(c.simpsons);
         g->set_option_create_lower_edge_adjustment(c.loweredge);
-        MakeInputs(c.ncoeffs, c.offsample, Dx, Dy);
+        MakeInputs(c.ncoeffs, c.offsample, Dx, Dy, c.bilinear);
         EXPECT_TRUE(Initialize(WINDOW_DETECTOR));
     }
 };
@@ -193,6 +194,9 @@ TEST_P(FastInField, SameMatrixAndRecordsAsThePerPixelBuild)
         ASSERT_TRUE(handled) << "the fast path did not apply";
         EXPECT_TRUE(stats.fast_path);
         EXPECT_EQ(stats.kernel, name);
+        if (GetParam().bilinear) {
+            EXPECT_GE(stats.reduced_sources, req.F / 2);
+        }
         EXPECT_EQ(fastok, refok);
         ExpectSameMatrix(ref.v, fast.v);
         EXPECT_EQ(Sorted(log), reflines);
@@ -254,6 +258,10 @@ const Config kInField[] = {
     {"DefaultRowsSkippedBelowDetector", 4, 4, 1, 1, 1, 1, true, true, 42, 42, false, 3},
     {"NoRowsAbove", 4, 4, 1, 1, 1, 1, true, true, 4, 0, false, 2},
     {"UncoveredSciencePixels", 4, 3, 1, 1, 2, 1, true, true, 4, 4, true, 2, 3, 2},
+    // Weights bilinear across the window: the sources go through reduced tables.
+    {"ReducedBinning2x2", 6, 5, 2, 1, 1, 2, true, true, 6, 5, true, 3, 0, 0, 6, 7, true},
+    {"ReducedBinning3x2Midpoint", 5, 4, 1, 2, 3, 1, false, false, 4, 4, false, 2, 0, 0, 6, 7, true},
+    {"ReducedBinning4x4Uncovered", 4, 4, 2, 2, 2, 2, true, true, 5, 9, true, 4, 3, 1, 6, 7, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Configurations, FastInField, testing::ValuesIn(kInField),
