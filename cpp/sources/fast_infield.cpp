@@ -360,7 +360,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         const i64 limx = Kx * Bx, limy = Ky * By + std::abs((i64)kfirst) + 1;
         std::vector<OffsetTable> V((size_t)nslots);
         const auto& entries = psftable.MeasuredPSFEntries();
-        for (int s = 0; s < nslots; ++s) Tabulate(entries[(size_t)psfofslot[(size_t)s]], limx, limy, &V[(size_t)s]);
+        if (!TabulateSlots(entries, psfofslot, limx, limy, nthreads, &V)) return false;
         for (const OffsetTable& v : V) tablebytes += v.v.size() * sizeof(double);
         if (!budget.Take((double)(tablebytes / sizeof(double)))) return false;
 

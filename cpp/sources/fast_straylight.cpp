@@ -81,6 +81,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     std::vector<OffsetTable> V;
     i64                      DX0 = 0, DX1 = -1, DY0 = 0, DY1 = -1, nDX = 0, nJY = 0;
     bool                     anytable = false;
+    bool                     binned   = false;   // the tables BT serve the build
+    BinnedTables             BT;
     std::vector<double>      Y;
     std::vector<i64>         stamp;
     size_t                   tablebytes = 0;
@@ -94,11 +96,59 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
         const i64 limx = std::max(std::abs(xlo), std::abs(xhi)) + 1, limy = Sy + 1;
         V.resize((size_t)nslots);
         const auto& entries = psftable.MeasuredPSFEntries();
-        for (int s = 0; s < nslots; ++s) Tabulate(entries[(size_t)psfofslot[(size_t)s]], limx, limy, &V[(size_t)s]);
+        if (!TabulateSlots(entries, psfofslot, limx, limy, nthreads, &V)) return false;
         for (const OffsetTable& v : V) tablebytes += v.v.size() * sizeof(double);
         if (!budget.Take((double)(tablebytes / sizeof(double)))) return false;
         anytable = SXV > 0 && SYV > 0 && UnionRange(V, xlo, xhi, -(Sy - 1), SYV - 1, &DX0, &DX1, &DY0, &DY1);
-        if (anytable) {
+        // With every science pixel receiving (steps of 1) and every L1C
+        // pixel whole, a source's share of a whole L1C pixel is a fixed table
+        // of its residue in L1C-pixel units, as in the in-field build: the
+        // PSFs binned once per build, per residue (u, v), over the L1C pixels
+        // (i, j) positions away, BT_p[u][v](i, j).
+        binned = anytable && delta_sx == 1 && delta_sy == 1 && SXV == Kx * Bx && SYV == Ky * By;
+        if (binned) {
+            BT.Bx = Bx, BT.By = By;
+            BT.ilo = CeilDiv(DX0 - (Bx - 1), Bx), BT.ihi = FloorDiv(DX1 + Bx - 1, Bx);
+            BinRange(DY0, DY1, By, Ky, &BT.jlo, &BT.jhi);
+            BT.nI = std::max<i64>(0, BT.ihi - BT.ilo + 1), BT.nJ = std::max<i64>(0, BT.jhi - BT.jlo + 1);
+            if (!budget.Take((double)nslots * Bx * By * BT.nI * BT.nJ)) return false;
+            BT.data.assign((size_t)(nslots * Bx * By * BT.nI * BT.nJ), 0.0);
+            tablebytes += BT.data.size() * sizeof(double);
+            const i64 nDY = DY1 - DY0 + 1;
+            if (!budget.Take((double)nthreads * BT.nI * nDY)) return false;
+            std::vector<double> X((size_t)(nthreads * BT.nI * nDY));
+            const int           nsu = (int)(nslots * Bx);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
+            for (int su = 0; su < nsu; ++su) {
+                const int          s  = su / (int)Bx;
+                const i64          u  = su % Bx;
+                const OffsetTable& vt = V[(size_t)s];
+                double*            xs = X.data() + (size_t)(omp_get_thread_num() * BT.nI * nDY);
+                // Columns first: xs[i][dy] = sum over t of V(i*Bx + t - u, dy).
+                for (i64 i = 0; i < BT.nI; ++i) {
+                    for (i64 dy = 0; dy < nDY; ++dy) {
+                        double sum = 0.0;
+                        for (i64 t = 0; t < Bx; ++t) sum += vt.At((BT.ilo + i) * Bx + t - u, DY0 + dy);
+                        xs[i * nDY + dy] = sum;
+                    }
+                }
+                // Then rows: BT[v][i][j] = sum over w of xs[i][j*By + w - v].
+                for (i64 v = 0; v < By; ++v) {
+                    double* b = BT.Table(s, (int)u, (int)v);
+                    for (i64 i = 0; i < BT.nI; ++i) {
+                        for (i64 j = 0; j < BT.nJ; ++j) {
+                            double sum = 0.0;
+                            for (i64 w = 0; w < By; ++w) {
+                                const i64 dy = (BT.jlo + j) * By + w - v - DY0;
+                                if (dy >= 0 && dy < nDY) sum += xs[i * nDY + dy];
+                            }
+                            b[i * BT.nJ + j] = sum;
+                        }
+                    }
+                }
+            }
+        }
+        if (anytable && !binned) {
             nDX = DX1 - DX0 + 1;
             nJY = std::min(Ky, FloorDiv(DY1 - DY0, By) + 2);
             if (!budget.Take((double)nthreads * nslots * nDX * nJY)) return false;
@@ -189,12 +239,17 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
         if (vt.Empty()) return y;
         const i64 lo = std::max<i64>(0, iy + DY0), hi = std::min<i64>(SYV - 1, iy + DY1);
         const i64 xa = std::max(DX0, vt.x0), xb = std::min(DX1, vt.x0 + vt.nx - 1);
-        for (i64 b = CeilDiv(lo - hy, delta_sy); b <= FloorDiv(hi - hy, delta_sy); ++b) {
-            const i64 sy = hy + b * delta_sy;
-            const i64 dy = sy - iy;
-            if (dy < vt.y0 || dy >= vt.y0 + vt.ny) continue;
-            const i64 j = sy / By - jb;
-            for (i64 dx = xa; dx <= xb; ++dx) y[(dx - DX0) * nJY + j] += vt.v[(size_t)((dx - vt.x0) * vt.ny + dy - vt.y0)];
+        // Offsets dx outermost, so that both tables are read in storage order;
+        // each element still sums its rows in order.
+        const i64 b0 = std::max(CeilDiv(lo - hy, delta_sy), CeilDiv(iy + vt.y0 - hy, delta_sy));
+        const i64 b1 = std::min(FloorDiv(hi - hy, delta_sy), FloorDiv(iy + vt.y0 + vt.ny - 1 - hy, delta_sy));
+        for (i64 dx = xa; dx <= xb; ++dx) {
+            double*       yd = y + (dx - DX0) * nJY;
+            const double* vd = vt.v.data() + (size_t)((dx - vt.x0) * vt.ny);
+            for (i64 b = b0; b <= b1; ++b) {
+                const i64 sy = hy + b * delta_sy;
+                yd[sy / By - jb] += vd[sy - iy - vt.y0];
+            }
         }
         return y;
     };
@@ -261,12 +316,32 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                         }
                         const int nc = coeffs.NumCoeffs();
                         if (nc == 0 || !anytable || L == 0) return;
+                        double*   col = out + (size_t)column * (size_t)F;
+                        const i64 xs  = x - SX0;
+                        if (binned) {
+                            // The source is at residue (rx, ry) of the L1C
+                            // pixel (qx, qy), outside the window in x.
+                            const i64 qx = FloorDiv(xs, Bx), rx = xs - qx * Bx;
+                            const i64 qy = iy / By, ry = iy - qy * By;
+                            const i64 I0 = std::max<i64>(0, qx + BT.ilo), I1 = std::min<i64>(Kx - 1, qx + BT.ihi);
+                            const i64 J0 = std::max<i64>(0, qy + BT.jlo), J1 = std::min<i64>(Ky - 1, qy + BT.jhi);
+                            if (I0 > I1 || J0 > J1) return;
+                            const int LJ = (int)(J1 - J0 + 1);
+                            for (int j = 0; j < nc; ++j) {
+                                tw[j] = coeffs.Coefficient(j) * factor;
+                                tt[j] = BT.Table(slots[(size_t)coeffs.PsfIndex(j)], (int)rx, (int)ry);
+                            }
+                            for (i64 I = I0; I <= I1; ++I) {
+                                const size_t toff = (size_t)((I - qx - BT.ilo) * BT.nJ + (J0 - qy - BT.jlo));
+                                K.combine_add(tw, tt, nc, toff, LJ, col + (size_t)(I * Ky + J0));
+                            }
+                            madds += (double)(I1 - I0 + 1) * LJ * nc;
+                            return;
+                        }
                         for (int j = 0; j < nc; ++j) {
                             tw[j] = coeffs.Coefficient(j) * factor;
                             tt[j] = rowtable(tid, slots[(size_t)coeffs.PsfIndex(j)], iy, jb);
                         }
-                        double*   col = out + (size_t)column * (size_t)F;
-                        const i64 xs  = x - SX0;
                         const i64 lo = std::max<i64>(0, xs + DX0), hi = std::min<i64>(SXV - 1, xs + DX1);
                         const i64 a0 = CeilDiv(lo - hx, delta_sx), a1 = FloorDiv(hi - hx, delta_sx);
                         for (i64 a = a0; a <= a1; ++a) {

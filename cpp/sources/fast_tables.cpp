@@ -39,6 +39,24 @@ void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t)
     }
 }
 
+bool TabulateSlots(const std::vector<TORVEN_PSF_Entry>& entries, const std::vector<int>& psfofslot, i64 limx, i64 limy,
+                   int nthreads, std::vector<OffsetTable>* V)
+{
+    const int n  = (int)psfofslot.size();
+    bool      ok = true;
+    V->resize((size_t)n);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
+    for (int s = 0; s < n; ++s) {
+        try {
+            Tabulate(entries[(size_t)psfofslot[(size_t)s]], limx, limy, &(*V)[(size_t)s]);
+        } catch (...) {   // nothing may escape the parallel region
+#pragma omp atomic write
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 std::vector<int> ReferencedPsfs(const TORVEN_PSF_Table& table, int* nslots)
 {
     const int        numpsf = (int)table.MeasuredPSFEntries().size();

@@ -133,6 +133,11 @@ struct OffsetTable
 // can be non-zero (an empty table where it cannot be anywhere).
 void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t);
 
+// Tabulates the PSFs of every slot (PSF psfofslot[s] into (*V)[s]) in
+// parallel. False when a table cannot be allocated.
+bool TabulateSlots(const std::vector<TORVEN_PSF_Entry>& entries, const std::vector<int>& psfofslot, i64 limx, i64 limy,
+                   int nthreads, std::vector<OffsetTable>* V);
+
 // The measured PSFs that some non-zero coefficient of the table refers to get
 // consecutive slots; the others -1. Only those are tabulated.
 std::vector<int> ReferencedPsfs(const TORVEN_PSF_Table& table, int* nslots);

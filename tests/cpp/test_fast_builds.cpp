@@ -517,6 +517,7 @@ const StrayConfig kStray[] = {
     {"UncoveredColumnsOnTheRight", 4, 4, 1, 1, 1, 2, 1, 1, false, false, 2, 9, 11, 2},
     {"NoLeftSources", 4, 3, 1, 1, 1, 1, 1, 1, false, false, 2, 0, 12},
     {"SingleColumn", 1, 4, 2, 1, 1, 2, 1, 1, true, false, 2},
+    {"Binned2x3Steps1Vignetting", 3, 4, 2, 3, 1, 1, 1, 1, true, true, 3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Configurations, FastStrayLight, testing::ValuesIn(kStray),
