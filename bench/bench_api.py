@@ -3,9 +3,11 @@
 
 Every case builds one matrix with :func:`velmora.infield_matrix` or :func:`velmora.stray_light_matrix`
 in a fresh process, from valid inputs: 9 measured PSFs on a 3 x 3 grid, blended bilinearly (4
-coefficients per pixel), with images at least as large as the detector window. In the same process it
-measures the time to fill an already-touched float64 array of the matrix's size once
-(``numpy.ndarray.fill``) and reports the build as a multiple of that, together with the process's peak
+coefficients per pixel), with images at least as large as the detector window, the quadratic scheme and
+the lower-edge correction (42 rows), no vignetting and steps of 1. In the same process it measures the
+time to fill an already-touched float64 array of the matrix's size once (``numpy.ndarray.fill``) and
+reports the build into an already-touched output (``out=``) as a multiple of that; it also gives the time
+of one build that allocates its own output (whose first touch costs the page faults), the process's peak
 resident size and, where the per-pixel build is affordable, the largest difference from it relative to
 the matrix's largest element (the per-pixel build is chosen with ``VELMORA_KERNEL=per-pixel``; larger
 cases are compared with the SSE2 kernels instead, which the C++ tests compare with the per-pixel build).
@@ -85,12 +87,12 @@ def inputs(matrix: str, F: int, B: int):
     return w, velmora.PSFSet(images, centres, c, k).check(w, "noof")
 
 
-def build(matrix: str, w, psfs, threads: int) -> np.ndarray:
+def build(matrix: str, w, psfs, threads: int, out: np.ndarray | None = None) -> np.ndarray:
     import velmora
 
     if matrix == "infield":
-        return velmora.infield_matrix(w, psfs, threads=threads)
-    return velmora.stray_light_matrix(w, psfs, threads=threads)
+        return velmora.infield_matrix(w, psfs, threads=threads, out=out)
+    return velmora.stray_light_matrix(w, psfs, threads=threads, out=out)
 
 
 def run_case(matrix: str, F: int, B: int, threads: int, repeat: int, compare: str | None) -> dict:
@@ -105,12 +107,19 @@ def run_case(matrix: str, F: int, B: int, threads: int, repeat: int, compare: st
         a.fill(float(r + 1))
         fills.append(time.perf_counter() - t)
     del a
-    times, out = [], None
+    # The builds write into one output array, already touched like the filled one; one more build
+    # allocates its own output, as a call without ``out`` does (the page faults of a fresh array).
+    out = np.zeros((F, F))
+    out.fill(0.0)
+    times = []
     for _ in range(repeat):
-        out = None
         t = time.perf_counter()
-        out = build(matrix, w, psfs, threads)
+        build(matrix, w, psfs, threads, out)
         times.append(time.perf_counter() - t)
+    del out
+    t = time.perf_counter()
+    out = build(matrix, w, psfs, threads)
+    fresh = time.perf_counter() - t
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0  # MiB
     diff = None
     if compare is not None:
@@ -125,7 +134,7 @@ def run_case(matrix: str, F: int, B: int, threads: int, repeat: int, compare: st
                 os.environ["VELMORA_KERNEL"] = saved
         scale = float(np.max(np.abs(ref)))
         diff = float(np.max(np.abs(out - ref))) / scale if scale > 0 else 0.0
-    return {"fill": min(fills), "build": min(times), "peak_mib": peak, "matrix_mib": F * F * 8 / 2**20,
+    return {"fill": min(fills), "build": min(times), "fresh": fresh, "peak_mib": peak, "matrix_mib": F * F * 8 / 2**20,
             "diff": diff, "compare": compare}
 
 
@@ -151,6 +160,9 @@ def main() -> None:
                         help="compare with the per-pixel build where affordable, else with the SSE2 kernels")
     parser.add_argument("--output", default=os.path.join(HERE, "results", "bench_api.md"))
     parser.add_argument("--label", default="", help="a note for the table's heading (e.g. the commit)")
+    parser.add_argument("--before", metavar="PYTHON",
+                        help="also run every case with this interpreter (another installation of velmora, such "
+                             "as the previous version) in the same run, and report the speed-up")
     parser.add_argument("--case", help=argparse.SUPPRESS)  # matrix,F,B,threads,compare: run one case
     args = parser.parse_args()
 
@@ -161,10 +173,13 @@ def main() -> None:
         return
 
     rows = []
-    header = ("| matrix | F | binning | threads | fill [ms] | build [ms] | build / fill | peak RSS [MiB] "
-              "| matrix [MiB] | max diff / max | compared with |")
+    header = ("| matrix | F | binning | threads | fill [ms] | build [ms] | build / fill | new output [ms] "
+              "| peak RSS [MiB] | matrix [MiB] | max diff / max | compared with |")
+    if args.before:
+        header += " before [ms] | before / fill | speed-up |"
+    ncol = header.count("|") - 1
     print(header)
-    print("|" + "---|" * 11)
+    print("|" + "---|" * ncol)
     for matrix in args.matrix:
         for F in args.F:
             for B in args.binning:
@@ -173,15 +188,24 @@ def main() -> None:
                     if args.accuracy == "auto" and threads == max(args.threads):
                         compare = "per-pixel" if F * B * B <= PER_PIXEL_LIMIT else "sse2"
                     case = f"{matrix},{F},{B},{threads},{compare or ''}"
-                    done = subprocess.run([sys.executable, __file__, "--case", case, "--repeat", str(args.repeat)],
-                                          capture_output=True, text=True)
-                    if done.returncode != 0:
-                        sys.exit(f"case {case} failed:\n{done.stdout}{done.stderr}")
-                    r = json.loads(done.stdout.strip().splitlines()[-1])
+                    def child(python, case):
+                        done = subprocess.run([python, __file__, "--case", case, "--repeat", str(args.repeat)],
+                                              capture_output=True, text=True)
+                        if done.returncode != 0:
+                            sys.exit(f"case {case} failed with {python}:\n{done.stdout}{done.stderr}")
+                        return json.loads(done.stdout.strip().splitlines()[-1])
+
+                    if args.before:
+                        b = child(args.before, f"{matrix},{F},{B},{threads},")
+                    r = child(sys.executable, case)
                     diff = "" if r["diff"] is None else f"{r['diff']:.1e}"
                     row = (f"| {matrix} | {F} | {B} | {threads} | {r['fill'] * 1e3:.1f} | {r['build'] * 1e3:.1f} "
-                           f"| {r['build'] / r['fill']:.2f} | {r['peak_mib']:.0f} | {r['matrix_mib']:.0f} | {diff} "
+                           f"| {r['build'] / r['fill']:.2f} | {r['fresh'] * 1e3:.1f} | {r['peak_mib']:.0f} "
+                           f"| {r['matrix_mib']:.0f} | {diff} "
                            f"| {r['compare'] or ''} |")
+                    if args.before:
+                        row += (f" {b['build'] * 1e3:.1f} | {b['build'] / b['fill']:.2f} "
+                                f"| {b['build'] / r['build']:.1f}x |")
                     print(row, flush=True)
                     rows.append(row)
     load = os.getloadavg()
@@ -190,7 +214,7 @@ def main() -> None:
         f.write(f"# Matrix builds through the public API {args.label}\n\n")
         f.write(f"{machine()}; {datetime.date.today().isoformat()}; best of {args.repeat} builds per case, "
                 f"each case in a fresh process; load average afterwards {load[0]:.1f}.\n\n")
-        f.write(header + "\n|" + "---|" * 11 + "\n" + "\n".join(rows) + "\n")
+        f.write(header + "\n|" + "---|" * ncol + "\n" + "\n".join(rows) + "\n")
     print(f"written to {args.output}")
 
 

@@ -12,8 +12,19 @@
 //   detector pixel at residue (u, v) inside its L1C pixel, the share of PSF p in
 //   the L1C pixel (di, dj) positions away is a fixed table B_p[u][v](di, dj). A
 //   source then costs one multiply-add per coefficient and reachable L1C pixel
-//   instead of one PSF evaluation per science pixel. The lower-edge strip and
-//   the sampled receivers of the stray-light build have tables of their own;
+//   instead of one PSF evaluation per science pixel. The lower-edge strip has
+//   tables of its own; the stray-light build uses the same binned tables when
+//   every science pixel receives (steps of 1), and per-row tables of its
+//   sampled receivers otherwise;
+// - where the weights of a group of source pixels over (PSF, residue) are
+//   bilinear in the pixels' L1C position (PSFs blended bilinearly), the
+//   binned tables are combined once per build into one table per basis
+//   vector and output column, and each source of the group costs 4
+//   multiply-adds per receiving pixel and column (fast_infield.cpp);
+// - the sources of several rows of one L1C column go through the tables
+//   together, so each table row is read from cache for all of them;
+// - the kernels are compiled for SSE2 and for AVX2 + FMA and chosen per build
+//   at run time (fast_kernels.h);
 // - the output is accumulated in place: each output column is written by one
 //   work item at a time, in a fixed order (the quadratic scheme handles source
 //   rows in three interleaved phases, since a source row writes the columns of
@@ -21,8 +32,8 @@
 //   the result is bitwise the same for any number of threads.
 //
 // The per-pixel builds stay as the reference, and as the fallback where the
-// tables do not describe the build (see the Applies... checks in the
-// builders).
+// tables do not describe the build (see the checks at the start of each
+// builder).
 //
 // fast_infield.cpp and fast_straylight.cpp hold the two builds; this header
 // and fast_tables.cpp the tables, kernels and helpers they share.
