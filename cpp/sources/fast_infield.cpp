@@ -98,59 +98,68 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
 
     // Per source: its slot set (the key of its group) and its weights over
     // (position in the set, u, v).
+    // They take up to F * kMaxSlots * nres doubles while the groups are found.
+    if (!budget.Fits((double)F * kMaxSlots * (double)nres)) return;
     std::vector<std::vector<int>> keys((size_t)F);
     std::vector<std::vector<double>> weights((size_t)F);
     std::vector<char>                ok((size_t)F, 0);
+    bool                             failed = false;
 #pragma omp parallel for schedule(dynamic, 16) num_threads(nthreads)
     for (i64 s = 0; s < F; ++s) {
-        const int I = (int)(s / Ky), r = (int)(s % Ky);
-        TORVEN_PSF_InterpolationCoeffs coeffs;
-        Coords                         first(WINDOW_DETECTOR);
-        l1c.ToParentWindow(Coords(r, I, WINDOW_L1C), &first, false);
-        std::vector<int>    key;
-        std::vector<double> w;
-        bool                good = true;
-        for (int u = 0; u < Bx && good; ++u) {
-            for (int v = 0; v < By && good; ++v) {
-                const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
-                if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs) ||
-                    !Tabulated(coeffs, slots)) {
-                    good = false;
-                    break;
-                }
-                for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
-                    if (coeffs.Coefficient(j) == 0.0) continue;
-                    const int slot = slots[(size_t)coeffs.PsfIndex(j)];
-                    size_t    pos  = 0;
-                    while (pos < key.size() && key[pos] != slot) ++pos;
-                    if (pos == key.size()) {
-                        if ((int)key.size() == kMaxSlots) {
-                            good = false;
-                            break;
-                        }
-                        key.push_back(slot);
-                        w.resize(key.size() * (size_t)nres, 0.0);
+        try {
+            const int I = (int)(s / Ky), r = (int)(s % Ky);
+            TORVEN_PSF_InterpolationCoeffs coeffs;
+            Coords                         first(WINDOW_DETECTOR);
+            l1c.ToParentWindow(Coords(r, I, WINDOW_L1C), &first, false);
+            std::vector<int>    key;
+            std::vector<double> w;
+            bool                good = true;
+            for (int u = 0; u < Bx && good; ++u) {
+                for (int v = 0; v < By && good; ++v) {
+                    const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
+                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs) ||
+                        !Tabulated(coeffs, slots)) {
+                        good = false;
+                        break;
                     }
-                    w[pos * (size_t)nres + (size_t)(u * By + v)] += coeffs.Coefficient(j);
+                    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
+                        if (coeffs.Coefficient(j) == 0.0) continue;
+                        const int slot = slots[(size_t)coeffs.PsfIndex(j)];
+                        size_t    pos  = 0;
+                        while (pos < key.size() && key[pos] != slot) ++pos;
+                        if (pos == key.size()) {
+                            if ((int)key.size() == kMaxSlots) {
+                                good = false;
+                                break;
+                            }
+                            key.push_back(slot);
+                            w.resize(key.size() * (size_t)nres, 0.0);
+                        }
+                        w[pos * (size_t)nres + (size_t)(u * By + v)] += coeffs.Coefficient(j);
+                    }
                 }
             }
+            if (!good || key.empty()) continue;
+            // The set in slot order, so that equal sets are equal keys.
+            std::vector<size_t> order(key.size());
+            for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+            std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
+            std::vector<int>    skey(key.size());
+            std::vector<double> sw2(w.size());
+            for (size_t k = 0; k < order.size(); ++k) {
+                skey[k] = key[order[k]];
+                std::copy(w.begin() + (std::ptrdiff_t)(order[k] * (size_t)nres),
+                          w.begin() + (std::ptrdiff_t)((order[k] + 1) * (size_t)nres), sw2.begin() + (std::ptrdiff_t)(k * (size_t)nres));
+            }
+            keys[(size_t)s]    = std::move(skey);
+            weights[(size_t)s] = std::move(sw2);
+            ok[(size_t)s]      = 1;
+        } catch (...) {   // nothing may escape the parallel region
+#pragma omp atomic write
+            failed = true;
         }
-        if (!good || key.empty()) continue;
-        // The set in slot order, so that equal sets are equal keys.
-        std::vector<size_t> order(key.size());
-        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
-        std::vector<int>    skey(key.size());
-        std::vector<double> sw2(w.size());
-        for (size_t k = 0; k < order.size(); ++k) {
-            skey[k] = key[order[k]];
-            std::copy(w.begin() + (std::ptrdiff_t)(order[k] * (size_t)nres),
-                      w.begin() + (std::ptrdiff_t)((order[k] + 1) * (size_t)nres), sw2.begin() + (std::ptrdiff_t)(k * (size_t)nres));
-        }
-        keys[(size_t)s]    = std::move(skey);
-        weights[(size_t)s] = std::move(sw2);
-        ok[(size_t)s]      = 1;
     }
+    if (failed) throw std::bad_alloc();
 
     // Groups: sources with the same set, in source order.
     std::map<std::vector<int>, int>  index;
@@ -252,26 +261,32 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         const int G = (int)(it / (R->nx * 4)), x = (int)(it / 4 % R->nx), q = (int)(it % 4);
         const Fit& f = fits[(size_t)G];
         if (q >= f.nq) continue;
-        std::vector<double>        w;
-        std::vector<const double*> t;
-        for (size_t k = 0; k < f.key.size(); ++k) {
-            for (i64 u = 0; u < Bx; ++u) {
-                for (i64 v = 0; v < By; ++v) {
-                    const double e  = f.E[(size_t)q * f.key.size() * (size_t)nres + k * (size_t)nres + (size_t)(u * By + v)];
-                    const double wx = simpsons ? sw[(size_t)v * 3 + (size_t)x] : 1.0;
-                    if (e * wx == 0.0) continue;
-                    w.push_back(e * wx);
-                    t.push_back(B.Table(f.key[k], (int)u, (int)v));
+        try {
+            std::vector<double>        w;
+            std::vector<const double*> t;
+            for (size_t k = 0; k < f.key.size(); ++k) {
+                for (i64 u = 0; u < Bx; ++u) {
+                    for (i64 v = 0; v < By; ++v) {
+                        const double e  = f.E[(size_t)q * f.key.size() * (size_t)nres + k * (size_t)nres + (size_t)(u * By + v)];
+                        const double wx = simpsons ? sw[(size_t)v * 3 + (size_t)x] : 1.0;
+                        if (e * wx == 0.0) continue;
+                        w.push_back(e * wx);
+                        t.push_back(B.Table(f.key[k], (int)u, (int)v));
+                    }
                 }
             }
-        }
-        if (w.empty()) continue;
-        double* out = const_cast<double*>(R->Table(G, x, q));
-        for (size_t e0 = 0; e0 < R->tsize; e0 += 4096) {
-            const int n = (int)std::min<size_t>(4096, R->tsize - e0);
-            K.combine_add(w.data(), t.data(), (int)w.size(), e0, n, out + e0);
+            if (w.empty()) continue;
+            double* out = const_cast<double*>(R->Table(G, x, q));
+            for (size_t e0 = 0; e0 < R->tsize; e0 += 4096) {
+                const int n = (int)std::min<size_t>(4096, R->tsize - e0);
+                K.combine_add(w.data(), t.data(), (int)w.size(), e0, n, out + e0);
+            }
+        } catch (...) {   // nothing may escape the parallel region
+#pragma omp atomic write
+            failed = true;
         }
     }
+    if (failed) throw std::bad_alloc();
 }
 
 }   // namespace

@@ -170,6 +170,8 @@ struct TableBudget
         used += elements;
         return used <= allowed;
     }
+    // Whether `elements` more would fit, without taking them.
+    bool Fits(double elements) const { return used + elements <= allowed; }
 };
 
 // The union of the offset rectangles of the tabulated PSFs, clipped to
