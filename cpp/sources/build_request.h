@@ -30,6 +30,7 @@ struct TORVEN_BuildOptions
     int  threads      = 0;      // team size; 0 or less: the calling thread's OpenMP maximum
     bool diagnostic   = false;  // progress records while the build works
     std::string version;        // the text of the version record; empty: the module's
+    bool per_pixel    = false;  // run the per-pixel (reference) build even where the fast one applies
     // Apply the thread count to the calling thread's OpenMP settings (dynamic
     // adjustment off, maximum set) before the build, and take the team size from
     // them: the behaviour of the module's process-wide thread setting.

@@ -490,6 +490,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
 
 bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function(nx2dArray<double>* output)
 {
+    TORVEN_RequestScope scope(*m_request);
+    if (m_request->options.per_pixel) return build_transfer_function_reference(output);
     bool                     handled = false;
     TORVEN_FastBuildStats    stats;
     TORVEN_FastMatrixBuilder fast(*this);

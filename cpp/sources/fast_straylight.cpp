@@ -328,6 +328,10 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(nx2dArray
                                                                        int delta_ny, int delta_nx, int delta_sy,
                                                                        int delta_sx)
 {
+    TORVEN_RequestScope scope(*m_request);
+    if (m_request->options.per_pixel) {
+        return build_horizontal_stray_light_reference(output, vignetting, delta_ny, delta_nx, delta_sy, delta_sx);
+    }
     bool                     handled = false;
     TORVEN_FastBuildStats    stats;
     TORVEN_FastMatrixBuilder fast(*this);

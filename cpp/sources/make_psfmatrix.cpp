@@ -373,6 +373,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::CheckThreadSpecificAllocation(nx2dArra
 // The per-pixel build; build_transfer_function (fast_infield.cpp) runs it where the fast build does not apply.
 bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2dArray<double>* output)
 {
+    TORVEN_RequestScope scope(*m_request);
     const int F = m_l1cindexer.FlatSize();
     if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)F || output->IsEmpty() ||
         F < 0) {

@@ -60,6 +60,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
                                                                        int delta_ny, int delta_nx, int delta_sy,
                                                                        int delta_sx)
 {
+    TORVEN_RequestScope scope(*m_request);
     const int F = m_l1cindexer.FlatSize();
     if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)F || output->IsEmpty() ||
         F < 0) {

@@ -267,6 +267,12 @@ def _step(name: str, value) -> tuple[int, int]:
     return _int_option(f"{name}[0]", sx, 1), _int_option(f"{name}[1]", sy, 1)
 
 
+def _per_pixel(path: str) -> bool:
+    if path not in ("auto", "per-pixel"):
+        raise ValueError(f"path must be 'auto' or 'per-pixel', got {path!r}")
+    return path == "per-pixel"
+
+
 def _windows(windows) -> Windows:
     if isinstance(windows, Windows):
         return windows
@@ -280,7 +286,7 @@ def _windows(windows) -> Windows:
 def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
                    rows_below: int | None = None, rows_above: int = 42, threads: int | None = None,
                    progress: ProgressCallback | None = None, check: bool = True, out: np.ndarray | None = None,
-                   return_report: bool = False):
+                   return_report: bool = False, path: str = "auto"):
     """Build the in-field convolution matrix.
 
     Parameters
@@ -325,6 +331,11 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         when the build fails or is interrupted.
     return_report : bool
         Return ``(matrix, report)`` instead of the matrix alone.
+    path : {"auto", "per-pixel"}
+        ``"auto"`` runs the fast, table-based build wherever it applies and the
+        per-pixel build elsewhere; ``"per-pixel"`` always runs the per-pixel
+        build, the reference of the fast one (the same matrix to rounding, many
+        times slower), for checking.
 
     Returns
     -------
@@ -366,6 +377,7 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
     rows_below = _int_option("rows_below", rows_below, 0)
     rows_above = _int_option("rows_above", rows_above, 0)
     nthreads = resolve_threads(threads)
+    per_pixel = _per_pixel(path)
     if not isinstance(psfs, PSFSet):
         raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
     if check:
@@ -375,7 +387,7 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         psfs.check(windows, "detector")
     out = _output("in-field", windows, out)
     options = {"use_simpsons": SCHEMES[scheme], "lower_edge": bool(lower_edge), "rows_below": rows_below,
-               "rows_above": rows_above, "threads": nthreads}
+               "rows_above": rows_above, "threads": nthreads, "per_pixel": per_pixel}
     args = (windows.to_array(), psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out)
     report = _run("in-field", "build_infield", args, options, progress, max(windows.Ky, 0))
     return (out, report) if return_report else out
@@ -384,7 +396,7 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
 def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=(1, 1),
                        sample_step=(1, 1), threads: int | None = None,
                        progress: ProgressCallback | None = None, check: bool = True,
-                       out: np.ndarray | None = None, return_report: bool = False):
+                       out: np.ndarray | None = None, return_report: bool = False, path: str = "auto"):
     """Build the horizontal stray-light matrix.
 
     Light from the NOOF window left and right of the science window is
@@ -420,6 +432,8 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
         An array to build into, as in :func:`infield_matrix`.
     return_report : bool
         Return ``(matrix, report)`` instead of the matrix alone.
+    path : {"auto", "per-pixel"}
+        Which build runs, as in :func:`infield_matrix`.
 
     Returns
     -------
@@ -456,6 +470,7 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
     dnx, dny = _step("source_step", source_step)
     dsx, dsy = _step("sample_step", sample_step)
     nthreads = resolve_threads(threads)
+    per_pixel = _per_pixel(path)
     if not isinstance(psfs, PSFSet):
         raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
     if check:
@@ -478,5 +493,6 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
     args = (windows.to_array(), vig, psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out,
             dnx, dny, dsx, dsy)
     total = len(range(dny // 2, windows.Sy, dny)) if windows.Sy > 0 else 0
-    report = _run("stray-light", "build_stray_light", args, {"threads": nthreads}, progress, total)
+    options = {"threads": nthreads, "per_pixel": per_pixel}
+    report = _run("stray-light", "build_stray_light", args, options, progress, total)
     return (out, report) if return_report else out
