@@ -14,6 +14,7 @@ from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
     Corrector,
+    LoadedMatrix,
     correct,
     flat_index,
     forward_operator,
@@ -33,7 +34,7 @@ __all__ = [
     "infield_matrix", "stray_light_matrix", "resolve_threads",
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
-    "forward_operator", "observe", "Corrector", "correct",
+    "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
     # the built-in instrument
     "Instrument", "builtin_instrument", "demo_scene",
     # errors
