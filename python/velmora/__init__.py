@@ -9,6 +9,7 @@ horizontal stray light from outside the science window.
 
 __version__ = "0.1.0"
 
+from . import plot
 from .builds import infield_matrix, resolve_threads, stray_light_matrix
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
@@ -39,4 +40,6 @@ __all__ = [
     "Instrument", "builtin_instrument", "demo_scene",
     # errors
     "BuildError", "ConfigurationError",
+    # figures (matplotlib is imported when a figure is drawn)
+    "plot",
 ]
