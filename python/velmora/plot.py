@@ -122,19 +122,32 @@ def _for_log(values: np.ndarray, norm) -> np.ndarray:
     return np.ma.masked_less_equal(values, 0.0) if isinstance(norm, LogNorm) else values
 
 
-def _dense(matrix, what: str) -> tuple[np.ndarray, object]:
-    """A matrix (dense, scipy.sparse or LoadedMatrix) as a dense float array, with its windows."""
-    from .layout import LoadedMatrix, _is_sparse
+class _Rows:
+    """A square matrix (dense, scipy.sparse or LoadedMatrix) read row by row, never densified whole
+    when it is sparse and only some of its rows are drawn."""
 
-    windows = None
-    if isinstance(matrix, LoadedMatrix):
-        matrix, windows = matrix.matrix, matrix.windows
-    if _is_sparse(matrix):
-        matrix = matrix.toarray()
-    matrix = np.asarray(matrix, dtype=np.float64)
-    if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
-        raise ValueError(f"the {what} must be square (F, F), got shape {matrix.shape}")
-    return matrix, windows
+    def __init__(self, matrix, what: str):
+        from .layout import LoadedMatrix, _is_sparse
+
+        self.windows = None
+        if isinstance(matrix, LoadedMatrix):
+            matrix, self.windows = matrix.matrix, matrix.windows
+        if _is_sparse(matrix):
+            matrix = matrix.tocsr(copy=True)
+            matrix.eliminate_zeros()
+            self.used = np.flatnonzero(np.diff(matrix.indptr) > 0)
+        else:
+            matrix = np.asarray(matrix, dtype=np.float64)
+            self.used = np.flatnonzero(np.any(matrix != 0, axis=1)) if matrix.ndim == 2 else None
+        if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
+            raise ValueError(f"the {what} must be square (F, F), got shape {matrix.shape}")
+        self._matrix = matrix
+        self.F = matrix.shape[0]
+
+    def take(self, rows: np.ndarray | None) -> np.ndarray:
+        """The given rows (None: all) as a dense float array."""
+        picked = self._matrix if rows is None else self._matrix[rows]
+        return np.asarray(picked.toarray() if hasattr(picked, "toarray") else picked, dtype=np.float64)
 
 
 def _pixel_label(s: int, windows) -> str:
@@ -176,19 +189,18 @@ def matrix(matrix, *, rows: str = "auto", windows=None, title: str | None = None
 
 
 def _matrix(matrix, rows, windows, title, ax):
-    values, own_windows = _dense(matrix, "matrix")
-    windows = windows if windows is not None else own_windows
     if rows not in ("auto", "all", "nonzero"):
         raise ValueError(f"rows must be 'auto', 'all' or 'nonzero', got {rows!r}")
-    f = values.shape[0]
-    used = np.flatnonzero(np.any(values != 0, axis=1))
+    source = _Rows(matrix, "matrix")
+    windows = windows if windows is not None else source.windows
+    f, used = source.F, source.used
     if rows == "auto":
         rows = "nonzero" if used.size <= f // 2 else "all"
     if used.size == 0:
         rows = "all"
     shown = used if rows == "nonzero" else np.arange(f)
     fig, (axes,), _ = _panels(ax, 1, (1, 1), (6.8, 5.6))
-    data = values[shown]
+    data = source.take(shown if rows == "nonzero" else None)
     norm, cmap = _signed_or_log_norm(data, decades=9)
     im = axes.imshow(_for_log(data, norm), norm=norm, cmap=cmap, interpolation="nearest",
                      aspect="auto", extent=(-0.5, f - 0.5, len(shown) - 0.5, -0.5))

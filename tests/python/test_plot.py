@@ -34,6 +34,8 @@ INFIELD, STRAY, PSF_IMAGES, TRUE, OBSERVED = _data()
 FIGURES = {
     "infield": (1, lambda ax: plot.infield(INFIELD, ax=ax)),
     "stray_light": (1, lambda ax: plot.stray_light(STRAY, ax=ax)),
+    "stray_light compact": (1, lambda ax: plot.stray_light(pytest.importorskip("scipy.sparse").csr_array(STRAY),
+                                                           ax=ax)),
     "matrix": (1, lambda ax: plot.matrix(INFIELD, rows="all", title="t", ax=ax)),
     "psfs": (4, lambda ax: plot.psfs(PSF_IMAGES, ax=ax)),
     "scene": (5, lambda ax: plot.scene(TRUE, OBSERVED, TRUE - 1e-3, ax=ax)),
