@@ -9,11 +9,13 @@ horizontal stray light from outside the science window.
 
 __version__ = "0.1.0"
 
+from . import plot
 from .builds import BuildReport, Record, infield_matrix, resolve_threads, stray_light_matrix
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
     Corrector,
+    LoadedMatrix,
     correct,
     flat_index,
     forward_operator,
@@ -33,9 +35,11 @@ __all__ = [
     "infield_matrix", "stray_light_matrix", "resolve_threads", "BuildReport", "Record",
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
-    "forward_operator", "observe", "Corrector", "correct",
+    "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
     # the built-in instrument
     "Instrument", "builtin_instrument", "demo_scene",
     # errors
     "BuildError", "ConfigurationError",
+    # figures (matplotlib is imported when a figure is drawn)
+    "plot",
 ]
