@@ -10,6 +10,7 @@ horizontal stray light from outside the science window.
 __version__ = "0.1.0"
 
 from .builds import infield_matrix, resolve_threads, stray_light_matrix
+from .config import Plan, PlanError, load_plan
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
@@ -22,6 +23,7 @@ from .layout import (
     observe,
     vector_to_image,
 )
+from .io import InputFileError, load_matrix, read_array, save_matrix
 from .psfs import PSFSet, bilinear_tables
 from .windows import PARAMETER_NAMES, Windows
 
@@ -34,8 +36,10 @@ __all__ = [
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
     "forward_operator", "observe", "Corrector", "correct",
+    # files and plans
+    "load_matrix", "save_matrix", "read_array", "load_plan", "Plan",
     # the built-in instrument
     "Instrument", "builtin_instrument", "demo_scene",
     # errors
-    "BuildError", "ConfigurationError",
+    "BuildError", "ConfigurationError", "PlanError", "InputFileError",
 ]
