@@ -158,6 +158,15 @@ def _build_call(function: Callable, out: np.ndarray | None, **kwargs) -> tuple[n
     return matrix, None
 
 
+def _threads_text(used: list[int | None], requested: int) -> str:
+    """The threads the builds used, as the summary shows them."""
+    known = [u for u in used if u is not None]
+    if not known:
+        return f"{requested} requested"
+    most = max(known)
+    return f"{most}" + (f" ({requested} requested)" if most != requested else "")
+
+
 def _row_sums(matrix) -> str:
     sums = np.asarray(matrix.sum(axis=1)).ravel()  # row s of the array holds what source s sends out
     return (f"row sums {sums.min():.4f} .. {sums.max():.4f} "
@@ -387,7 +396,7 @@ def _demo(args) -> int:
         matrix, threads = _build_call(function, None, threads=requested, progress=callback, **kwargs)
         seconds = time.perf_counter() - t0
         progress.finish(seconds)
-        used.append(threads if threads is not None else requested)
+        used.append(threads)
         return matrix, seconds
 
     infield, t_in = timed("in-field", infield_matrix, windows=w, psfs=ins.psfs, scheme=args.scheme,
@@ -407,7 +416,7 @@ def _demo(args) -> int:
 
     edge = f"lower-edge correction {args.rows_below} rows below, {args.rows_above} above" \
         if not args.no_lower_edge else "no lower-edge correction"
-    print(f"  threads     {max(used)}" + (f" (of {requested} requested)" if max(used) != requested else ""))
+    print(f"  threads     {_threads_text(used, requested)}")
     print(f"  in-field    {w.F} x {w.F} matrix, {args.scheme} scheme, {edge}, {t_in:.2f} s")
     print(f"  stray light {w.F} x {w.F} matrix, source step {ins.source_step}, sample step "
           f"{ins.sample_step}, vignetting {ins.vignetting.min():.2f} .. {ins.vignetting.max():.2f}, {t_sl:.2f} s")
@@ -465,8 +474,7 @@ def _build(args) -> int:
           f"binning {windows.Bx} x {windows.By}")
     sys.stdout.flush()
     rows = _run_jobs(jobs, windows, requested, progress)
-    used = max((u if u is not None else requested) for _, _, _, u, _ in rows)
-    print(f"  threads     {used}" + (f" (of {requested} requested)" if used != requested else ""))
+    print(f"  threads     {_threads_text([u for _, _, _, u, _ in rows], requested)}")
     for job, shape, seconds, _, sums in rows:
         layout = ", compact" if job.compact else ""
         print(f"  {job.label:<11} {shape[0]} x {shape[1]}{layout}, {seconds:.2f} s, {sums} -> {job.output}")
