@@ -483,8 +483,17 @@ def _build(args) -> int:
 
 def _check(args) -> int:
     plan, config_path = _plan_from_args(args)
-    jobs = _plan_preflight(plan, config_path)
-    _jobs(plan)
+    problems = []
+    try:
+        jobs = _plan_preflight(plan, config_path)
+    except _Problems as exc:
+        problems += exc.problems
+    try:
+        _jobs(plan)
+    except (InputError, vio.InputFileError, ConfigurationError) as exc:
+        problems.append(_one_line(exc))
+    if problems:
+        raise _Problems(problems)
     requested = _warn_threads(plan.threads)
     free = vio.available_memory()
     print(f"velmora {__version__} check: {config_path}")
