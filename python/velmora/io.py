@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
+import functools
 import hashlib
 import json
 import math
@@ -74,8 +75,16 @@ def available_memory() -> int | None:
 
 def sha256_file(path: str | os.PathLike) -> str:
     """The SHA-256 of a file's bytes, as hexadecimal digits."""
+    real = os.path.realpath(path)
+    st = os.stat(real)
+    return _sha256(real, st.st_size, st.st_mtime_ns)
+
+
+@functools.lru_cache(maxsize=64)
+def _sha256(real: str, size: int, mtime_ns: int) -> str:
+    # Keyed by size and modification time too, so that a changed file is read again.
     digest = hashlib.sha256()
-    with open(path, "rb") as f:
+    with open(real, "rb") as f:
         for block in iter(lambda: f.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()
@@ -237,13 +246,7 @@ def matrix_metadata(kind: str, windows: Windows, options: Mapping, inputs: Mappi
     """
     from . import __version__
 
-    digests: dict[str, str] = {}
-    files = {}
-    for role, path in inputs.items():
-        real = os.path.realpath(path)
-        if real not in digests:
-            digests[real] = sha256_file(real)
-        files[role] = {"path": real, "sha256": digests[real]}
+    files = {role: {"path": os.path.realpath(path), "sha256": sha256_file(path)} for role, path in inputs.items()}
     return {"matrix": kind, "windows": windows, "options": dict(options), "inputs": files,
             "velmora_version": __version__, "Conventions": CONVENTIONS,
             "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")}

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import tomllib
 import zipfile
 from pathlib import Path
 
@@ -14,6 +15,7 @@ import numpy as np
 import pytest
 
 import velmora
+from velmora import cli, config
 from velmora.cli import main
 
 SMALL = dict(FULLCONVx=24, FULLCONVy=24, NOFSx=2, NOFSy=1, NOOFx=20, NOOFy=18, DOFSx=4, DOFSy=2, Dx=12, Dy=14,
@@ -64,6 +66,13 @@ def test_help_explains_every_option(capsys):
         text = capsys.readouterr().out
         for option in options:
             assert option in text, (command, option)
+
+
+def test_the_template_reads_back_and_is_the_one_in_the_readme():
+    plan = cli._example_plan(threads=2)
+    text = config.to_toml(plan)
+    assert config.plan_from_mapping(tomllib.loads(text)) == plan
+    assert text in (Path(__file__).parents[2] / "README.md").read_text()
 
 
 def test_entry_point_runs_as_a_module():
