@@ -476,12 +476,37 @@ def write_json(path: Path, metadata: Mapping) -> None:
         f.write("\n")
 
 
+def _nonzero_rows(matrix) -> tuple[np.ndarray, np.ndarray]:
+    """The numbers of the rows that hold a non-zero element, and those rows (dense)."""
+    import scipy.sparse
+
+    if scipy.sparse.issparse(matrix):
+        csr = scipy.sparse.csr_matrix(matrix)
+        rows = np.flatnonzero(np.diff(csr.indptr))
+        return rows, csr[rows].toarray()
+    matrix = np.asarray(matrix)
+    block = max(1, (1 << 24) // max(1, matrix.shape[1]))  # rows per pass: a 16 MB mask at most
+    rows = np.concatenate([start + np.flatnonzero(np.any(matrix[start:start + block] != 0, axis=1))
+                           for start in range(0, matrix.shape[0], block)] or [np.zeros(0, np.intp)])
+    return rows, matrix[rows]
+
+
+def _csr_from_rows(rows: np.ndarray, values: np.ndarray, shape: tuple[int, int]):
+    import scipy.sparse
+
+    part = scipy.sparse.csr_matrix(values)
+    indptr = np.zeros(shape[0] + 1, dtype=part.indptr.dtype)
+    indptr[np.asarray(rows) + 1] = np.diff(part.indptr)
+    return scipy.sparse.csr_matrix((part.data, part.indices, np.cumsum(indptr)), shape=shape)
+
+
 def write_csr(path: Path, matrix) -> None:
     """Write a matrix as a compressed :mod:`scipy.sparse` CSR ``.npz`` file."""
     import scipy.sparse
 
+    csr = matrix.tocsr() if scipy.sparse.issparse(matrix) else _csr_from_rows(*_nonzero_rows(matrix), matrix.shape)
     with open(path, "wb") as f:
-        scipy.sparse.save_npz(f, scipy.sparse.csr_matrix(matrix), compressed=True)
+        scipy.sparse.save_npz(f, csr, compressed=True)
 
 
 def write_netcdf(path: Path, matrix, metadata: Mapping, *, compact: bool = False) -> None:
@@ -493,19 +518,12 @@ def write_netcdf(path: Path, matrix, metadata: Mapping, *, compact: bool = False
     """
     _optional("h5netcdf")
     xr = _optional("xarray")
-    import scipy.sparse
 
     n = matrix.shape[0]
     described = {"units": "1", "comment": "element [s, r]: the share of the light of source L1C pixel s "
                  "that arrives in receiving L1C pixel r; flat L1C index x * Ky + y"}
     if compact:
-        if scipy.sparse.issparse(matrix):
-            csr = scipy.sparse.csr_matrix(matrix)
-            rows = np.flatnonzero(np.diff(csr.indptr))
-            values = csr[rows].toarray()
-        else:
-            rows = np.flatnonzero(np.any(matrix != 0, axis=1))
-            values = np.asarray(matrix)[rows]
+        rows, values = _nonzero_rows(matrix)
         data = {"matrix": (("nonzero_source", "receiver"), values,
                            dict(described, long_name="non-zero rows of the matrix")),
                 "source_index": (("nonzero_source",), rows.astype(np.int32),
@@ -646,7 +664,6 @@ def load_matrix(path: str | os.PathLike, *, mmap_mode: str | None = None):
 def _load_netcdf(path: Path):
     _optional("h5netcdf")
     xr = _optional("xarray")
-    import scipy.sparse
 
     try:
         ds = xr.open_dataset(path, engine="h5netcdf")
@@ -659,8 +676,7 @@ def _load_netcdf(path: Path):
         if ds.attrs.get("matrix_layout") == "nonzero_rows":
             n = int(ds.attrs["matrix_order"])
             rows = np.asarray(ds["source_index"].values, dtype=np.int64)
-            part = scipy.sparse.coo_matrix(np.asarray(ds["matrix"].values, dtype=np.float64))
-            matrix = scipy.sparse.csr_matrix((part.data, (rows[part.row], part.col)), shape=(n, n))
+            matrix = _csr_from_rows(rows, np.asarray(ds["matrix"].values, dtype=np.float64), (n, n))
         else:
             matrix = np.ascontiguousarray(ds["matrix"].values, dtype=np.float64)
     return matrix, metadata
