@@ -188,13 +188,13 @@ class _Job:
 
     label: str
     output: Path
-    build: Callable[..., np.ndarray]
-    kwargs: dict
-    options: dict
-    inputs: dict[str, Path]
+    F: int
+    nonzero_rows: int
     compact: bool = False
-    F: int = 0
-    nonzero_rows: int = 0
+    build: Callable[..., np.ndarray] | None = None
+    kwargs: dict = dataclasses.field(default_factory=dict)
+    options: dict = dataclasses.field(default_factory=dict)
+    inputs: dict[str, Path] = dataclasses.field(default_factory=dict)
 
     @property
     def suffix(self) -> str:
@@ -217,6 +217,11 @@ class _Job:
         return self.F * self.F * 8 + (2 * self.nonzero_rows * self.F * 8 if self.compact else 0)
 
 
+def _stray_rows(windows: Windows) -> int:
+    """Rows of the stray-light matrix that can be non-zero: the leftmost and rightmost L1C columns' sources."""
+    return min(windows.F, 2 * windows.Ky)
+
+
 def _preflight(outputs: list[Output], inputs: list[tuple[str, Path]], needs: list[tuple[str, int]],
                overwrite: bool, **hint) -> None:
     problems = output_problems(outputs, inputs, overwrite=overwrite, **hint)
@@ -233,7 +238,7 @@ class _Problems(Exception):
         super().__init__("; ".join(problems))
 
 
-def _run_jobs(jobs: list[_Job], windows: Windows, threads: int | None, progress: "_Progress"):
+def _run_jobs(jobs: list[_Job], windows: Windows, threads: int | None, progress: _Progress):
     """Build every job into temporaries and put them in place together; returns the summary rows."""
     rows = []
     with vio.AtomicOutputs() as outputs:
@@ -300,8 +305,8 @@ def _jobs(plan: Plan) -> list[_Job]:
         problems = windows.problems(rows_below=p.rows_below if p.lower_edge else None)
         if problems:
             raise InputError(_one_line(ConfigurationError("windows", problems)))
-        jobs.append(_Job("in-field", plan.path(p.output), infield_matrix,
-                         dict(windows=windows, psfs=psfs, **options), options, psf_files, F=windows.F))
+        jobs.append(_Job("in-field", plan.path(p.output), windows.F, windows.F, build=infield_matrix,
+                         kwargs=dict(windows=windows, psfs=psfs, **options), options=options, inputs=psf_files))
     if plan.stray_light is not None:
         p = plan.stray_light
         psfs = _checked_psfs(psf_arrays[0], psf_arrays[1], arrays["stray_light.coefficients"],
@@ -313,24 +318,18 @@ def _jobs(plan: Plan) -> list[_Job]:
         options = {"source_step": p.source_step, "sample_step": p.sample_step, "compact": p.compact}
         inputs = {k: v for k, v in files.items() if k in ("psfs.images", "psfs.centres") or
                   k.startswith("stray_light.")}
-        jobs.append(_Job("stray-light", plan.path(p.output), stray_light_matrix,
-                         dict(windows=windows, psfs=psfs, vignetting=vignetting, source_step=p.source_step,
-                              sample_step=p.sample_step), options, inputs, compact=p.compact, F=windows.F,
-                         nonzero_rows=min(windows.F, 2 * windows.Ky)))
+        jobs.append(_Job("stray-light", plan.path(p.output), windows.F, _stray_rows(windows), p.compact,
+                         build=stray_light_matrix,
+                         kwargs=dict(windows=windows, psfs=psfs, vignetting=vignetting, source_step=p.source_step,
+                                     sample_step=p.sample_step), options=options, inputs=inputs))
     return jobs
 
 
 def _plan_preflight(plan: Plan, config_path: Path | None) -> list[_Job]:
     """Every check of a run, before anything is read in bulk or built."""
-    jobs_outputs = []
-    F = plan.windows.F
-    for label, p in plan.jobs():
-        output = plan.path(p.output)
-        compact = getattr(p, "compact", False)
-        # Only sources in the leftmost and rightmost L1C columns send stray light.
-        rows = min(F, 2 * plan.windows.Ky)
-        job = _Job(label, output, infield_matrix, {}, {}, {}, compact=compact, F=F, nonzero_rows=rows)
-        jobs_outputs.append(job)
+    w = plan.windows
+    jobs_outputs = [_Job(label, plan.path(p.output), w.F, w.F if label == "in-field" else _stray_rows(w),
+                         getattr(p, "compact", False)) for label, p in plan.jobs()]
     inputs = [(key, plan.path(source.file)) for key, source in plan.array_sources().items()]
     if config_path is not None:
         inputs.append(("configuration file", config_path))
@@ -390,6 +389,7 @@ def _demo(args) -> int:
     sys.stdout.flush()
 
     used = []
+
     def timed(label, function, **kwargs):
         callback = progress.start(label)
         t0 = time.perf_counter()
@@ -583,6 +583,9 @@ def _parser() -> argparse.ArgumentParser:
         epilog="See 'velmora build --help' for the configuration file.")
     check.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     common(check, builds=False)
+    for action in check._actions:
+        if action.dest == "overwrite":
+            action.help = "accept existing output files, as a build with --overwrite would"
     check.set_defaults(run=_check)
     return parser
 
