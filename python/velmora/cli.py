@@ -328,6 +328,9 @@ def _jobs(plan: Plan) -> list[_Job]:
 def _plan_preflight(plan: Plan, config_path: Path | None) -> list[_Job]:
     """Every check of a run, before anything is read in bulk or built."""
     w = plan.windows
+    problems = w.problems()
+    if problems:
+        raise _Problems([_one_line(ConfigurationError("windows", problems))])
     jobs_outputs = [_Job(label, plan.path(p.output), w.F, w.F if label == "in-field" else _stray_rows(w),
                          getattr(p, "compact", False)) for label, p in plan.jobs()]
     inputs = [(key, plan.path(source.file)) for key, source in plan.array_sources().items()]

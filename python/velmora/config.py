@@ -72,6 +72,8 @@ class ArraySource:
         """Read ``"file"`` or ``"file:key"``; ``where`` names the key in messages."""
         if not isinstance(text, str) or not text.strip():
             raise PlanError(f"{where} must be a file name, got {_shown(text)}")
+        if "\x00" in text:
+            raise PlanError(f"{where} holds a NUL character: {_shown(text)}")
         match = re.fullmatch(r"(.+?(?:\.npz|\.nc|\.h5|\.hdf5))(?::(.*))?", text, flags=re.IGNORECASE)
         if match:
             file, key = match.group(1), match.group(2)
@@ -227,6 +229,10 @@ def _value(meta: Mapping, value, where: str):
     if kind == "output":
         if not isinstance(value, str) or not value.strip():
             raise PlanError(f"{where} must be a file name, got {_shown(value)}")
+        if "\x00" in value:
+            raise PlanError(f"{where} holds a NUL character: {_shown(value)}")
+        if value.endswith("/") or Path(value).name in ("", ".", ".."):
+            raise PlanError(f"{where} must name a file, not a folder: {_shown(value)}")
         if Path(value).suffix.lower() not in OUTPUT_SUFFIXES:
             value += ".npy"
         return value
