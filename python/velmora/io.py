@@ -530,7 +530,10 @@ def write_netcdf(path: Path, matrix, metadata: Mapping, *, compact: bool = False
                                  {"long_name": "source L1C pixel (row of the matrix) of each stored row"})}
         layout = "nonzero_rows"
     else:
-        data = {"matrix": (("source", "receiver"), np.asarray(matrix), dict(described, long_name="velmora matrix"))}
+        import scipy.sparse
+
+        dense = matrix.toarray() if scipy.sparse.issparse(matrix) else np.asarray(matrix)
+        data = {"matrix": (("source", "receiver"), dense, dict(described, long_name="velmora matrix"))}
         layout = "dense"
     ds = xr.Dataset(data, attrs=_netcdf_attributes(metadata, layout))
     ds.attrs["matrix_order"] = np.int32(n)
