@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib.util
 import inspect
 import logging
 import os
@@ -337,6 +338,10 @@ def _plan_preflight(plan: Plan, config_path: Path | None) -> list[_Job]:
     if config_path is not None:
         inputs.append(("configuration file", config_path))
     outputs = [o for job in jobs_outputs for o in job.outputs()]
+    if any(job.suffix == ".nc" for job in jobs_outputs):
+        missing = [name for name in ("xarray", "h5netcdf") if importlib.util.find_spec(name) is None]
+        if missing:
+            raise _Problems([f"writing .nc files needs {' and '.join(missing)}: pip install 'velmora[io]'"])
     _preflight(outputs, inputs, [(f"{j.label} matrix (F = {j.F})", j.memory()) for j in jobs_outputs],
                plan.overwrite)
     return jobs_outputs
