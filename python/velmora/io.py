@@ -159,10 +159,10 @@ def _read_hdf5(path: Path, key: str, what: str) -> np.ndarray:
     except OSError:
         raise InputFileError(f"{what}: {path} is not a netCDF-4 or HDF5 file") from None
     with f:
-        names: list[str] = []
-        f.visititems(lambda name, obj: names.append(name) if isinstance(obj, h5py.Dataset) else None)
         obj = f.get(key)
         if not isinstance(obj, h5py.Dataset):
+            names: list[str] = []
+            f.visititems(lambda name, item: names.append(name) if isinstance(item, h5py.Dataset) else None)
             shown = ", ".join(names[:12]) + (", ..." if len(names) > 12 else "")
             raise InputFileError(f"{what}: {path} has no variable '{key}' (it has {shown or 'none'})")
         if obj.dtype.kind not in "biuf":
@@ -343,8 +343,13 @@ def _fsync_folder(path: Path) -> None:
 
 
 def _umask_mode() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
+    """The mode a new file gets (0o666 less the umask), read without changing the umask where possible."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            mask = next(int(line.split()[1], 8) for line in f if line.startswith("Umask:"))
+    except (OSError, StopIteration, ValueError, IndexError):
+        mask = os.umask(0o022)
+        os.umask(mask)
     return 0o666 & ~mask
 
 
