@@ -552,7 +552,8 @@ def _parser() -> argparse.ArgumentParser:
                     "of shape (F, F), element [s, r] for source pixel s and receiving pixel r, each with "
                     "its metadata in a .npy.json file), PNG figures "
                     "(infield_matrix.png, stray_light_matrix.png, psfs.png, scene_observed_corrected.png) and "
-                    "instrument/ with the instrument's arrays and a configuration file for 'velmora build'.")
+                    "instrument/ with the instrument's arrays and a configuration file for 'velmora build'. "
+                    "Files of an earlier run are replaced only with --overwrite.")
     demo.add_argument("-o", "--output", default="velmora-out", metavar="DIR",
                       help="output folder, created if needed (default: %(default)s)")
     demo.add_argument("--scheme", choices=sorted(SCHEMES), default=infield["scheme"],
