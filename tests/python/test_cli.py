@@ -173,9 +173,12 @@ def test_overwrite_replaces_files_and_the_targets_of_links(tmp_path, velmora_sma
 
 
 _SLOW_BUILD = textwrap.dedent("""
-    import sys, time
+    import signal, sys, time
     from pathlib import Path
     from velmora import builds, cli
+
+    # As on a terminal, even when this test runs where SIGINT is ignored (a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     class SlowModule:
         def __getattr__(self, name):
