@@ -40,7 +40,7 @@ from .config import ArraySource, InfieldPlan, Plan, PlanError, PSFInputs, StrayL
 from .errors import BuildError, ConfigurationError
 from .preflight import Output, memory_problems, output_problems, space_problems
 from .psfs import PSFSet
-from .windows import PARAMETER_NAMES, Windows
+from .windows import Windows
 
 __all__ = ["main"]
 
