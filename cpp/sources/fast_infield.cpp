@@ -305,7 +305,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     const int  F = g.m_l1cindexer.FlatSize();
     // Anything that is not a plain F x F view of contiguous storage, including
     // the refused outputs, is left to the per-pixel build and its records.
-    if (output == nullptr || F < 1 || !g.IsMatrixOfThisBuild(output)) return false;
+    if (output == nullptr || F < 1 || !g.IsOutputOfThisBuild(output)) return false;
 
     const WindowMapping& l1c     = g.m_l1c_to_detector;
     const WindowMapping& science = g.m_windows.Science();
@@ -504,14 +504,17 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     } catch (...) {
         return false;
     }
-    const i64 nblocks = (nthreads == 1) ? 1 : std::min<i64>(Kx, 16 * (i64)nthreads);
+    // The sources of the L1C columns [C0, C1) are built; output row 0 is the
+    // first row of column C0 (row R0 of the whole matrix).
+    const i64 C0 = g.ColumnBegin(), C1 = g.ColumnEnd(), NX = C1 - C0;
+    const i64 nblocks = (nthreads == 1 || NX < 1) ? std::min<i64>(1, NX) : std::min<i64>(NX, 16 * (i64)nthreads);
     // The term lists of the source pixels of kRows rows of a block, per
     // thread: their shares go through the tables together (apply_rows). The
     // number of rows depends on the geometry only, never on the threads.
     const int nlists  = simpsons ? (int)By : 1;
     const i64 lcap    = simpsons ? cap : By * cap;   // capacity of one list
     const int kRows   = (int)std::max<i64>(1, std::min<i64>(8, ((i64)1 << 20) / std::max<i64>(1, Kx * nlists * lcap)));
-    const i64 maxcols = (Kx + nblocks - 1) / nblocks;
+    const i64 maxcols = (NX + std::max<i64>(nblocks, 1) - 1) / std::max<i64>(nblocks, 1);
     const size_t stride = (size_t)maxcols * (size_t)nlists;   // lists of one row of a block
     std::vector<std::vector<double>>        groupw;
     std::vector<std::vector<const double*>> groupt;
@@ -582,9 +585,13 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     double*      out   = output->UnsafeArrayBasePtr();
     const double scale = 1.0 / (double)(Bx * By);
     bool         success = true;
+    // A lower-edge correction that fails in a column outside the range fails
+    // the whole build, and so the rows of the range too.
+    if (loweredge && jstar < Kx && (jstar < C0 || jstar >= C1)) success = false;
     double       madds   = 0.0;
 
-    auto column = [&](i64 I, i64 J) { return out + (size_t)(I * Ky + J) * (size_t)F; };
+    const i64 R0     = C0 * Ky;
+    auto      column = [&](i64 I, i64 J) { return out + (size_t)((I - C0) * Ky + J) * (size_t)F; };
 
     // One source L1C pixel (I, row): the lookups and records of its detector
     // pixels in the per-pixel order, then its share through the binned tables,
@@ -706,7 +713,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     auto edge_column = [&](int I, TORVEN_PSF_InterpolationCoeffs& coeffs, Scratch& sc, double* buf,
                            double& nmadds) -> bool {
         const int s   = l1c.FlatIndex(Coords(0, I, WINDOW_L1C));
-        double*   col = out + (size_t)s * (size_t)F;
+        double*   col = out + (size_t)(s - R0) * (size_t)F;
         Coords    first(WINDOW_DETECTOR);
         l1c.ToParentWindow(Coords(0, I, WINDOW_L1C), &first, false);
         const i64 lcap    = (i64)sc.w.size();
@@ -777,7 +784,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         int*                gm = groupm[(size_t)tid].data();
 #pragma omp for schedule(dynamic, 1)
         for (i64 b = 0; b < nblocks; ++b) {
-            const int ibegin = (int)(b * Kx / nblocks), iend = (int)((b + 1) * Kx / nblocks);
+            const int ibegin = (int)(C0 + b * NX / nblocks), iend = (int)(C0 + (b + 1) * NX / nblocks);
             for (int i = 0; i < (int)Ky && !request.Cancelled(); ++i) {
                 const int r0 = i - i % kRows;                          // first row of this row's group
                 const int r1 = (int)std::min<i64>(Ky, r0 + kRows);   // and the end of the group
@@ -791,7 +798,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     }
                     TORVEN_PSF_InterpolationCoeffs coeffs;
                     double                         buf[kStrip];
-                    if (diag && ibegin == 0) {
+                    if (diag && ibegin == C0) {
                         NXLOG_RECORD(nxlog_info,
                                      "TORVEN_DeconvolutionMatrixGenerator, Processing L1C pixel row [%d] of [%d]", i,
                                      (int)Ky);
@@ -854,6 +861,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
 
 bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function(nx2dArray<double>* output)
 {
+    TORVEN_RequestScope scope(*m_request);
+    if (m_request->options.per_pixel) return build_transfer_function_reference(output);
     bool                     handled = false;
     TORVEN_FastBuildStats    stats;
     TORVEN_FastMatrixBuilder fast(*this, KernelTargetFromEnvironment());

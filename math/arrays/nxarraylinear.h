@@ -548,6 +548,7 @@ bool nxArrayLinear<T>::ShallowCopy(const nxArrayLinear<T>& other)
     if (m_arrayisattached) {
         NXLOG_RECORD(nxlog_warning, "nxArrayLinear<T>::ShallowCopy, Cannot shallowCopy to an array that is attached "
                                     "to memory. Use Detach or erase before invoking ShallowCopy");
+        Detach();   // a failed copy leaves the array empty, whatever the reason
         return false;
     }
     if (other.IsEmpty() || other.size() == 0) {

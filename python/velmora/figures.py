@@ -1,9 +1,10 @@
-"""PNG figures of matrices, PSFs and images.
+"""PNG files of the figures, for the command-line tool.
 
-With matplotlib installed (``pip install 'velmora[demo]'``) the figures have
-axes, titles and colour bars. Without it, plain false-colour PNG images are
-written by a small built-in encoder, so the command-line tool works on a
-machine with NumPy alone.
+With matplotlib installed (``pip install 'velmora[demo]'``) each function
+saves the figure of :mod:`velmora.plot` (axes, titles, colour bars). Without
+it, plain false-colour PNG images are written by a small built-in encoder, so
+the command-line tool works on a machine with NumPy alone. To draw figures
+of your own, use :mod:`velmora.plot`.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ from pathlib import Path
 
 import numpy as np
 
-__all__ = ["have_matplotlib", "matrix_figure", "psf_figure", "images_figure", "write_png"]
+__all__ = ["have_matplotlib", "matrix_figure", "psf_figure", "images_figure", "scene_figure", "write_png"]
 
 # A perceptually ordered colour ramp (dark blue - teal - green - yellow).
 _RAMP = np.array([[68, 1, 84], [59, 82, 139], [33, 145, 140], [94, 201, 98], [253, 231, 37]], dtype=np.float64)
@@ -31,13 +32,9 @@ def have_matplotlib() -> bool:
     return True
 
 
-def _pyplot():
-    import matplotlib
-
-    matplotlib.use("Agg", force=False)
-    import matplotlib.pyplot as plt
-
-    return plt
+def _save(fig, path: Path) -> Path:
+    fig.savefig(path)
+    return path
 
 
 # ---------------------------------------------------------------- plain PNG
@@ -95,112 +92,73 @@ def _plain_panels(path, panels: Sequence[np.ndarray], log: bool, shared: bool) -
 
 # ---------------------------------------------------------------- figures
 def matrix_figure(path: str | PathLike, matrix: np.ndarray, title: str) -> Path:
-    """The matrix on a log scale, receiving pixel r across and source pixel s down.
+    """The matrix (source pixel s down, receiving pixel r across), see :func:`velmora.plot.matrix`.
 
-    Zero elements are left blank (they have no logarithm).
+    Negative elements are shown on a symmetric log scale; a matrix whose rows
+    are mostly zero (the stray-light matrix) is drawn on its non-zero rows.
+    Without matplotlib: a plain log-scale image of the positive elements.
     """
     path = Path(path)
-    matrix = np.asarray(matrix, dtype=np.float64)
     if not have_matplotlib():
-        _plain_panels(path, [matrix[::-1]], log=True, shared=False)
+        _plain_panels(path, [np.asarray(matrix, dtype=np.float64)[::-1]], log=True, shared=False)
         return path
-    from matplotlib.colors import LogNorm
+    from . import plot
 
-    plt = _pyplot()
-    positive = matrix[matrix > 0]
-    fig, ax = plt.subplots(figsize=(6.4, 5.6), dpi=110)
-    if positive.size:
-        vmax = positive.max()
-        vmin = max(positive.min(), vmax * 1e-9)
-        im = ax.imshow(np.where(matrix > 0, matrix, np.nan), norm=LogNorm(vmin=vmin, vmax=vmax),
-                       cmap="viridis", interpolation="nearest")
-        fig.colorbar(im, ax=ax, label="share of the source's signal")
-    else:
-        ax.imshow(np.zeros_like(matrix), cmap="gray_r", interpolation="nearest")
-        ax.text(0.5, 0.5, "all elements are zero", transform=ax.transAxes, ha="center")
-    ax.set_xlabel("receiving L1C pixel r (flat index x·Ky + y)")
-    ax.set_ylabel("source L1C pixel s")
-    ax.set_title(title)
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-    return path
+    return _save(plot.matrix(matrix, rows="auto", title=title), path)
 
 
 def psf_figure(path: str | PathLike, images: np.ndarray, nodes: Sequence[tuple[float, float]] | None = None,
                crop: int = 24) -> Path:
-    """The measured PSFs (log scale), cropped around their centres, one panel each.
+    """The measured PSFs around their centres, one panel each, see :func:`velmora.plot.psfs`.
 
     Parameters
     ----------
+    path : str or os.PathLike
+        The PNG file to write.
     images : ndarray, shape (M, Nx, Ny)
-        PSFs indexed [psf, x, y]; drawn with x across and y up.
+        PSFs indexed [psf, x, y], their cores in the middle; drawn with x across and y up.
     nodes : sequence of (x, y), optional
         Field position of each PSF, used in the panel titles.
     crop : int
         Half-size of the cut-out around the image centre.
+
+    Returns
+    -------
+    pathlib.Path
     """
     path = Path(path)
     images = np.asarray(images, dtype=np.float64)
-    m, nx, ny = images.shape
-    cx, cy = nx // 2, ny // 2
-    cut = images[:, max(cx - crop, 0):cx + crop + 1, max(cy - crop, 0):cy + crop + 1]
-    panels = [c.T for c in cut]  # [y, x] for drawing
     if not have_matplotlib():
-        _plain_panels(path, panels, log=True, shared=True)
+        m, nx, ny = images.shape
+        cx, cy = nx // 2, ny // 2
+        cut = images[:, max(cx - crop, 0):cx + crop + 1, max(cy - crop, 0):cy + crop + 1]
+        _plain_panels(path, [c.T for c in cut], log=True, shared=True)
         return path
-    from matplotlib.colors import LogNorm
+    from . import plot
 
-    plt = _pyplot()
-    # Panels where the PSFs belong in the field when they form a grid, else row by row.
-    xs = sorted({x for x, _ in nodes}) if nodes is not None else []
-    ys = sorted({y for _, y in nodes}, reverse=True) if nodes is not None else []
-    if nodes is not None and len(xs) * len(ys) == m:
-        cols, rows = len(xs), len(ys)
-        place = [ys.index(y) * cols + xs.index(x) for x, y in nodes]
-    else:
-        cols = int(np.ceil(np.sqrt(m)))
-        rows = int(np.ceil(m / cols))
-        place = list(range(m))
-    fig, axes = plt.subplots(rows, cols, figsize=(2.4 * cols + 1, 2.4 * rows), dpi=110, squeeze=False)
-    for ax in axes.ravel():
-        ax.set_axis_off()
-    vmax = images.max()
-    norm = LogNorm(vmin=vmax * 1e-6, vmax=vmax)
-    im = None
-    for k in range(m):
-        ax = axes.ravel()[place[k]]
-        im = ax.imshow(np.clip(panels[k], vmax * 1e-6, None), origin="lower", norm=norm, cmap="magma",
-                       extent=(-crop - 0.5, crop + 0.5, -crop - 0.5, crop + 0.5))
-        label = f"PSF {k}" if nodes is None else f"PSF {k} at ({nodes[k][0]:g}, {nodes[k][1]:g})"
-        ax.set_title(label, fontsize=8)
-    if im is not None:
-        fig.colorbar(im, ax=axes.ravel().tolist(), shrink=0.8, label="fraction of the PSF's energy")
-    fig.suptitle("measured PSFs, placed as in the field (log scale: core, wings and ghost)")
-    fig.savefig(path)
-    plt.close(fig)
-    return path
+    return _save(plot.psfs(images, nodes=nodes, crop=crop), path)
 
 
 def images_figure(path: str | PathLike, images: Sequence[np.ndarray], titles: Sequence[str]) -> Path:
-    """L1C images indexed [y, x] side by side on one colour scale, row 0 at the bottom."""
+    """L1C images indexed [y, x] side by side on one colour scale, see :func:`velmora.plot.images`."""
     path = Path(path)
     if not have_matplotlib():
         _plain_panels(path, list(images), log=False, shared=True)
         return path
-    plt = _pyplot()
-    lo = min(float(np.min(i)) for i in images)
-    hi = max(float(np.max(i)) for i in images)
-    fig, axes = plt.subplots(1, len(images), figsize=(3.6 * len(images) + 1, 3.4), dpi=110, squeeze=False,
-                             layout="constrained")
-    im = None
-    for k, (ax, image, title) in enumerate(zip(axes[0], images, titles)):
-        im = ax.imshow(image, origin="lower", vmin=lo, vmax=hi, cmap="viridis", interpolation="nearest")
-        ax.set_title(title, fontsize=9)
-        ax.set_xlabel("L1C x")
-        if k == 0:
-            ax.set_ylabel("L1C y")
-    fig.colorbar(im, ax=axes[0].tolist(), shrink=0.9, label="signal")
-    fig.savefig(path)
-    plt.close(fig)
-    return path
+    from . import plot
+
+    return _save(plot.images(images, titles), path)
+
+
+def scene_figure(path: str | PathLike, true: np.ndarray, observed: np.ndarray,
+                 corrected: np.ndarray | None = None) -> Path:
+    """A scene observed and corrected, with the residuals, see :func:`velmora.plot.scene`."""
+    path = Path(path)
+    if not have_matplotlib():
+        panels = [true, observed] + ([corrected] if corrected is not None else [])
+        residuals = [np.asarray(p, dtype=np.float64) - np.asarray(true, dtype=np.float64) for p in panels[1:]]
+        _plain_panels(path, panels + residuals, log=False, shared=False)
+        return path
+    from . import plot
+
+    return _save(plot.scene(true, observed, corrected), path)

@@ -15,12 +15,23 @@ Matrix
     in receiving pixel ``r`` is stored at ``matrix[s, r]``: row ``s`` of the
     NumPy array holds everything that source ``s`` sends out. The observed
     flat vector is therefore ``o[r] = sum_s matrix[s, r] * t[s]``, i.e.
-    ``o = t @ matrix`` or ``o = matrix.T @ t``.
+    ``o = t @ matrix`` or ``o = matrix.T @ t``. The stray-light matrix,
+    whose only non-zero rows are its sources next to the science window, may
+    also be given in compact form: a :mod:`scipy.sparse` matrix (CSR) of
+    shape (F, F) in the same ``[s, r]`` layout.
+Windows
+    F alone cannot tell an image of shape (Ky, Kx) from its transpose. Pass
+    ``windows=`` (a :class:`~velmora.Windows`, or the metadata of a loaded
+    matrix) and every image must have the shape (Ky, Kx) of its L1C window,
+    and every matrix the shape (F, F). A :class:`LoadedMatrix` brings its
+    windows along by itself.
 """
 
 from __future__ import annotations
 
 import warnings
+from collections.abc import Mapping
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -28,8 +39,77 @@ from .windows import Windows
 
 __all__ = [
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
-    "forward_operator", "observe", "Corrector", "correct",
+    "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
 ]
+
+
+class LoadedMatrix(NamedTuple):
+    """A matrix together with the metadata it was stored with.
+
+    A named tuple ``(matrix, metadata)``: it unpacks as such, and when it is
+    passed whole to :func:`observe`, :class:`Corrector`,
+    :func:`forward_operator` or :func:`correct`, the windows in its metadata
+    are used as ``windows=``.
+
+    Attributes
+    ----------
+    matrix : numpy.ndarray or scipy.sparse matrix, shape (F, F)
+        The matrix in the velmora layout (``[s, r]``).
+    metadata : dict
+        What was stored with it; ``metadata["windows"]``, when present, is a
+        :class:`~velmora.Windows`.
+    """
+
+    matrix: Any
+    metadata: dict
+
+    @property
+    def windows(self) -> Windows | None:
+        """The windows of the metadata, or None when it holds none."""
+        return _windows_of(self.metadata, "the matrix's metadata")
+
+
+def _windows_of(value, what: str) -> Windows | None:
+    """The windows given as ``windows=``: Windows, metadata holding them, or None."""
+    if value is None or isinstance(value, Windows):
+        return value
+    if isinstance(value, LoadedMatrix):
+        return value.windows
+    if isinstance(value, Mapping):
+        found = value.get("windows")
+        if found is None or isinstance(found, Windows):
+            return found
+        raise TypeError(f"the \"windows\" entry of {what} must be a velmora.Windows, "
+                        f"got {type(found).__name__}")
+    raise TypeError(f"{what} must be a velmora.Windows or metadata holding one under \"windows\", "
+                    f"got {type(value).__name__}")
+
+
+def _unwrap(matrices, windows) -> tuple[list, Windows | None]:
+    """The bare matrices and the one set of windows that the call and the matrices name."""
+    found = [("windows=", _windows_of(windows, "windows="))]
+    bare = []
+    for name, matrix in matrices:
+        if isinstance(matrix, LoadedMatrix):
+            found.append((f"the {name} matrix's metadata", matrix.windows))
+            matrix = matrix.matrix
+        bare.append(matrix)
+    named = [(what, w) for what, w in found if w is not None]
+    for what, w in named[1:]:
+        if w != named[0][1]:
+            raise ValueError(f"the windows of {what} differ from those of {named[0][0]}: "
+                             f"L1C {w.Kx} x {w.Ky} against {named[0][1].Kx} x {named[0][1].Ky}")
+    return bare, (named[0][1] if named else None)
+
+
+def _check_image(image: np.ndarray, windows: Windows | None, what: str) -> None:
+    if image.ndim < 2:
+        raise ValueError(f"the {what} needs at least 2 dimensions (Ky, Kx), got shape {image.shape}")
+    if windows is not None and image.shape[-2:] != windows.l1c_image_shape:
+        raise ValueError(f"the {what} has the shape {image.shape[-2:]} in its last two dimensions, but the "
+                         f"windows' L1C images have the shape (Ky, Kx) = {windows.l1c_image_shape}"
+                         + (" (is it transposed?)" if image.shape[-2:] == windows.l1c_image_shape[::-1]
+                            else ""))
 
 
 def _l1c_shape(shape) -> tuple[int, int]:
@@ -133,62 +213,115 @@ def l1c_pixel(index, shape):
     return (int(x), int(y)) if index.ndim == 0 else (x, y)
 
 
+def _is_sparse(matrix) -> bool:
+    try:
+        from scipy import sparse
+    except ImportError:  # pragma: no cover - scipy is a dependency
+        return False
+    return sparse.issparse(matrix)
+
+
 def _square(name: str, matrix) -> np.ndarray:
+    if _is_sparse(matrix):
+        matrix = matrix.toarray()
     matrix = np.asarray(matrix, dtype=np.float64)
     if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
         raise ValueError(f"the {name} matrix must be square (F, F), got shape {matrix.shape}")
     return matrix
 
 
-def _total(infield, stray_light) -> np.ndarray:
+def _total(infield, stray_light, windows=None) -> tuple[np.ndarray, Windows | None]:
+    """In-field plus stray-light matrix as one dense array, and the windows it was checked against."""
+    (infield, stray_light), windows = _unwrap((("in-field", infield), ("stray-light", stray_light)), windows)
     total = _square("in-field", infield)
-    if stray_light is not None:
-        stray = _square("stray-light", stray_light)
-        if stray.shape != total.shape:
-            raise ValueError(f"the stray-light matrix {stray.shape} and the in-field matrix {total.shape} "
-                             "must have the same shape")
-        total = total + stray
-    return total
+    if windows is not None and total.shape != windows.matrix_shape:
+        raise ValueError(f"the in-field matrix has the shape {total.shape}, but the windows' matrices have "
+                         f"the shape (F, F) = {windows.matrix_shape}")
+    if stray_light is None:
+        return total, windows
+    if _is_sparse(stray_light):
+        # Only the stored entries are added, so the result equals that of the dense form.
+        if stray_light.ndim != 2 or stray_light.shape != total.shape:
+            raise ValueError(f"the stray-light matrix {stray_light.shape} and the in-field matrix "
+                             f"{total.shape} must have the same shape")
+        entries = stray_light.tocoo(copy=True)
+        entries.sum_duplicates()
+        if np.may_share_memory(total, infield):
+            total = total.copy()
+        total[entries.row, entries.col] += entries.data.astype(np.float64, copy=False)
+        return total, windows
+    stray = _square("stray-light", stray_light)
+    if stray.shape != total.shape:
+        raise ValueError(f"the stray-light matrix {stray.shape} and the in-field matrix {total.shape} "
+                         "must have the same shape")
+    return total + stray, windows
 
 
-def forward_operator(infield, stray_light=None) -> np.ndarray:
+def forward_operator(infield, stray_light=None, *, windows=None) -> np.ndarray:
     """The operator ``T`` with ``observed_vector = T @ true_vector``.
 
     Parameters
     ----------
-    infield : array_like, shape (F, F)
+    infield : array_like or LoadedMatrix, shape (F, F)
         In-field matrix in the velmora layout (``[s, r]``).
-    stray_light : array_like, shape (F, F), optional
-        Stray-light matrix, added to the in-field one.
+    stray_light : array_like, scipy.sparse matrix or LoadedMatrix, shape (F, F), optional
+        Stray-light matrix, dense or compact (CSR), added to the in-field
+        one; both forms give the same result.
+    windows : Windows or mapping, optional
+        The windows of the matrices, or metadata holding them under
+        ``"windows"`` (as :func:`velmora.load_matrix` returns it). When given
+        (or brought by a :class:`LoadedMatrix`), the matrices must have the
+        shape (F, F) and every image the shape (..., Ky, Kx) of these windows;
+        without them only the pixel count F is checked.
 
     Returns
     -------
     numpy.ndarray, shape (F, F)
         ``T[r, s]`` = share of source ``s`` in receiving pixel ``r``: the
         transpose of the (summed) matrices, as a new C-contiguous array.
+
+    Raises
+    ------
+    ValueError
+        The matrices are not square, differ in shape, or do not fit the windows.
     """
-    return np.ascontiguousarray(_total(infield, stray_light).T)
+    return np.ascontiguousarray(_total(infield, stray_light, windows)[0].T)
 
 
-def observe(scene, infield, stray_light=None) -> np.ndarray:
+def observe(scene, infield, stray_light=None, *, windows=None) -> np.ndarray:
     """The forward model: the image observed from a true L1C scene.
 
     Parameters
     ----------
     scene : array_like, shape (..., Ky, Kx)
         True L1C image(s) indexed ``[y, x]``.
-    infield : array_like, shape (F, F)
-        In-field matrix.
-    stray_light : array_like, shape (F, F), optional
-        Stray-light matrix; its light is added to the in-field light.
+    infield : array_like or LoadedMatrix, shape (F, F)
+        In-field matrix in the velmora layout (``[s, r]``).
+    stray_light : array_like, scipy.sparse matrix or LoadedMatrix, shape (F, F), optional
+        Stray-light matrix, dense or compact (CSR), added to the in-field
+        one; both forms give the same result.
+    windows : Windows or mapping, optional
+        The windows of the matrices, or metadata holding them under
+        ``"windows"`` (as :func:`velmora.load_matrix` returns it). When given
+        (or brought by a :class:`LoadedMatrix`), the matrices must have the
+        shape (F, F) and every image the shape (..., Ky, Kx) of these windows;
+        without them only the pixel count F is checked.
 
     Returns
     -------
     numpy.ndarray, shape (..., Ky, Kx)
         The observed image(s).
+
+    Raises
+    ------
+    ValueError
+        The scene does not have F pixels, or not the shape (..., Ky, Kx) of
+        the windows; the matrices are not square, differ in shape, or do not
+        fit the windows.
     """
     scene = np.asarray(scene, dtype=np.float64)
-    total = _total(infield, stray_light)
+    total, windows = _total(infield, stray_light, windows)
+    _check_image(scene, windows, "scene")
     vector = image_to_vector(scene)
     if vector.shape[-1] != total.shape[0]:
         raise ValueError(f"the scene has {vector.shape[-1]} pixels but the matrix is {total.shape}")
@@ -205,18 +338,33 @@ class Corrector:
 
     Parameters
     ----------
-    infield : array_like, shape (F, F)
-        In-field matrix in the velmora layout.
-    stray_light : array_like, shape (F, F), optional
-        Stray-light matrix.
+    infield : array_like or LoadedMatrix, shape (F, F)
+        In-field matrix in the velmora layout (``[s, r]``).
+    stray_light : array_like, scipy.sparse matrix or LoadedMatrix, shape (F, F), optional
+        Stray-light matrix, dense or compact (CSR), added to the in-field
+        one; both forms give the same result.
+    windows : Windows or mapping, optional
+        The windows of the matrices, or metadata holding them under
+        ``"windows"`` (as :func:`velmora.load_matrix` returns it). When given
+        (or brought by a :class:`LoadedMatrix`), the matrices must have the
+        shape (F, F) and every image the shape (..., Ky, Kx) of these windows;
+        without them only the pixel count F is checked.
 
     Raises
     ------
     ValueError
-        The matrices are not square or of different sizes.
+        The matrices are not square, of different sizes, or do not fit the
+        windows.
     numpy.linalg.LinAlgError
         The operator is singular (for instance a matrix of zeros), or holds
         values that are not finite.
+
+    Attributes
+    ----------
+    F : int
+        The number of L1C pixels.
+    windows : Windows or None
+        The windows every corrected image must fit, when known.
 
     Notes
     -----
@@ -226,12 +374,12 @@ class Corrector:
     the other order.
     """
 
-    def __init__(self, infield, stray_light=None):
+    def __init__(self, infield, stray_light=None, *, windows=None):
         try:
             from scipy.linalg import LinAlgWarning, lu_factor
         except ImportError as exc:  # pragma: no cover - scipy is a dependency
             raise ImportError("velmora's correction needs SciPy: pip install scipy") from exc
-        total = _total(infield, stray_light)
+        total, self.windows = _total(infield, stray_light, windows)
         if not np.all(np.isfinite(total)):
             raise np.linalg.LinAlgError("the matrix holds values that are not finite")
         self.F = total.shape[0]
@@ -245,7 +393,21 @@ class Corrector:
             raise np.linalg.LinAlgError("the matrix is singular: its images cannot be corrected")
 
     def correct_vector(self, observed) -> np.ndarray:
-        """The true flat vector(s) from observed flat vector(s) of shape (..., F)."""
+        """The true flat vector(s) from observed flat vector(s).
+
+        Parameters
+        ----------
+        observed : array_like, shape (..., F)
+
+        Returns
+        -------
+        numpy.ndarray, shape (..., F)
+
+        Raises
+        ------
+        ValueError
+            The last dimension is not F.
+        """
         from scipy.linalg import lu_solve
         observed = np.asarray(observed, dtype=np.float64)
         if observed.ndim < 1 or observed.shape[-1] != self.F:
@@ -256,23 +418,49 @@ class Corrector:
         return solved.T.reshape(*lead, self.F)
 
     def correct(self, observed) -> np.ndarray:
-        """The true L1C scene(s) from observed image(s) of shape (..., Ky, Kx)."""
+        """The true L1C scene(s) from observed image(s).
+
+        Parameters
+        ----------
+        observed : array_like, shape (..., Ky, Kx)
+
+        Returns
+        -------
+        numpy.ndarray, shape (..., Ky, Kx)
+
+        Raises
+        ------
+        ValueError
+            The images do not have F pixels, or not the shape (Ky, Kx) of the
+            corrector's windows.
+        """
         observed = np.asarray(observed, dtype=np.float64)
+        _check_image(observed, self.windows, "observed image")
         vector = image_to_vector(observed)
         return vector_to_image(self.correct_vector(vector), observed.shape[-2:])
 
 
-def correct(observed, infield, stray_light=None) -> np.ndarray:
+def correct(observed, infield, stray_light=None, *, windows=None) -> np.ndarray:
     """The true L1C scene from an observed image (a one-off :class:`Corrector`).
 
     Parameters
     ----------
     observed : array_like, shape (..., Ky, Kx)
-    infield : array_like, shape (F, F)
-    stray_light : array_like, shape (F, F), optional
+    infield : array_like or LoadedMatrix, shape (F, F)
+        In-field matrix in the velmora layout (``[s, r]``).
+    stray_light : array_like, scipy.sparse matrix or LoadedMatrix, shape (F, F), optional
+        Stray-light matrix, dense or compact (CSR), added to the in-field
+        one; both forms give the same result.
+    windows : Windows or mapping, optional
+        The windows of the matrices, or metadata holding them under
+        ``"windows"`` (as :func:`velmora.load_matrix` returns it). When given
+        (or brought by a :class:`LoadedMatrix`), the matrices must have the
+        shape (F, F) and every image the shape (..., Ky, Kx) of these windows;
+        without them only the pixel count F is checked.
 
     Returns
     -------
     numpy.ndarray, shape (..., Ky, Kx)
     """
-    return Corrector(infield, stray_light).correct(observed)
+    return Corrector(infield, stray_light, windows=windows).correct(observed)
+

@@ -22,6 +22,7 @@ Array layouts (x before y, as the native module reads them):
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Sequence
 from os import PathLike
 
@@ -39,6 +40,28 @@ MAX_COEFFICIENTS = 100
 WORKING_WINDOWS = {"detector": "in-field matrix", "noof": "stray-light matrix"}
 
 _DETECTOR_WINDOW_TYPE = 3.0
+
+
+def _inside(x: np.ndarray, y: np.ndarray, nx: int, ny: int) -> np.ndarray:
+    """Whether pixel-edge positions (x, y) lie in an nx x ny image."""
+    return (x >= 0) & (x <= nx) & (y >= 0) & (y <= ny)
+
+
+def _swapped_centres(images: np.ndarray, centres: np.ndarray) -> np.ndarray:
+    """The PSFs whose centres, all inside their images, read better as (X, Y) than as (Y, X).
+
+    A centre looks swapped when the other order puts it on (or next to) the
+    PSF's brightest sample while the given order does not. (Centres outside
+    their images are refused, naming those that would fit the other way.)
+    """
+    nx, ny = images.shape[1:]
+    y, x = centres[:, 0], centres[:, 1]
+    peak_x, peak_y = np.unravel_index(np.argmax(images.reshape(len(images), -1), axis=1), (nx, ny))
+
+    def near_peak(px, py):
+        return np.maximum(np.abs(np.floor(px) - peak_x), np.abs(np.floor(py) - peak_y)) <= 1
+
+    return np.flatnonzero(_inside(y, x, nx, ny) & near_peak(y, x) & ~near_peak(x, y))
 
 
 def _float_array(name: str, value, problems: list[str]) -> np.ndarray | None:
@@ -87,7 +110,15 @@ class PSFSet:
         A :class:`ValueError` listing every problem: wrong ranks or shapes,
         wrong kinds of numbers, non-finite values, more than
         :data:`MAX_COEFFICIENTS` coefficients per pixel, PSF numbers outside
-        0..M-1, or centres outside their images.
+        0..M-1, or centres outside their images (naming those that would
+        fit with their two columns swapped).
+
+    Warns
+    -----
+    UserWarning
+        Once per set, when centres look given as ``X, Y``: read the other way
+        round, they put the PSF on its brightest sample (within one sample)
+        while the given order does not.
 
     Attributes
     ----------
@@ -95,7 +126,7 @@ class PSFSet:
         The converted, read-only arrays (``centres`` always has 3 columns).
     """
 
-    def __init__(self, images, centres, coefficients, indices):
+    def __init__(self, images, centres, coefficients, indices, *, _warn: bool = True):
         problems: list[str] = []
         img = _float_array("images", images, problems)
         cen = _float_array("centres", centres, problems)
@@ -126,11 +157,15 @@ class PSFSet:
                     problems.append("centres hold values that are not finite")
                 elif img is not None and img.ndim == 3:
                     nx, ny = img.shape[1:]
-                    outside = np.flatnonzero((cen[:, 1] < 0) | (cen[:, 1] > nx) | (cen[:, 0] < 0) | (cen[:, 0] > ny))
+                    outside = np.flatnonzero(~_inside(cen[:, 1], cen[:, 0], nx, ny))
                     if outside.size:
+                        swapped = np.flatnonzero(_inside(cen[outside, 0], cen[outside, 1], nx, ny))
+                        hint = (f"; those of PSF(s) {outside[swapped].tolist()} would fit as X, Y: "
+                                "are the two columns swapped?") if swapped.size else ""
                         problems.append(
                             f"the centres of PSF(s) {outside.tolist()} lie outside their {nx} x {ny} images "
-                            f"(rows are Y, X in pixel-edge coordinates: 0 <= X <= {nx}, 0 <= Y <= {ny})")
+                            f"(rows are Y, X in pixel-edge coordinates: 0 <= X <= {nx}, 0 <= Y <= {ny})"
+                            + hint)
 
         if coe is not None and coe.ndim != 3:
             problems.append(f"coefficients must have shape (Wx, Wy, N), got shape {coe.shape}")
@@ -160,6 +195,13 @@ class PSFSet:
         self.centres: np.ndarray = cen
         self.coefficients: np.ndarray = coe
         self.indices: np.ndarray = idx
+        if _warn:
+            swapped = _swapped_centres(img, cen)
+            if swapped.size:
+                warnings.warn(
+                    f"the centres of PSF(s) {swapped.tolist()} look swapped: read as X, Y they lie on the "
+                    "PSFs' brightest samples, read as given (Y, X) they do not; each row of centres is "
+                    "Y, X (Y first)", UserWarning, stacklevel=2)
 
     # ------------------------------------------------------------ properties
     @property
@@ -249,8 +291,11 @@ class PSFSet:
 
     # ------------------------------------------------------------ using it
     def with_tables(self, coefficients, indices) -> PSFSet:
-        """The same PSFs with other interpolation tables (e.g. over the NOOF window)."""
-        return PSFSet(self.images, self.centres, coefficients, indices)
+        """The same PSFs with other interpolation tables (e.g. over the NOOF window).
+
+        The new set does not repeat a warning about the centres that this one gave.
+        """
+        return PSFSet(self.images, self.centres, coefficients, indices, _warn=False)
 
     def psf_at(self, x: int, y: int) -> np.ndarray:
         """The interpolated PSF image of a point source at working-window pixel (x, y).

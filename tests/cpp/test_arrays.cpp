@@ -241,6 +241,9 @@ TEST(nxArrayCopy, ShallowCopyOfAttachedOrEmptyArrays)
     EXPECT_FALSE(b.ShallowCopy(view));
     EXPECT_TRUE(log.Contains("nxArrayLinear<T>::ShallowCopy, Cannot shallowCopy to an array that is attached to "
                              "memory. Use Detach or erase before invoking ShallowCopy"));
+    EXPECT_TRUE(b.IsEmpty());   // the refused copy detached the target, as every failed copy does
+    EXPECT_FALSE(b.IsAttached());
+    EXPECT_EQ(buf[5], 5.0);
     b.erase();
     EXPECT_TRUE(b.ShallowCopy(empty));
     EXPECT_TRUE(b.IsEmpty());

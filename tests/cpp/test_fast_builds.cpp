@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -544,3 +545,100 @@ TEST(FastStrayLightBuild, NonFiniteCoefficientsAndRefusedSteps)
 }
 
 }   // namespace
+
+// ===========================================================================
+// The build request: records to its sink from every thread, its team size,
+// and cancelling between work items.
+namespace {
+
+struct RecordCollector : nxRecordSink
+{
+    std::mutex               mutex;
+    std::vector<std::string> records;
+    void Add(int status, const char* text) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        records.push_back(std::to_string(status) + text);
+    }
+};
+
+struct CancelAfter : TORVEN_BuildHook
+{
+    long long limit, calls = 0;
+    explicit CancelAfter(long long n) : limit(n) {}
+    bool Continue(long long, long long) override { return ++calls < limit; }
+};
+
+}   // namespace
+
+TEST(BuildRequest, SinkGetsEveryRecordOfEveryThreadAndTheCallersOpenMPSettingsStay)
+{
+    Threads three(3);
+    for (bool perpixel : {false, true}) {
+        CaptureLog reference;
+        InField    plain(kInField[2], true);
+        Output     o1(plain.F);
+        ASSERT_TRUE(perpixel ? plain.g->build_transfer_function_reference(&o1.view)
+                             : plain.g->build_transfer_function(&o1.view));
+        std::vector<std::string> expected = Sorted(reference);
+        reference.lines.clear();
+
+        RecordCollector     sink;
+        nxScopedRecordSink  loading(&sink);   // the PSF table's records too
+        InField             in(kInField[2], true);
+        TORVEN_BuildRequest request;
+        request.options.threads   = 2;
+        request.options.per_pixel = perpixel;
+        request.sink              = &sink;
+        request.Start();
+        EXPECT_EQ(request.ResolveTeamSize("test"), 2);
+        in.g->SetRequest(&request);
+        Output o2(in.F);
+        ASSERT_TRUE(in.g->build_transfer_function(&o2.view));
+        EXPECT_TRUE(reference.lines.empty()) << reference.Dump();
+        std::sort(sink.records.begin(), sink.records.end());
+        EXPECT_EQ(sink.records, expected);
+        EXPECT_EQ(request.report.fast_path, !perpixel);
+        EXPECT_EQ(omp_get_max_threads(), 3);
+        EXPECT_TRUE(BitwiseEqual(o1.v, o2.v) || perpixel);
+    }
+}
+
+TEST(BuildRequest, AHookThatSaysStopCancelsEveryBuildAtAWorkItemBoundary)
+{
+    for (int which = 0; which < 4; ++which) {
+        const bool          perpixel = which % 2 == 1, stray = which >= 2;
+        RecordCollector     sink;
+        CancelAfter         hook(2);
+        TORVEN_BuildRequest request;
+        request.options.threads   = 1;
+        request.options.per_pixel = perpixel;
+        request.sink              = &sink;
+        request.hook              = &hook;
+        request.Start();
+        request.ResolveTeamSize("test");
+        bool ok = true;
+        std::vector<double> out;
+        if (stray) {
+            Stray s(kStray[0]);
+            s.g->SetRequest(&request);
+            Output o(s.F);
+            ok  = s.g->build_horizontal_stray_light(&o.view, s.vview, 1, 1, 1, 1);
+            out = o.v;
+        } else {
+            InField in(kInField[2]);
+            in.g->SetRequest(&request);
+            Output o(in.F);
+            ok  = in.g->build_transfer_function(&o.view);
+            out = o.v;
+        }
+        request.Finish(ok);
+        SCOPED_TRACE(which);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(request.report.outcome, TORVEN_BuildOutcome::cancelled);
+        EXPECT_EQ(hook.calls, 2);
+        EXPECT_LT(request.report.items_done, request.report.work_items);
+        EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](double v) { return v == 0.0; }));
+        for (const std::string& r : sink.records) EXPECT_NE(r[0], '0') << r;   // no error record
+    }
+}

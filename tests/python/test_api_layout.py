@@ -70,3 +70,71 @@ def test_corrector_inverts_the_forward_model_for_many_images():
 def test_corrector_refuses_unusable_matrices(matrix, error):
     with pytest.raises(error):
         Corrector(matrix)
+
+
+def _operator(windows, seed=3):
+    rng = np.random.default_rng(seed)
+    infield = np.eye(windows.F) * 0.8 + rng.random((windows.F, windows.F)) * 1e-3
+    stray = np.zeros_like(infield)
+    stray[:windows.Ky] = rng.random((windows.Ky, windows.F)) * 1e-3
+    return infield, stray
+
+
+@pytest.mark.parametrize("apply", [
+    lambda image, m, s, kw: observe(image, m, s, **kw),
+    lambda image, m, s, kw: Corrector(m, s, **kw).correct(image),
+    lambda image, m, s, kw: velmora.correct(image, m, s, **kw),
+], ids=["observe", "Corrector.correct", "correct"])
+@pytest.mark.parametrize("how", ["Windows", "metadata", "LoadedMatrix"])
+def test_transposed_images_are_refused_with_windows_and_accepted_without(velmora_builtin, apply, how):
+    w = velmora_builtin.windows
+    infield, stray = _operator(w)
+    scene = np.random.default_rng(4).random(w.l1c_image_shape)
+    assert apply(scene.T, infield, stray, {}).shape == (w.Kx, w.Ky)  # F alone cannot tell
+    given = {"Windows": ({"windows": w}, infield), "metadata": ({"windows": {"windows": w}}, infield),
+             "LoadedMatrix": ({}, velmora.LoadedMatrix(infield, {"windows": w}))}
+    kw, matrix = given[how]
+    assert apply(scene, matrix, stray, kw).shape == w.l1c_image_shape
+    with pytest.raises(ValueError, match=r"\(24, 18\).*\(Ky, Kx\) = \(18, 24\)"):
+        apply(scene.T, matrix, stray, kw)
+    with pytest.raises(ValueError, match=r"\(24, 18\).*\(18, 24\)"):
+        apply(np.stack([scene.T, scene.T]), matrix, stray, kw)  # a stack of them too
+
+
+@pytest.mark.parametrize("windows, metadata, error", [
+    ("same", None, None),
+    ("same", "same", None),
+    ("transposed", "same", r"windows of the in-field matrix's metadata differ from those of windows="),
+    ("smaller", None, r"\(432, 432\).*\(F, F\) = \(414, 414\)"),
+])
+def test_forward_operator_checks_the_matrices_against_the_windows(velmora_builtin, windows, metadata, error):
+    w = velmora_builtin.windows
+    named = {"same": w, "transposed": w.replace(Kx=w.Ky, Ky=w.Kx), "smaller": w.replace(Kx=w.Kx - 1)}
+    infield, stray = _operator(w)
+    matrix = infield if metadata is None else velmora.LoadedMatrix(infield, {"windows": named[metadata]})
+    if error is None:
+        np.testing.assert_array_equal(velmora.forward_operator(matrix, stray, windows=named[windows]),
+                                      (infield + stray).T)
+    else:
+        with pytest.raises(ValueError, match=error):
+            velmora.forward_operator(matrix, stray, windows=named[windows])
+
+
+@pytest.mark.parametrize("compact", ["csr_array", "csr_matrix", "LoadedMatrix"])
+def test_compact_stray_light_gives_the_results_of_the_dense_form(velmora_builtin, velmora_builtin_matrices, compact):
+    sparse = pytest.importorskip("scipy.sparse")
+    w = velmora_builtin.windows
+    infield, stray = velmora_builtin_matrices
+    assert 0 < np.count_nonzero(stray.any(axis=1)) < w.F  # a real compact case
+    form = {"csr_array": lambda: sparse.csr_array(stray), "csr_matrix": lambda: sparse.csr_matrix(stray),
+            "LoadedMatrix": lambda: velmora.LoadedMatrix(sparse.csr_array(stray), {"windows": w})}[compact]()
+    scene = velmora.demo_scene(w)
+    before = infield.copy()
+    np.testing.assert_array_equal(velmora.forward_operator(infield, form), velmora.forward_operator(infield, stray))
+    observed = observe(scene, infield, form)
+    np.testing.assert_array_equal(observed, observe(scene, infield, stray))
+    np.testing.assert_array_equal(Corrector(infield, form).correct(observed),
+                                  Corrector(infield, stray).correct(observed))
+    np.testing.assert_array_equal(infield, before)  # the in-field matrix is not changed in place
+    with pytest.raises(ValueError, match="same shape"):
+        observe(scene, infield, sparse.csr_array(stray[:-1]))

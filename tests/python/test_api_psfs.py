@@ -95,3 +95,29 @@ def test_psf_at_and_file_round_trip(tmp_path, velmora_small):
     again = PSFSet.load(tmp_path / "set.npz")
     for name in ("images", "centres", "coefficients", "indices"):
         np.testing.assert_array_equal(getattr(again, name), getattr(psfs, name))
+
+
+@pytest.mark.parametrize("order, ny, outcome", [
+    ("YX", None, None),
+    ("XY", None, "warning"),
+    ("XY", 46, "error"),  # outside as given, inside the other way round
+])
+def test_swapped_centres_are_named(velmora_builtin, order, ny, outcome):
+    import warnings
+
+    p = velmora_builtin.psfs
+    images = p.images[:, :, :ny]
+    centres = p.centres if order == "YX" else p.centres[:, [1, 0, 2]]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if outcome == "error":
+            with pytest.raises(ConfigurationError, match=r"would fit as X, Y: are the two columns swapped"):
+                PSFSet(images, centres, p.coefficients, p.indices)
+            return
+        s = PSFSet(images, centres, p.coefficients, p.indices)
+        s.with_tables(p.coefficients, p.indices)  # the same PSFs: no second warning
+    messages = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
+    if outcome is None:
+        assert messages == []
+    else:
+        assert len(messages) == 1 and "look swapped" in messages[0] and "0, 1, 2" in messages[0]
