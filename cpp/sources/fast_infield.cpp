@@ -542,9 +542,15 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         }
     }
     // Sources whose weights over the residues reduce (see ReducedSources).
+    // Its lookups must log nothing: with more than MAX_COEFFS coefficients
+    // every lookup fails with a record, so there is nothing to reduce.
     ReducedSources RS;
     try {
-        ReduceSources(psftable, l1c, slots, B, Kx, Ky, simpsons, sw, K, nthreads, budget, &RS, &tablebytes);
+        if (ctable != nullptr && (i64)ctable->XSize() > TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS) {
+            RS.group.assign((size_t)F, -1);
+        } else {
+            ReduceSources(psftable, l1c, slots, B, Kx, Ky, simpsons, sw, K, nthreads, budget, &RS, &tablebytes);
+        }
     } catch (...) {
         return false;
     }
