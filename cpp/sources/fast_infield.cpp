@@ -49,6 +49,8 @@ struct ReducedSources
 };
 
 constexpr double kReduceTolerance = 1e-13;
+// Rows of sources that go through the tables together.
+constexpr int kMaxGroupRows = 8;
 
 // Solves the k x k system a x = b (b holds `n` right-hand sides, row-major k x
 // n) in place by Gaussian elimination with partial pivoting. False when
@@ -513,17 +515,19 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     // number of rows depends on the geometry only, never on the threads.
     const int nlists  = simpsons ? (int)By : 1;
     const i64 lcap    = simpsons ? cap : By * cap;   // capacity of one list
-    const int kRows   = (int)std::max<i64>(1, std::min<i64>(8, ((i64)1 << 20) / std::max<i64>(1, Kx * nlists * lcap)));
+    const int kRows   = (int)std::max<i64>(1, std::min<i64>(kMaxGroupRows, ((i64)1 << 20) / std::max<i64>(1, Kx * nlists * lcap)));
     const i64 maxcols = (NX + std::max<i64>(nblocks, 1) - 1) / std::max<i64>(nblocks, 1);
     const size_t stride = (size_t)maxcols * (size_t)nlists;   // lists of one row of a block
     std::vector<std::vector<double>>        groupw;
     std::vector<std::vector<const double*>> groupt;
     std::vector<std::vector<int>>           groupm;
+    std::vector<std::vector<unsigned char>> colstate;   // see `written` below
     std::vector<double>                     sw((size_t)nlists * 3, 0.0);   // (wb, wc, wa) of each list
     try {
         const double entries = (double)nthreads * kRows * (double)stride * (double)lcap;
         if (!budget.Take(2.0 * entries)) return false;
         groupw.resize((size_t)nthreads), groupt.resize((size_t)nthreads), groupm.resize((size_t)nthreads);
+        colstate.assign((size_t)nthreads, std::vector<unsigned char>((size_t)(maxcols * Ky)));
         for (int t = 0; t < nthreads; ++t) {
             groupw[(size_t)t].resize((size_t)kRows * stride * (size_t)lcap);
             groupt[(size_t)t].resize((size_t)kRows * stride * (size_t)lcap);
@@ -599,12 +603,25 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     const i64 R0     = C0 * Ky;
     auto      column = [&](i64 I, i64 J) { return out + (size_t)((I - C0) * Ky + J) * (size_t)F; };
 
+    // The state of the output columns of a block, one byte per column (I, J)
+    // at state[J] of column I's row of the block's states: kZeroed once it is
+    // zeroed, kWritten once something other than the tables writes it (the
+    // per-pixel operation of a source, the lower edge): such a column is
+    // zeroed whole before that write and scaled whole after its last writer.
+    // The others are zeroed and scaled one receiving L1C column at a time by
+    // apply_rows.
+    constexpr unsigned char kZeroed = 1, kWritten = 2;
+    auto written = [&](i64 I, i64 J, unsigned char* state) {
+        if (!(state[J] & kZeroed)) std::fill(column(I, J), column(I, J) + F, 0.0);
+        state[J] |= kZeroed | kWritten;
+    };
+
     // One source L1C pixel (I, row): the lookups and records of its detector
     // pixels in the per-pixel order, then its share through the binned tables,
     // one combination per detector row v under the quadratic scheme (whose
     // weights depend on v only), one for the whole pixel otherwise.
     auto source_pixel = [&](int row, int I, TORVEN_PSF_InterpolationCoeffs& coeffs, double* lw, const double** lt,
-                            int* lm) -> bool {
+                            int* lm, unsigned char* state) -> bool {
         const int below = std::max(row, 1) - 1;
         const int above = (row < Ky - 1) ? row + 1 : (int)Ky - 1;
         const int cb    = l1c.FlatIndex(Coords(below, I, WINDOW_L1C));
@@ -626,6 +643,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     continue;
                 }
                 if (!Tabulated(coeffs, slots)) {
+                    for (int J : {std::max(row, 1) - 1, row, (row < Ky - 1) ? row + 1 : (int)Ky - 1})
+                        written(I, J, state);
                     const double tv = (double)v - (double)By / 2.0;
                     const bool   ok = simpsons ? g.GenerateSimpsonColumnMatrixElements(cb, cc, ca, tv, (double)By,
                                                                                        source, output)
@@ -665,11 +684,20 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     // L1C column, the rows in order, then their lists in order, so that every
     // output element gets its additions in the same order as source by
     // source.
+    //
+    // Each receiving L1C column of the output columns `zero` is zeroed just
+    // before the rows add to it and each of the columns `done` scaled just
+    // after, while it is in cache (see the work loop).
     auto apply_rows = [&](int I, int r0, int r1, const double* lw, const double* const* lt, const int* lm,
-                          size_t stride, double* buf, double& nmadds) {
+                          size_t stride, const int* zero, int nzero, const int* done, int ndone, double* buf,
+                          double& nmadds) {
         const i64 ia = std::max<i64>(B.ilo, -I), ib = std::min<i64>(B.ihi, Kx - 1 - I);
         if (ia > ib) return;
         for (i64 i = ia; i <= ib; ++i) {
+            for (int z = 0; z < nzero; ++z) {
+                double* c = column(I, zero[z]) + (I + i) * Ky;
+                std::fill(c, c + Ky, 0.0);
+            }
             for (int row = r0; row < r1; ++row) {
                 const size_t g  = (size_t)(row - r0) * stride;
                 const i64    ja = std::max<i64>(B.jlo, -row), jb = std::min<i64>(B.jhi, Ky - 1 - row);
@@ -709,6 +737,10 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     }
                     nmadds += (double)L * (m + (simpsons ? 3 : 1));
                 }
+            }
+            for (int d = 0; d < ndone; ++d) {
+                double* c = column(I, done[d]) + (I + i) * Ky;
+                for (i64 e = 0; e < Ky; ++e) c[e] *= scale;
             }
         }
     };
@@ -788,6 +820,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         double*             gw = groupw[(size_t)tid].data();
         const double**      gt = groupt[(size_t)tid].data();
         int*                gm = groupm[(size_t)tid].data();
+        unsigned char*      cs = colstate[(size_t)tid].data();
 #pragma omp for schedule(dynamic, 1)
         for (i64 b = 0; b < nblocks; ++b) {
             const int ibegin = (int)(C0 + b * NX / nblocks), iend = (int)(C0 + (b + 1) * NX / nblocks);
@@ -796,12 +829,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 const int r1 = (int)std::min<i64>(Ky, r0 + kRows);   // and the end of the group
                 bool ok = false;
                 try {
-                    // Columns first written by this row: its own (midpoint), or
-                    // the one above (quadratic; at row 0 also its own).
-                    for (int I = ibegin; I < iend; ++I) {
-                        if (!simpsons || i == 0) std::fill(column(I, i), column(I, i) + F, 0.0);
-                        if (simpsons && i + 1 < Ky) std::fill(column(I, i + 1), column(I, i + 1) + F, 0.0);
-                    }
+                    if (i == 0) std::fill(cs, cs + (size_t)(iend - ibegin) * (size_t)Ky, (unsigned char)0);
                     TORVEN_PSF_InterpolationCoeffs coeffs;
                     double                         buf[kStrip];
                     if (diag && ibegin == C0) {
@@ -817,26 +845,52 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     std::fill(gm + g, gm + g + stride, 0);
                     for (int j = ibegin; ok && j < jend; ++j) {
                         if (diag && j == 0) NXLOG_RECORD(nxlog_info, "Processing L1C pixel [%4d,%4d]", i, j);
-                        if (i == 0 && loweredge) ok = edge_column(j, coeffs, sc, buf, madds);
+                        unsigned char* state = cs + (size_t)(j - ibegin) * (size_t)Ky;
+                        if (i == 0 && loweredge) {
+                            written(j, 0, state);
+                            ok = edge_column(j, coeffs, sc, buf, madds);
+                        }
                         const size_t c = g + (size_t)(j - ibegin) * (size_t)nlists;
-                        if (ok) ok = source_pixel(i, j, coeffs, gw + c * (size_t)lcap, gt + c * (size_t)lcap, gm + c);
+                        if (ok)
+                            ok = source_pixel(i, j, coeffs, gw + c * (size_t)lcap, gt + c * (size_t)lcap, gm + c,
+                                              state);
                     }
                     if (i + 1 == r1) {
-                        // The group's shares, then the columns last written by
-                        // its rows: their own (midpoint), or the ones below
-                        // (quadratic; at the top row also its own).
+                        // The group's shares. The columns first written by its
+                        // rows (their own under the midpoint scheme, the ones
+                        // above and at row 0 its own under the quadratic one)
+                        // are zeroed as the shares reach them, the columns last
+                        // written by them (their own, or the ones below and at
+                        // the top row its own) scaled after.
+                        const int zlo = simpsons ? (r0 == 0 ? 0 : r0 + 1) : r0;
+                        const int zhi = simpsons ? (int)std::min<i64>(r1, Ky - 1) : r1 - 1;
+                        const int dlo = simpsons ? std::max(r0 - 1, 0) : r0;
+                        const int dhi = simpsons ? (r1 == Ky ? r1 - 1 : r1 - 2) : r1 - 1;
+                        int       zero[kMaxGroupRows + 2], done[kMaxGroupRows + 2];
                         for (int I = ibegin; I < iend; ++I) {
+                            unsigned char* state = cs + (size_t)(I - ibegin) * (size_t)Ky;
+                            const i64      ia = std::max<i64>(B.ilo, -I), ib = std::min<i64>(B.ihi, Kx - 1 - I);
+                            int            nzero = 0, ndone = 0;
+                            for (int J = zlo; J <= zhi; ++J) {
+                                if (state[J] & kZeroed) continue;
+                                state[J] |= kZeroed;
+                                zero[nzero++] = J;
+                                // Receiving L1C columns out of the tables' reach.
+                                double* col = column(I, J);
+                                for (i64 q = 0; q < Kx; ++q) {
+                                    if (ia <= ib && q >= I + ia && q <= I + ib) continue;
+                                    std::fill(col + q * Ky, col + (q + 1) * Ky, 0.0);
+                                }
+                            }
+                            for (int J = dlo; J <= dhi; ++J)
+                                if (!(state[J] & kWritten)) done[ndone++] = J;
                             const size_t c = (size_t)(I - ibegin) * (size_t)nlists;
-                            apply_rows(I, r0, r1, gw + c * (size_t)lcap, gt + c * (size_t)lcap, gm + c, stride, buf,
-                                       madds);
-                        }
-                        for (int I = ibegin; I < iend; ++I) {
-                            auto scaled = [&](double* c) {
-                                for (int e = 0; e < F; ++e) c[e] *= scale;
-                            };
-                            for (int r = r0; r < r1; ++r) {
-                                if (simpsons && r >= 1) scaled(column(I, r - 1));
-                                if (!simpsons || r == Ky - 1) scaled(column(I, r));
+                            apply_rows(I, r0, r1, gw + c * (size_t)lcap, gt + c * (size_t)lcap, gm + c, stride, zero,
+                                       nzero, done, ndone, buf, madds);
+                            for (int J = dlo; J <= dhi; ++J) {
+                                if (!(state[J] & kWritten)) continue;
+                                double* col = column(I, J);
+                                for (int e = 0; e < F; ++e) col[e] *= scale;
                             }
                         }
                     }
