@@ -14,9 +14,7 @@ from .builds import BuildReport, Record, infield_matrix, resolve_threads, stray_
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
-    Corrector,
     LoadedMatrix,
-    correct,
     flat_index,
     forward_operator,
     image_to_vector,
@@ -24,6 +22,10 @@ from .layout import (
     observe,
     vector_to_image,
 )
+from .model import ForwardModel, forward_model
+# After the layout names: binds velmora.correct to the function, not to the
+# module velmora.correct that defines it.
+from .correct import Corrector, correct  # noqa: E402
 from .psfs import PSFSet, bilinear_tables
 from .windows import PARAMETER_NAMES, Windows
 
@@ -36,6 +38,8 @@ __all__ = [
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
     "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
+    # matrix-free
+    "forward_model", "ForwardModel",
     # the built-in instrument
     "Instrument", "builtin_instrument", "demo_scene",
     # errors

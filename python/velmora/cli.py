@@ -458,6 +458,8 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     common(build)
     build.set_defaults(run=_build)
+    from .cli_correct import add_correct_parser
+    add_correct_parser(sub)
     return parser
 
 

@@ -66,6 +66,11 @@ class _Infield:
         self.Nx = _padded(self.Kx, ilo, ilo + nI - 1)
         self.Ny = _padded(self.Ky, jlo, jlo + nJ - 1)
         tables = binned.reshape(ns * self.Bx * self.By, nI, nJ)[keep]
+        # Shares at the offsets (0, -1), (0, 0), (0, 1), for the diagonal.
+        self.near = np.zeros((len(keep), 3))
+        for n, dj in enumerate((-1, 0, 1)):
+            if 0 <= -ilo < nI and 0 <= dj - jlo < nJ:
+                self.near[:, n] = tables[:, -ilo, dj - jlo]
         padded = np.zeros((len(keep), self.Nx, self.Ny))
         padded[:, :nI, :nJ] = tables
         padded = np.roll(padded, (ilo, jlo), axis=(1, 2))
@@ -84,6 +89,7 @@ class _Infield:
             self.Nxe = _padded(self.Kx, eilo, eilo + neI - 1)
             padded = np.zeros((len(keep), self.nJe, self.Nxe))
             padded[:, :, :neI] = np.swapaxes(edge.reshape(nte, neI, self.nJe)[keep], 1, 2)
+            self.edge_near = padded[:, 0, -eilo].copy() if 0 <= -eilo < neI else np.zeros(len(keep))
             padded = np.roll(padded, eilo, axis=2)
             self.edge_kernels = sfft.rfft(padded, axis=2, workers=workers)
         self.terms = len(self.weights)
@@ -112,6 +118,28 @@ class _Infield:
         out[:, 1:] += ca[:, :-1]
         out[:, -1] += ca[:, -1]
         return out
+
+    def diagonal(self):
+        """The diagonal of the matrix, (Kx, Ky)."""
+        d = np.zeros((self.Kx, self.Ky))
+        w = self.row_weights[self.v_of_term]              # (terms, 3): below, centre, above
+        c = self.weights                                  # (terms, Kx, Ky)
+        if self.terms:
+            own = w[:, 1, None, None] * np.ones((1, 1, self.Ky))
+            if self.quadratic:
+                own = own.copy()
+                own[:, :, 0] += w[:, 0, None]             # the bottom row is its own lower neighbour
+                own[:, :, -1] += w[:, 2, None]            # the top row its own upper neighbour
+            else:
+                w = np.zeros_like(w)
+            d += np.einsum("kxy,ky,k->xy", c, own[:, 0, :], self.near[:, 1])
+            # Light of the row above charged to this row (its lower neighbour),
+            # arriving one row below its own; and of the row below.
+            d[:, :-1] += np.einsum("kxy,k,k->xy", c[:, :, 1:], w[:, 0], self.near[:, 0])
+            d[:, 1:] += np.einsum("kxy,k,k->xy", c[:, :, :-1], w[:, 2], self.near[:, 2])
+        if self.nJe and len(self.edge_weights):
+            d[:, 0] += self.edge_near @ self.edge_weights
+        return d * self.scale
 
     def apply(self, t, workers):
         out = np.zeros((self.Kx, self.Ky))
@@ -278,6 +306,20 @@ class ForwardModel(LinearOperator):
     def apply_adjoint(self, images) -> np.ndarray:
         """The adjoint ``T.H`` applied to L1C image(s); see :meth:`apply`."""
         return self._images(images, not self._is_adjoint)
+
+    def diagonal(self) -> np.ndarray:
+        """The diagonal of the operator, from its tables (no products).
+
+        Returns
+        -------
+        numpy.ndarray, shape (F,)
+            ``numpy.diag(model.todense())`` to rounding, as a flat vector.
+        """
+        d = self._infield.diagonal().reshape(-1)
+        if self._stray is not None:
+            sources, rows = self._stray
+            d[sources] += rows[np.arange(len(sources)), sources]
+        return d
 
     def todense(self) -> np.ndarray:
         """The operator as a dense (F, F) array (F products; for checking small models).
