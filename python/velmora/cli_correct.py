@@ -68,7 +68,7 @@ def add_correct_parser(subparsers) -> argparse.ArgumentParser:
     return p
 
 
-def _model(config_path: Path, threads):
+def _model(config_path: Path, threads, build: bool = True):
     """The forward model of a configuration file, read as ``velmora build`` reads it."""
     from . import cli
     from .errors import ConfigurationError
@@ -120,6 +120,8 @@ def _model(config_path: Path, threads):
             options["vignetting"] = cli._load_array(base, "stray_light", "vignetting", stray["vignetting"])
         options["source_step"] = cli._pair("stray_light.source_step", stray.get("source_step", [1, 1]))
         options["sample_step"] = cli._pair("stray_light.sample_step", stray.get("sample_step", [1, 1]))
+    if not build:
+        return windows, None
     try:
         return windows, forward_model(windows, psfs, threads=threads, **options)
     except (ConfigurationError, ValueError, TypeError) as exc:
@@ -185,7 +187,7 @@ def run_correct(args) -> int:
         what = f"forward model ({operator.terms} terms, {operator.nbytes / 2**20:.0f} MiB)"
         stray = None
     else:
-        windows, _ = _model(config_path, args.threads)
+        windows, _ = _model(config_path, args.threads, build=False)
         loaded = []
         for flag, name in (("--infield-matrix", args.infield_matrix), ("--stray-light-matrix",
                                                                       args.stray_light_matrix)):

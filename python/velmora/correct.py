@@ -170,8 +170,9 @@ class Corrector:
             def step(_):
                 count[0] += 1
 
-            x, info = gmres(A, b, rtol=self.rtol, atol=0.0, restart=self.restart,
-                            maxiter=max(1, -(-self.maxiter // self.restart)), M=M, callback=step,
+            restart = min(self.restart, self.maxiter)
+            x, info = gmres(A, b, rtol=self.rtol, atol=0.0, restart=restart,
+                            maxiter=max(1, self.maxiter // restart), M=M, callback=step,
                             callback_type="pr_norm")
             iterations = count[0]
         elif self.method == "lsmr":

@@ -155,3 +155,37 @@ def test_native_tables_refuse_what_they_cannot_describe(fault, text, velmora_sma
     with pytest.raises(ValueError, match=text):
         _native.infield_kernels(specs, images, psfs.centres, coeffs, indices, quadratic=True, lower_edge=True,
                                 rows_below=6, rows_above=42, threads=1)
+
+
+@pytest.mark.parametrize("extra, status", [([], 0), (["--matrices"], 0), (["--maxiter", "2"], 1)])
+def test_correct_command(extra, status, tmp_path, capsys):
+    from velmora.cli import main
+
+    ins = velmora.builtin_instrument()
+    w = ins.windows
+    ins.psfs.save(tmp_path / "psfs.npz")
+    np.savez(tmp_path / "noof.npz", coefficients=ins.stray_psfs.coefficients, indices=ins.stray_psfs.indices)
+    np.save(tmp_path / "vignetting.npy", ins.vignetting)
+    lines = ["[windows]"] + [f"{n} = {getattr(w, n)}" for n in velmora.PARAMETER_NAMES]
+    lines += ["[psfs]"] + [f'{k} = "psfs.npz"' for k in ("images", "centres", "coefficients", "indices")]
+    lines += ["[stray_light]", 'coefficients = "noof.npz"', 'indices = "noof.npz"', 'vignetting = "vignetting.npy"',
+              f"source_step = {list(ins.source_step)}", f"sample_step = {list(ins.sample_step)}"]
+    (tmp_path / "instrument.toml").write_text("\n".join(lines))
+    infield = velmora.infield_matrix(w, ins.psfs, threads=2)
+    stray = velmora.stray_light_matrix(w, ins.stray_psfs, vignetting=ins.vignetting, source_step=ins.source_step,
+                                       sample_step=ins.sample_step, threads=2)
+    scene = np.stack([velmora.demo_scene(w)] * 2)
+    np.save(tmp_path / "observed.npy", velmora.observe(scene, infield, stray))
+    if extra == ["--matrices"]:
+        np.save(tmp_path / "infield.npy", infield)
+        np.save(tmp_path / "stray.npy", stray)
+        extra = ["--infield-matrix", str(tmp_path / "infield.npy"), "--stray-light-matrix",
+                 str(tmp_path / "stray.npy")]
+    out = tmp_path / "corrected.npy"
+    code = main(["correct", str(tmp_path / "instrument.toml"), str(tmp_path / "observed.npy"), "-o", str(out),
+                 "--threads", "2"] + extra)
+    assert code == status
+    if status == 0:
+        np.testing.assert_allclose(np.load(out), scene, rtol=0, atol=1e-8 * scene.max())
+    else:
+        assert not out.exists() and "did not reach" in capsys.readouterr().err
