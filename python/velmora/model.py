@@ -93,6 +93,8 @@ class _Infield:
             padded = np.roll(padded, eilo, axis=2)
             self.edge_kernels = sfft.rfft(padded, axis=2, workers=workers)
         self.terms = len(self.weights)
+        # Which detector row v each term belongs to, as a (By, terms) 0/1 matrix.
+        self.row_of_term = (np.arange(self.By)[:, None] == self.v_of_term[None, :]).astype(np.float64)
 
     def _split(self, t):
         """The scene seen by each detector row v: (By, Kx, Ky)."""
@@ -146,8 +148,10 @@ class _Infield:
         if self.terms:
             a = self._split(t)
             g = self.weights * a[self.v_of_term]
-            spectra = sfft.rfft2(g, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers)
+            # Along y first, on the Kx rows that hold values; then along x.
+            spectra = sfft.rfft(g, n=self.Ny, axis=2, workers=workers)
             del g
+            spectra = sfft.fft(spectra, n=self.Nx, axis=1, workers=workers, overwrite_x=True)
             np.multiply(spectra, self.kernels, out=spectra)
             total = spectra.sum(axis=0)
             del spectra
@@ -165,11 +169,12 @@ class _Infield:
             spectrum = sfft.rfft2(y, s=(self.Nx, self.Ny), workers=workers)
             products = np.conj(self.kernels)
             np.multiply(products, spectrum[None], out=products)
-            h = sfft.irfft2(products, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers)[:, :self.Kx, :self.Ky]
+            # Back along x, keeping the Kx rows wanted, then along y.
+            h = sfft.ifft(products, axis=1, workers=workers, overwrite_x=True)[:, :self.Kx]
             del products
-            h = h * self.weights
-            b = np.zeros((self.By, self.Kx, self.Ky))
-            np.add.at(b, self.v_of_term, h)
+            h = sfft.irfft(h, n=self.Ny, axis=2, workers=workers)[:, :, :self.Ky]
+            h *= self.weights
+            b = (self.row_of_term @ h.reshape(self.terms, -1)).reshape(self.By, self.Kx, self.Ky)
             out += self._merge(b)
         if self.nJe and len(self.edge_weights):
             spectrum = sfft.rfft(y[:, :self.nJe].T, n=self.Nxe, axis=1, workers=workers)
