@@ -555,6 +555,48 @@ bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vigne
         const i64 ns = (i64)out->sources.size();
         out->rows.assign((size_t)(ns * F), 0.0);
 
+        // The sampled receivers as a grid: NOOF column of each sampled science
+        // column, NOOF row of each sampled science row, and the L1C pixel of each
+        // pair. Where the science window maps to the NOOF window without
+        // binning (every consistent set of windows), each PSF is tabulated and a
+        // source visits only the receivers its PSF image reaches.
+        std::vector<i64> gx, gy;
+        for (i64 sx = delta_sx / 2; sx < Sx; sx += delta_sx) gx.push_back(sx);
+        for (i64 sy = delta_sy / 2; sy < Sy; sy += delta_sy) gy.push_back(sy);
+        const i64 na = (i64)gx.size(), nb = (i64)gy.size();
+        std::vector<int> grid_r((size_t)(na * nb), -1);
+        std::vector<i64> grid_nx((size_t)na), grid_ny((size_t)nb);
+        bool             separable = true;
+        for (i64 a = 0; a < na; ++a)
+            for (i64 b = 0; b < nb; ++b) {
+                Coords n(WINDOW_NOOF), det(WINDOW_DETECTOR);
+                to_noof.ToParentWindow(Coords((int)gy[(size_t)b], (int)gx[(size_t)a], WINDOW_SCIENCE), &n, false);
+                if (b == 0) grid_nx[(size_t)a] = n.x;
+                if (a == 0) grid_ny[(size_t)b] = n.y;
+                separable = separable && grid_nx[(size_t)a] == n.x && grid_ny[(size_t)b] == n.y &&
+                            (a == 0 || grid_nx[(size_t)a] > grid_nx[(size_t)a - 1]) &&
+                            (b == 0 || grid_ny[(size_t)b] > grid_ny[(size_t)b - 1]);
+                detector.FromParentWindow(n, &det, false);
+                int r = -1;
+                if (indexer.FlatIndexFromDetectorPixel(det, &r, true) && r >= 0 && r < F)
+                    grid_r[(size_t)(a * nb + b)] = r;
+            }
+        std::vector<int>         psf_of_slot;
+        const std::vector<int>   slots = ReferencedPsfs(psftable, &psf_of_slot);
+        std::vector<OffsetTable> V(separable ? psf_of_slot.size() : 0);
+        if (separable && na > 0 && nb > 0) {
+            const i64 limx = std::max(std::abs(grid_nx.front() - (NOOFx - 1)), std::abs(grid_nx.back())) + 1;
+            const i64 limy = std::max(std::abs(grid_ny.front() - (NOOFy - 1)), std::abs(grid_ny.back())) + 1;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+            for (i64 k = 0; k < (i64)V.size(); ++k)
+                Tabulate(psftable.MeasuredPSFEntries()[(size_t)psf_of_slot[(size_t)k]], limx, limy, &V[(size_t)k]);
+        }
+        // The receivers [first, last) of a sorted grid whose offset g - c lies in [lo, lo + n).
+        auto span = [](const std::vector<i64>& g, i64 c, i64 lo, i64 n, i64* first, i64* last) {
+            *first = (i64)(std::lower_bound(g.begin(), g.end(), c + lo) - g.begin());
+            *last  = (i64)(std::lower_bound(g.begin(), g.end(), c + lo + n) - g.begin());
+        };
+
         // One work item per source row of the compact matrix: every sampled row
         // that charges it, in the per-pixel build's order.
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
@@ -575,7 +617,32 @@ bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vigne
                     if (!std::isfinite(factor) || factor == 0.0) return;
                     const Coords src(r.ny, (int)x, WINDOW_NOOF);
                     if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(src, &coeffs)) return;
-                    for (const Receiver& q : receivers) row[q.r] += coeffs.PSF(q.noof, src) * factor;
+                    bool tabulated = separable;
+                    for (int j = 0; j < coeffs.NumCoeffs() && tabulated; ++j) {
+                        const int p = coeffs.PsfIndex(j);
+                        tabulated = std::isfinite(coeffs.Coefficient(j)) && p >= 0 && (size_t)p < slots.size() &&
+                                    slots[(size_t)p] >= 0;
+                    }
+                    if (!tabulated) {   // the PSF evaluated receiver by receiver
+                        for (const Receiver& q : receivers) row[q.r] += coeffs.PSF(q.noof, src) * factor;
+                        return;
+                    }
+                    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
+                        const OffsetTable& t = V[(size_t)slots[(size_t)coeffs.PsfIndex(j)]];
+                        if (t.nx <= 0 || t.ny <= 0) continue;
+                        const double w = coeffs.Coefficient(j) * factor;
+                        i64          a0, a1, b0, b1;
+                        span(grid_nx, x, t.x0, t.nx, &a0, &a1);
+                        span(grid_ny, r.ny, t.y0, t.ny, &b0, &b1);
+                        for (i64 a = a0; a < a1; ++a) {
+                            const double* col = t.v.data() + (size_t)((grid_nx[(size_t)a] - x - t.x0) * t.ny);
+                            const int*    rr  = grid_r.data() + (size_t)(a * nb);
+                            for (i64 b = b0; b < b1; ++b) {
+                                const int q = rr[b];
+                                if (q >= 0) row[q] += w * col[grid_ny[(size_t)b] - r.ny - t.y0];
+                            }
+                        }
+                    }
                 };
                 if (r.left == s)
                     for (i64 x = leftstart; x >= 0; x -= delta_nx) source(x);
