@@ -99,6 +99,8 @@ class Corrector:
     numpy.linalg.LinAlgError
         ``"lu"``: the operator is singular or not finite. ``"gmres"``: the
         diagonal has a zero.
+    MemoryError
+        ``"lu"`` with a forward model whose dense form does not fit the memory.
     """
 
     def __init__(self, model_or_matrices, stray_light=None, *, windows=None, method: str | None = None,
@@ -132,6 +134,12 @@ class Corrector:
             self.windows = model.windows
             self._operator = model
             if method == "lu":
+                from .builds import available_memory
+                need, free = 3 * model.shape[0] ** 2 * 8, available_memory()
+                if free is not None and need > free:
+                    raise MemoryError(f"method='lu' needs the dense operator and its factors, about "
+                                      f"{need / 2**30:.1f} GiB, but {free / 2**30:.1f} GiB are available; "
+                                      "use method='gmres'")
                 self._lu = _LUCorrector(np.ascontiguousarray(model.todense().T), windows=model.windows)
         else:
             if method == "lu":

@@ -244,6 +244,9 @@ class ForwardModel(LinearOperator):
         return out
 
     def _columns(self, X: np.ndarray, adjoint: bool) -> np.ndarray:
+        if np.iscomplexobj(X):  # a real operator: real and imaginary parts apart
+            X = np.asarray(X)
+            return self._columns(X.real, adjoint) + 1j * self._columns(X.imag, adjoint)
         X = np.asarray(X, dtype=np.float64)
         if X.ndim != 2 or X.shape[0] != self.shape[0]:
             raise ValueError(f"expected an array of shape ({self.shape[0]}, k), got {X.shape}")
@@ -309,7 +312,24 @@ class ForwardModel(LinearOperator):
         return self._images(images, self._is_adjoint)
 
     def apply_adjoint(self, images) -> np.ndarray:
-        """The adjoint ``T.H`` applied to L1C image(s); see :meth:`apply`."""
+        """The adjoint ``T.H`` applied to L1C image(s).
+
+        Parameters
+        ----------
+        images : array_like, shape (..., Ky, Kx)
+            Image(s) indexed ``[y, x]``.
+
+        Returns
+        -------
+        numpy.ndarray, shape (..., Ky, Kx), float64
+
+        Raises
+        ------
+        ValueError
+            The images do not have the shape (..., Ky, Kx) of the model's windows.
+        TypeError
+            They do not hold real numbers.
+        """
         return self._images(images, not self._is_adjoint)
 
     def diagonal(self) -> np.ndarray:
