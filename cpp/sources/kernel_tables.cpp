@@ -41,6 +41,16 @@ std::string Format(const char* format, long long a = 0, long long b = 0, long lo
     return text;
 }
 
+// The team of a table build: the requested threads, capped as the builds cap
+// them (the OpenMP thread limit, 8 per processor), and one in a forked child.
+int TeamSize(int threads)
+{
+    const int64_t cap =
+        std::min<int64_t>((int64_t)omp_get_thread_limit(), 8 * (int64_t)std::max(1, omp_get_num_procs()));
+    const int team = (int)std::max<int64_t>(1, std::min<int64_t>(threads, cap));
+    return TORVEN_InForkedChild() ? 1 : team;
+}
+
 // Keeps the records raised on this thread while the generator is set up; the
 // first error among them explains a refusal.
 class FirstError : public nxRecordSink
@@ -243,7 +253,7 @@ bool TORVEN_BuildInfieldKernels(const TORVEN_KernelInputs& in, bool quadratic, b
         *error = "rows_below and rows_above must not be negative";
         return false;
     }
-    threads = std::max(threads, 1);
+    threads = TeamSize(threads);
     FirstError records;
     nxScopedRecordSink scope(&records);
     try {
@@ -476,7 +486,7 @@ bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vigne
         *error = "the sampling steps must be at least 1";
         return false;
     }
-    threads = std::max(threads, 1);
+    threads = TeamSize(threads);
     FirstError records;
     nxScopedRecordSink scope(&records);
     try {
