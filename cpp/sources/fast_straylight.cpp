@@ -31,7 +31,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     auto&     g = m_g;
     const int F = g.m_l1cindexer.FlatSize();
     // Refused outputs and steps are the per-pixel build's to report.
-    if (output == nullptr || F < 1 || !g.IsMatrixOfThisBuild(output)) return false;
+    if (output == nullptr || F < 1 || !g.IsOutputOfThisBuild(output)) return false;
     if (delta_ny < 1 || delta_nx < 1 || delta_sy < 1 || delta_sx < 1) return false;
 
     const WindowMapping& l1c      = g.m_l1c_to_detector;
@@ -136,24 +136,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
         stats->table_bytes   = tablebytes;
     }
 
-    // --- The records of the build, as the per-pixel build writes them.
-    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light. Building convolution "
-                             "matrix for horizontal extrapolation.");
-    NXLOG_RECORD(nxlog_info, "Noof region coordinate step sizes    (Ny,Nx) = (%d, %d)", delta_ny, delta_nx);
-    NXLOG_RECORD(nxlog_info, "Science window coordinate step sizes (Sy,Sx) = (%d, %d)", delta_sy, delta_sx);
-    const bool usevign = (int64_t)vignetting.XSize() == NOOFx && (int64_t)vignetting.YSize() == NOOFy &&
-                         !vignetting.IsEmpty() && vignetting.ArrayRankSpecs()->IsContiguous();
-    if (usevign) {
-        NXLOG_RECORD(nxlog_info, "The user supplied, ROW major, vignetting array (%d,%d) willbe used for vignetting",
-                     (int)vignetting.XSize(), (int)vignetting.YSize());
-    } else if (vignetting.XSize() == 0 && vignetting.YSize() == 0) {
-        NXLOG_RECORD(nxlog_info, "No user defined vignetting array supplied. A value of 1.0 will be used");
-    } else {
-        NXLOG_RECORD(nxlog_warning,
-                     "The user defined vignetting array was the wrong size. Expected an (x,y) size of (%d,%d) but got "
-                     "(%d,%d). A value of 1.0 will be used",
-                     (int)NOOFx, (int)NOOFy, (int)vignetting.XSize(), (int)vignetting.YSize());
-    }
+    // The records of the build, as the per-pixel build writes them.
+    const bool usevign = g.RecordStrayLightBuild(vignetting, delta_ny, delta_nx, delta_sy, delta_sx);
 
     Coords leftpix(WINDOW_NOOF), rightpix(WINDOW_NOOF);
     to_noof.ToParentWindow(Coords(0, 0, WINDOW_SCIENCE), &leftpix, false);
@@ -167,8 +151,11 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     if (rightstart < 0) rightstart += ((-rightstart - 1) / delta_nx + 1) * (int64_t)delta_nx;
     const double* vignbase = usevign ? vignetting.UnsafeArrayBasePtr() : nullptr;
 
+    // Output row 0 is row R0 of the whole matrix: the first source of the
+    // column range; sources outside the range are not built.
     double*   out = output->UnsafeArrayBasePtr();
-    const i64 FF  = (i64)F * F;
+    const i64 R0 = g.OutputRowOffset(), R1 = R0 + g.OutputRows();
+    const i64 FF  = (i64)F * (R1 - R0);
 #pragma omp parallel for schedule(static) num_threads(nthreads)
     for (i64 n = 0; n < FF; ++n) out[n] = 0.0;
 
@@ -225,6 +212,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                     if (!(science.ToParentWindow(Coords(iy, (int)Sx - 1, WINDOW_SCIENCE), &det, true) &&
                           g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_right, true)))
                         column_right = -1;
+                    if (column_left < R0 || column_left >= R1) column_left = -1;
+                    if (column_right < R0 || column_right >= R1) column_right = -1;
                     Coords nrow(WINDOW_NOOF);
                     to_noof.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &nrow, false);
                     const int     ny      = nrow.y;
@@ -263,7 +252,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                             tw[j] = coeffs.Coefficient(j) * factor;
                             tt[j] = rowtable(tid, slots[(size_t)coeffs.PsfIndex(j)], iy, jb);
                         }
-                        double*   col = out + (size_t)column * (size_t)F;
+                        double*   col = out + (size_t)(column - R0) * (size_t)F;
                         const i64 xs  = x - SX0;
                         const i64 lo = std::max<i64>(0, xs + DX0), hi = std::min<i64>(SXV - 1, xs + DX1);
                         const i64 a0 = CeilDiv(lo - hx, delta_sx), a1 = FloorDiv(hi - hx, delta_sx);
@@ -296,27 +285,19 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
             // build scales the whole matrix (the others stay 0).
             const double scale = 1.0 / (double)(Bx * By);
             if (owned[0] >= 0) {
-                double* c = out + (size_t)owned[0] * (size_t)F;
+                double* c = out + (size_t)(owned[0] - R0) * (size_t)F;
                 for (int e = 0; e < F; ++e) c[e] *= scale;
             }
             if (owned[1] >= 0 && owned[1] != owned[0]) {
-                double* c = out + (size_t)owned[1] * (size_t)F;
+                double* c = out + (size_t)(owned[1] - R0) * (size_t)F;
                 for (int e = 0; e < F; ++e) c[e] *= scale;
             }
         }
     }
     request.EndWork();
 
-    if (request.Cancelled()) {
-        output->SetTo(0.0);   // a cancelled build is not a failed one: no error record
-        success = false;
-    } else if (!success) {
-        output->SetTo(0.0);
-        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
-                                  "executing the code. Return empty matrix");
-    }
     if (stats != nullptr) stats->multiply_adds = madds;
-    return success;
+    return g.EndInPlaceBuild(output, success);
 }
 
 // ===========================================================================

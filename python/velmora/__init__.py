@@ -11,6 +11,7 @@ __version__ = "0.1.0"
 
 from . import plot
 from .builds import BuildReport, Record, infield_matrix, resolve_threads, stray_light_matrix
+from .config import Plan, PlanError, load_plan
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
@@ -22,6 +23,7 @@ from .layout import (
     observe,
     vector_to_image,
 )
+from .io import InputFileError, load_matrix, read_array, save_matrix
 from .model import ForwardModel, forward_model
 # After the layout names: binds velmora.correct to the function, not to the
 # module velmora.correct that defines it.
@@ -40,10 +42,12 @@ __all__ = [
     "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
     # matrix-free
     "forward_model", "ForwardModel",
+    # files and plans
+    "load_matrix", "save_matrix", "read_array", "load_plan", "Plan",
     # the built-in instrument
     "Instrument", "builtin_instrument", "demo_scene",
     # errors
-    "BuildError", "ConfigurationError",
+    "BuildError", "ConfigurationError", "PlanError", "InputFileError",
     # figures (matplotlib is imported when a figure is drawn)
     "plot",
 ]

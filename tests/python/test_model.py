@@ -168,7 +168,9 @@ def test_correct_command(extra, status, tmp_path, capsys):
     np.save(tmp_path / "vignetting.npy", ins.vignetting)
     lines = ["[windows]"] + [f"{n} = {getattr(w, n)}" for n in velmora.PARAMETER_NAMES]
     lines += ["[psfs]"] + [f'{k} = "psfs.npz"' for k in ("images", "centres", "coefficients", "indices")]
-    lines += ["[stray_light]", 'coefficients = "noof.npz"', 'indices = "noof.npz"', 'vignetting = "vignetting.npy"',
+    lines += ["[infield]", 'output = "infield.npy"']
+    lines += ["[stray_light]", 'output = "stray.npy"', 'coefficients = "noof.npz"', 'indices = "noof.npz"',
+              'vignetting = "vignetting.npy"',
               f"source_step = {list(ins.source_step)}", f"sample_step = {list(ins.sample_step)}"]
     (tmp_path / "instrument.toml").write_text("\n".join(lines))
     infield = velmora.infield_matrix(w, ins.psfs, threads=2)
