@@ -25,9 +25,7 @@ from .layout import (
 )
 from .io import InputFileError, load_matrix, read_array, save_matrix
 from .model import ForwardModel, forward_model
-# After the layout names: binds velmora.correct to the function, not to the
-# module velmora.correct that defines it.
-from .correct import Corrector, correct  # noqa: E402
+from .correction import Corrector, correct
 from .psfs import PSFSet, bilinear_tables
 from .windows import PARAMETER_NAMES, Windows
 

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .correct import METHODS, Corrector
+from .correction import METHODS, Corrector
 
 __all__ = ["add_correct_parser", "run_correct"]
 
