@@ -104,6 +104,19 @@ void TORVEN_BuildRequest::EndWork()
     }
 }
 
+bool TORVEN_BuildRequest::ColumnRange(const char* function, int Kx, int* begin, int* end) const
+{
+    *begin = options.column_begin;
+    *end   = options.column_end < 0 ? Kx : options.column_end;
+    if (*begin == 0 && *end == Kx) return true;
+    if (*begin < 0 || *end > Kx || *begin >= *end) {
+        NXLOG_RECORD(nxlog_error, "%s, The column range [%d, %d) does not lie inside the %d columns of the L1C window",
+                     function, options.column_begin, options.column_end, Kx);
+        return false;
+    }
+    return true;
+}
+
 void TORVEN_BuildRequest::Finish(bool ok)
 {
     report.items_done = ItemsDone();

@@ -31,6 +31,11 @@ struct TORVEN_BuildOptions
     bool diagnostic   = false;  // progress records while the build works
     std::string version;        // the text of the version record; empty: the module's
     bool per_pixel    = false;  // run the per-pixel (reference) build even where the fast one applies
+    // Build only the sources of the L1C columns x in [column_begin, column_end):
+    // the rows [column_begin * Ky, column_end * Ky) of the whole matrix, into an
+    // output of that many rows. column_end < 0 means Kx.
+    int column_begin = 0;
+    int column_end   = -1;
     // Apply the thread count to the calling thread's OpenMP settings (dynamic
     // adjustment off, maximum set) before the build, and take the team size from
     // them: the behaviour of the module's process-wide thread setting.
@@ -124,6 +129,9 @@ class TORVEN_BuildRequest
     // The request is over: outcome and time.
     void Finish(bool ok);
     bool OnRequestingThread() const { return std::this_thread::get_id() == m_requester; }
+    // The column range [*begin, *end) of an L1C window of Kx columns; false
+    // (after an error record naming `function`) when it does not lie inside it.
+    bool ColumnRange(const char* function, int Kx, int* begin, int* end) const;
 };
 
 // The request of a build made without one: the generator's own options, the

@@ -29,7 +29,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     const int  F = g.m_l1cindexer.FlatSize();
     // Anything that is not a plain F x F view of contiguous storage, including
     // the refused outputs, is left to the per-pixel build and its records.
-    if (output == nullptr || F < 1 || !g.IsMatrixOfThisBuild(output)) return false;
+    if (output == nullptr || F < 1 || !g.IsOutputOfThisBuild(output)) return false;
 
     const WindowMapping& l1c     = g.m_l1c_to_detector;
     const WindowMapping& science = g.m_windows.Science();
@@ -228,7 +228,10 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     } catch (...) {
         return false;
     }
-    const i64 nblocks = (nthreads == 1) ? 1 : std::min<i64>(Kx, 16 * (i64)nthreads);
+    // The sources of the L1C columns [C0, C1) are built; output row 0 is the
+    // first row of column C0 (row R0 of the whole matrix).
+    const i64 C0 = g.ColumnBegin(), C1 = g.ColumnEnd(), NX = C1 - C0;
+    const i64 nblocks = (nthreads == 1 || NX < 1) ? std::min<i64>(1, NX) : std::min<i64>(NX, 16 * (i64)nthreads);
     *handled = true;
     if (stats != nullptr) {
         stats->fast_path     = true;
@@ -263,9 +266,13 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     double*      out   = output->UnsafeArrayBasePtr();
     const double scale = 1.0 / (double)(Bx * By);
     bool         success = true;
+    // A lower-edge correction that fails in a column outside the range fails
+    // the whole build, and so the rows of the range too.
+    if (loweredge && jstar < Kx && (jstar < C0 || jstar >= C1)) success = false;
     double       madds   = 0.0;
 
-    auto column = [&](i64 I, i64 J) { return out + (size_t)(I * Ky + J) * (size_t)F; };
+    const i64 R0     = C0 * Ky;
+    auto      column = [&](i64 I, i64 J) { return out + (size_t)((I - C0) * Ky + J) * (size_t)F; };
 
     // One source L1C pixel (I, row): the lookups and records of its detector
     // pixels in the per-pixel order, then its share through the binned tables,
@@ -321,9 +328,9 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         const i64 ia = std::max<i64>(B.ilo, -I), ib = std::min<i64>(B.ihi, Kx - 1 - I);
         const i64 ja = std::max<i64>(B.jlo, -row), jb = std::min<i64>(B.jhi, Ky - 1 - row);
         const int L  = (int)std::max<i64>(0, jb - ja + 1);
-        double*   colb = out + (size_t)cb * (size_t)F;
-        double*   colc = out + (size_t)cc * (size_t)F;
-        double*   cola = out + (size_t)ca * (size_t)F;
+        double*   colb = out + (size_t)(cb - R0) * (size_t)F;
+        double*   colc = out + (size_t)(cc - R0) * (size_t)F;
+        double*   cola = out + (size_t)(ca - R0) * (size_t)F;
         for (int v = 0; v < nlists; ++v) {
             const int m = sc.m[(size_t)v];
             if (m == 0 || L == 0 || ia > ib) continue;
@@ -361,7 +368,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     auto edge_column = [&](int I, TORVEN_PSF_InterpolationCoeffs& coeffs, Scratch& sc, double* buf,
                            double& nmadds) -> bool {
         const int s   = l1c.FlatIndex(Coords(0, I, WINDOW_L1C));
-        double*   col = out + (size_t)s * (size_t)F;
+        double*   col = out + (size_t)(s - R0) * (size_t)F;
         Coords    first(WINDOW_DETECTOR);
         l1c.ToParentWindow(Coords(0, I, WINDOW_L1C), &first, false);
         const i64 lcap    = (i64)sc.w.size();
@@ -428,7 +435,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         Scratch&            sc = scratch[(size_t)omp_get_thread_num()];
 #pragma omp for schedule(dynamic, 1)
         for (i64 b = 0; b < nblocks; ++b) {
-            const int ibegin = (int)(b * Kx / nblocks), iend = (int)((b + 1) * Kx / nblocks);
+            const int ibegin = (int)(C0 + b * NX / nblocks), iend = (int)(C0 + (b + 1) * NX / nblocks);
             for (int i = 0; i < (int)Ky && !request.Cancelled(); ++i) {
                 bool ok = false;
                 try {
@@ -440,7 +447,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     }
                     TORVEN_PSF_InterpolationCoeffs coeffs;
                     double                         buf[kStrip];
-                    if (diag && ibegin == 0) {
+                    if (diag && ibegin == C0) {
                         NXLOG_RECORD(nxlog_info,
                                      "TORVEN_DeconvolutionMatrixGenerator, Processing L1C pixel row [%d] of [%d]", i,
                                      (int)Ky);

@@ -31,7 +31,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     auto&     g = m_g;
     const int F = g.m_l1cindexer.FlatSize();
     // Refused outputs and steps are the per-pixel build's to report.
-    if (output == nullptr || F < 1 || !g.IsMatrixOfThisBuild(output)) return false;
+    if (output == nullptr || F < 1 || !g.IsOutputOfThisBuild(output)) return false;
     if (delta_ny < 1 || delta_nx < 1 || delta_sy < 1 || delta_sx < 1) return false;
 
     const WindowMapping& l1c      = g.m_l1c_to_detector;
@@ -167,8 +167,11 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     if (rightstart < 0) rightstart += ((-rightstart - 1) / delta_nx + 1) * (int64_t)delta_nx;
     const double* vignbase = usevign ? vignetting.UnsafeArrayBasePtr() : nullptr;
 
+    // Output row 0 is row R0 of the whole matrix: the first source of the
+    // column range; sources outside the range are not built.
     double*   out = output->UnsafeArrayBasePtr();
-    const i64 FF  = (i64)F * F;
+    const i64 R0 = g.OutputRowOffset(), R1 = R0 + g.OutputRows();
+    const i64 FF  = (i64)F * (R1 - R0);
 #pragma omp parallel for schedule(static) num_threads(nthreads)
     for (i64 n = 0; n < FF; ++n) out[n] = 0.0;
 
@@ -225,6 +228,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                     if (!(science.ToParentWindow(Coords(iy, (int)Sx - 1, WINDOW_SCIENCE), &det, true) &&
                           g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_right, true)))
                         column_right = -1;
+                    if (column_left < R0 || column_left >= R1) column_left = -1;
+                    if (column_right < R0 || column_right >= R1) column_right = -1;
                     Coords nrow(WINDOW_NOOF);
                     to_noof.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &nrow, false);
                     const int     ny      = nrow.y;
@@ -263,7 +268,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                             tw[j] = coeffs.Coefficient(j) * factor;
                             tt[j] = rowtable(tid, slots[(size_t)coeffs.PsfIndex(j)], iy, jb);
                         }
-                        double*   col = out + (size_t)column * (size_t)F;
+                        double*   col = out + (size_t)(column - R0) * (size_t)F;
                         const i64 xs  = x - SX0;
                         const i64 lo = std::max<i64>(0, xs + DX0), hi = std::min<i64>(SXV - 1, xs + DX1);
                         const i64 a0 = CeilDiv(lo - hx, delta_sx), a1 = FloorDiv(hi - hx, delta_sx);
@@ -296,11 +301,11 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
             // build scales the whole matrix (the others stay 0).
             const double scale = 1.0 / (double)(Bx * By);
             if (owned[0] >= 0) {
-                double* c = out + (size_t)owned[0] * (size_t)F;
+                double* c = out + (size_t)(owned[0] - R0) * (size_t)F;
                 for (int e = 0; e < F; ++e) c[e] *= scale;
             }
             if (owned[1] >= 0 && owned[1] != owned[0]) {
-                double* c = out + (size_t)owned[1] * (size_t)F;
+                double* c = out + (size_t)(owned[1] - R0) * (size_t)F;
                 for (int e = 0; e < F; ++e) c[e] *= scale;
             }
         }

@@ -183,9 +183,8 @@ void TORVEN_DeconvolutionMatrixGenerator::AddToReceivingPixels(const Coords& sou
 bool TORVEN_DeconvolutionMatrixGenerator::GenerateMidpointColumnMatrixElements(int column, const Coords& source,
                                                                                nx2dArray<double>* matrix)
 {
-    const int F = m_l1cindexer.FlatSize();
-    if (column < 0 || column >= F || !IsMatrixOfThisBuild(matrix)) return false;
-    double* col = matrix->UnsafeArrayBasePtr() + (size_t)column * (size_t)F;
+    double* col = SourceColumn(matrix, column);
+    if (col == nullptr) return false;
     AddToReceivingPixels(source, [col](int r, double p) { col[r] += p; });
     return true;
 }
@@ -196,16 +195,12 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateSimpsonColumnMatrixElements(in
                                                                               const Coords& source,
                                                                               nx2dArray<double>* matrix)
 {
-    const int F = m_l1cindexer.FlatSize();
-    if (column_below < 0 || column_below >= F || column_centre < 0 || column_centre >= F || column_above < 0 ||
-        column_above >= F || !IsMatrixOfThisBuild(matrix))
-        return false;
+    double* cbelow  = SourceColumn(matrix, column_below);
+    double* ccentre = SourceColumn(matrix, column_centre);
+    double* cabove  = SourceColumn(matrix, column_above);
+    if (cbelow == nullptr || ccentre == nullptr || cabove == nullptr) return false;
     double w_below, w_centre, w_above;
     SimpsonWeights(offset, rows_per_pixel, &w_below, &w_centre, &w_above);
-    double* base    = matrix->UnsafeArrayBasePtr();
-    double* cbelow  = base + (size_t)column_below * (size_t)F;
-    double* ccentre = base + (size_t)column_centre * (size_t)F;
-    double* cabove  = base + (size_t)column_above * (size_t)F;
     // Where two columns are the same (bottom and top rows) the element receives
     // both additions, one after the other.
     AddToReceivingPixels(source, [=](int r, double p) {
@@ -269,9 +264,9 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixForBottomEdgeDetec
                                                                                          const Coords& source,
                                                                                          nx2dArray<double>* matrix)
 {
-    const int F = m_l1cindexer.FlatSize();
-    const int s = m_l1c_to_detector.FlatIndex(Coords(0, column, WINDOW_L1C));
-    if (s < 0 || s >= F || !IsMatrixOfThisBuild(matrix)) return false;
+    const int s   = m_l1c_to_detector.FlatIndex(Coords(0, column, WINDOW_L1C));
+    double*   col = SourceColumn(matrix, s);
+    if (col == nullptr) return false;
     const WindowMapping& science = m_windows.Science();
     const int64_t        Sx      = science.Numx();
     const int64_t        Sy      = science.Numy();
@@ -289,7 +284,6 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixForBottomEdgeDetec
                      source.x, source.y);
         return false;
     }
-    double* col = matrix->UnsafeArrayBasePtr() + (size_t)s * (size_t)F;
     for (int x = x_lo; x < x_hi; ++x) {
         for (int y = 0; y < y_hi; ++y) {
             const int r = L1cOfSciencePixel(x, y);
@@ -305,6 +299,45 @@ bool TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixForBottomEdgeDetec
 // Assembly.
 
 int TORVEN_DeconvolutionMatrixGenerator::TeamSize() const { return m_request->TeamSize(); }
+
+int TORVEN_DeconvolutionMatrixGenerator::ColumnBegin() const
+{
+    return std::max(0, std::min(m_request->options.column_begin, m_l1c_to_detector.Numx()));
+}
+
+int TORVEN_DeconvolutionMatrixGenerator::ColumnEnd() const
+{
+    const int Kx = m_l1c_to_detector.Numx();
+    const int e  = m_request->options.column_end;
+    return std::max(ColumnBegin(), (e < 0 || e > Kx) ? Kx : e);
+}
+
+int TORVEN_DeconvolutionMatrixGenerator::OutputRows() const
+{
+    return (int)((int64_t)(ColumnEnd() - ColumnBegin()) * m_l1c_to_detector.Numy());
+}
+
+int TORVEN_DeconvolutionMatrixGenerator::OutputRowOffset() const
+{
+    return (int)((int64_t)ColumnBegin() * m_l1c_to_detector.Numy());
+}
+
+double* TORVEN_DeconvolutionMatrixGenerator::SourceColumn(nx2dArray<double>* matrix, int s) const
+{
+    const int F = m_l1cindexer.FlatSize();
+    if (s < 0 || s >= F) return nullptr;
+    if (IsMatrixOfThisBuild(matrix)) return matrix->UnsafeArrayBasePtr() + (size_t)s * (size_t)F;
+    const int r0 = OutputRowOffset();
+    if (!IsOutputOfThisBuild(matrix) || s < r0 || s >= r0 + OutputRows()) return nullptr;
+    return matrix->UnsafeArrayBasePtr() + (size_t)(s - r0) * (size_t)F;
+}
+
+bool TORVEN_DeconvolutionMatrixGenerator::IsOutputOfThisBuild(const nx2dArray<double>* output) const
+{
+    const size_t F = (size_t)(m_l1cindexer.FlatSize() < 0 ? 0 : m_l1cindexer.FlatSize());
+    return output != nullptr && m_tableok && output->XSize() == F && output->YSize() == (size_t)OutputRows() &&
+           output->ArrayRankSpecs()->IsContiguous() && !output->IsEmpty();
+}
 
 bool TORVEN_DeconvolutionMatrixGenerator::Create_Deconvolution_Matrix(nx2dArray<double>** matrix) const
 {
@@ -340,8 +373,18 @@ bool TORVEN_DeconvolutionMatrixGenerator::FinishPrivateMatrices(nx2dArray<double
         NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
                                   "executing the code. Return empty matrix");
     }
+    const size_t F      = (size_t)m_l1cindexer.FlatSize();
+    const size_t first  = (size_t)OutputRowOffset() * F;
+    const size_t nvalue = (size_t)OutputRows() * F;
+    const bool   whole  = nvalue == F * F;
     for (nx2dArray<double>* m : matrices) {
-        if (success) *output += *m;
+        if (success && whole) {
+            *output += *m;
+        } else if (success) {   // the rows of the column range
+            const double* from = m->UnsafeArrayBasePtr() + first;
+            double*       to   = output->UnsafeArrayBasePtr();
+            for (size_t n = 0; n < nvalue; ++n) to[n] += from[n];
+        }
         delete m;
     }
     const int64_t npixels = (int64_t)m_l1c_to_detector.Binx() * (int64_t)m_l1c_to_detector.Biny();
@@ -375,12 +418,12 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
 {
     TORVEN_RequestScope scope(*m_request);
     const int F = m_l1cindexer.FlatSize();
-    if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)F || output->IsEmpty() ||
-        F < 0) {
+    if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)OutputRows() ||
+        output->IsEmpty() || F < 0) {
         NXLOG_RECORD(nxlog_error,
                      "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, The output matrix (%d x %d) is not "
                      "the expected size (%d x %d)",
-                     output ? (int)output->XSize() : 0, output ? (int)output->YSize() : 0, F, F);
+                     output ? (int)output->XSize() : 0, output ? (int)output->YSize() : 0, F, OutputRows());
         return false;
     }
     NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator, Generating infield convolution matrix using [%s] ",
@@ -428,8 +471,10 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
                                  i, Ky);
                 }
                 ok = CheckThreadSpecificAllocation(&mine, matrices);
-                for (int j = 0; ok && j < Kx; ++j) {
-                    if (m_diagnostic && j == 0) NXLOG_RECORD(nxlog_info, "Processing L1C pixel [%4d,%4d]", i, j);
+                for (int j = ColumnBegin(); ok && j < std::min(Kx, ColumnEnd()); ++j) {
+                    if (m_diagnostic && j == ColumnBegin()) {
+                        NXLOG_RECORD(nxlog_info, "Processing L1C pixel [%4d,%4d]", i, j);
+                    }
                     if (i == 0 && m_option_create_lower_edge_adjustment) {
                         ok = AddBottomEdgeSourcePixelAdjustment(j, mine);
                     }

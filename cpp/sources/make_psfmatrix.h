@@ -74,6 +74,20 @@ class TORVEN_DeconvolutionMatrixGenerator
     TORVEN_BuildRequest& Request() const { return *m_request; }
     // The team size of the parallel regions.
     int TeamSize() const;
+    // The L1C columns [ColumnBegin(), ColumnEnd()) whose sources the build adds
+    // (the request's column range, all Kx by default), and the rows of the
+    // output that receives them: OutputRows() rows of F, the first of which is
+    // row OutputRowOffset() of the whole matrix.
+    int  ColumnBegin() const;
+    int  ColumnEnd() const;
+    int  OutputRows() const;
+    int  OutputRowOffset() const;
+    bool SourceColumnInRange(int x) const { return x >= ColumnBegin() && x < ColumnEnd(); }
+    // Whether `output` is a contiguous F x OutputRows() matrix of this build.
+    bool IsOutputOfThisBuild(const nx2dArray<double>* output) const;
+    // The column of source s in `matrix` (a private F x F matrix, or the output
+    // of the column range), or null where s has none there.
+    double* SourceColumn(nx2dArray<double>* matrix, int s) const;
 
     bool set_option_use_simpsons(bool value)
     {

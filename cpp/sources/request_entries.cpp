@@ -56,9 +56,12 @@ bool torven_entry_create_deconvolution(TORVEN_BuildRequest& request, int* window
         const int                  Kx = window_specs[20], Ky = window_specs[21];
         const int64_t              KK      = (int64_t)Kx * Ky;
         int                        Ncoeffs = 0;
-        ok = numpsf == M && numcentres_mustbe3 == 3 && num_interp_coeffs0 == Dx && num_interp_coeffs1 == Dy &&
+        int           x0 = 0, x1 = 0;
+        ok = request.ColumnRange("cimpl_create_deconvolution", Kx, &x0, &x1);
+        const int64_t rows = (int64_t)(x1 - x0) * Ky;
+        ok = ok && numpsf == M && numcentres_mustbe3 == 3 && num_interp_coeffs0 == Dx && num_interp_coeffs1 == Dy &&
              num_interp_indices0 == Dx && num_interp_indices1 == Dy && psf_Nx >= Dx && psf_Ny >= Dy &&
-             answer_x == KK && answer_y == KK;
+             answer_x == rows && answer_y == KK;
         if (ok) {
             Ncoeffs = num_interp_coeffs2;
             ok      = num_interp_indices2 == Ncoeffs;
@@ -123,7 +126,10 @@ bool torven_entry_create_horizontal_stray_light_matrix(TORVEN_BuildRequest& requ
         const int64_t              KK = (int64_t)window_specs[20] * window_specs[21];
         // The service views KK x KK doubles of the output and reads three numbers
         // per PSF: refuse other shapes before it sees them.
-        ok = answer_x == KK && answer_y == KK && numcentres_mustbe3 == 3;
+        int x0 = 0, x1 = 0;
+        ok = request.ColumnRange("cimpl_create_horizontal_stray_light_matrix", window_specs[20], &x0, &x1);
+        const int64_t rows = (int64_t)(x1 - x0) * window_specs[21];
+        ok = ok && answer_x == rows && answer_y == KK && numcentres_mustbe3 == 3;
         if (!ok) {
             NXLOG_RECORD(nxlog_error,
                          "cimpl_create_horizontal_stray_light_matrix, there were errors in the psf locations or the "

@@ -188,13 +188,16 @@ struct RequestViews
     nx3dArray<double> coefficients;
     nx3dArray<int>    indices;
 
-    bool Attach(const char* function, double* goodanswer2D, int KK, double* psf_location2D, int numpsf,
+    // The output is a view of KK receivers by `rows` sources: the rows of the
+    // request's column range (all KK without one).
+    bool Attach(const char* function, double* goodanswer2D, int KK, int rows, double* psf_location2D, int numpsf,
                 int numcentres, double* coeffs3D, int c0, int c1, int c2, int* indices3D, int i0, int i1, int i2)
     {
         psf_locn.Attach((size_t)numcentres, (size_t)numpsf, psf_location2D);
         coefficients.Attach((size_t)c2, (size_t)c1, (size_t)c0, coeffs3D);
         indices.Attach((size_t)i2, (size_t)i1, (size_t)i0, indices3D);
-        if (!goodanswer.Attach((size_t)KK, (size_t)KK, goodanswer2D)) {
+        if (rows < 0) return false;
+        if (!goodanswer.Attach((size_t)KK, (size_t)rows, goodanswer2D)) {
             NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) input convolution matrix storage", function,
                          KK, KK);
             return false;
@@ -202,6 +205,16 @@ struct RequestViews
         return true;
     }
 };
+
+// The rows of the request's column range, or -1 (after an error record) for a
+// range outside the L1C window.
+int RangeRows(const char* function, const TORVEN_BuildRequest& request, int Kx, int Ky)
+{
+    int x0 = 0, x1 = 0;
+    if (!request.ColumnRange(function, Kx, &x0, &x1)) return -1;
+    const int64_t rows = (int64_t)(x1 - x0) * Ky;
+    return (rows < 0 || rows > INT32_MAX) ? -1 : (int)rows;
+}
 
 // The science window must be the binned L1B window, and the L1B window the
 // binned L1C window (products in 64 bits).
@@ -311,7 +324,8 @@ bool torvendll_create_deconvolution_matrix(TORVEN_BuildRequest& request, double*
                                    num_interp_indices2});
     RequestViews v;
     if (ok) {
-        ok = v.Attach(fn, goodanswer2D, KK, psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D,
+        ok = v.Attach(fn, goodanswer2D, KK, RangeRows(fn, request, Kx, Ky), psf_location2D, numpsf,
+                      numcentres_mustbe3, psf_interp_coeffs3D,
                       num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D,
                       num_interp_indices0, num_interp_indices1, num_interp_indices2);
         if (!(psf_Nx >= Sx && psf_Ny >= Sy)) {
@@ -414,7 +428,8 @@ bool torvendll_create_horizontal_stray_light_matrix(
             NXLOG_RECORD(nxlog_error, "%s, Error attaching to the (%d, %d) vignetting array", fn, Vnx, Vny);
             ok = false;
         }
-        ok = v.Attach(fn, goodanswer2D, KK, psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D,
+        ok = v.Attach(fn, goodanswer2D, KK, RangeRows(fn, request, Kx, Ky), psf_location2D, numpsf,
+                      numcentres_mustbe3, psf_interp_coeffs3D,
                       num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D,
                       num_interp_indices0, num_interp_indices1, num_interp_indices2) &&
              ok;

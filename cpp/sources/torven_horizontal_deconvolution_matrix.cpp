@@ -22,7 +22,11 @@ bool TORVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(
         factor = vignetting_row[nidx] * factor;
     }
     if (!std::isfinite(factor) || factor == 0.0) return true;
-    if (delta_sx < 1 || delta_sy < 1 || !IsMatrixOfThisBuild(matrix)) return true;
+    // Into a private F x F matrix, or into the output of the column range.
+    const bool whole = IsMatrixOfThisBuild(matrix);
+    if (delta_sx < 1 || delta_sy < 1 || !(whole || IsOutputOfThisBuild(matrix))) return true;
+    const int rowoffset = whole ? 0 : OutputRowOffset();
+    const int rowend    = whole ? m_l1cindexer.FlatSize() : rowoffset + OutputRows();
 
     TORVEN_PSF_InterpolationCoeffs coeffs;
     const Coords                   source(y, x, WINDOW_NOOF);
@@ -43,8 +47,8 @@ bool TORVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(
             if (!m_l1cindexer.FlatIndexFromDetectorPixel(det, &r, true)) continue;
             const double v = coeffs.PSF(noof, source) * factor;
             for (int k = 0; k < ncolumns; ++k) {
-                if (columns[k] < 0 || columns[k] >= F) continue;
-                base[(size_t)columns[k] * (size_t)F + (size_t)r] += weights[k] * v;
+                if (columns[k] < rowoffset || columns[k] >= rowend || columns[k] >= F) continue;
+                base[(size_t)(columns[k] - rowoffset) * (size_t)F + (size_t)r] += weights[k] * v;
             }
             if (sy > INT32_MAX - delta_sy) break;
         }
@@ -62,12 +66,12 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
 {
     TORVEN_RequestScope scope(*m_request);
     const int F = m_l1cindexer.FlatSize();
-    if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)F || output->IsEmpty() ||
-        F < 0) {
+    if (output == nullptr || output->XSize() != (size_t)F || output->YSize() != (size_t)OutputRows() ||
+        output->IsEmpty() || F < 0) {
         NXLOG_RECORD(nxlog_error,
                      "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, The output matrix (%d x %d) "
                      "is not the expected size (%d x %d)",
-                     output ? (int)output->XSize() : 0, output ? (int)output->YSize() : 0, F, F);
+                     output ? (int)output->XSize() : 0, output ? (int)output->YSize() : 0, F, OutputRows());
         return false;
     }
     NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light. Building convolution "
@@ -146,6 +150,10 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
                 if (!(m_windows.Science().ToParentWindow(Coords(iy, Sx - 1, WINDOW_SCIENCE), &det, true) &&
                       m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_right, true)))
                     column_right = -1;
+                // Only the sources of the column range are built.
+                const int rowbegin = OutputRowOffset(), rowend = rowbegin + OutputRows();
+                if (column_left < rowbegin || column_left >= rowend) column_left = -1;
+                if (column_right < rowbegin || column_right >= rowend) column_right = -1;
                 Coords nrow(WINDOW_NOOF);
                 to_noof.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &nrow, false);
                 const int     ny      = nrow.y;

@@ -11,6 +11,7 @@ __version__ = "0.1.0"
 
 from . import plot
 from .builds import BuildReport, Record, infield_matrix, resolve_threads, stray_light_matrix
+from .config import Plan, PlanError, load_plan
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
@@ -24,6 +25,7 @@ from .layout import (
     observe,
     vector_to_image,
 )
+from .io import InputFileError, load_matrix, read_array, save_matrix
 from .psfs import PSFSet, bilinear_tables
 from .windows import PARAMETER_NAMES, Windows
 
@@ -36,10 +38,12 @@ __all__ = [
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
     "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
+    # files and plans
+    "load_matrix", "save_matrix", "read_array", "load_plan", "Plan",
     # the built-in instrument
     "Instrument", "builtin_instrument", "demo_scene",
     # errors
-    "BuildError", "ConfigurationError",
+    "BuildError", "ConfigurationError", "PlanError", "InputFileError",
     # figures (matplotlib is imported when a figure is drawn)
     "plot",
 ]

@@ -221,17 +221,32 @@ def _run(matrix: str, function_name: str, args: tuple, kwargs: dict, progress: P
     return report
 
 
-def _output(matrix: str, windows: Windows, out) -> np.ndarray:
+def _columns(windows: Windows, columns) -> tuple[int, int]:
+    """The L1C column range ``[x0, x1)`` of a build, checked."""
+    if columns is None:
+        return 0, max(windows.Kx, 0)
+    try:
+        x0, x1 = columns
+    except (TypeError, ValueError):
+        raise ValueError(f"columns must be a pair (x0, x1) of L1C columns, got {columns!r}") from None
+    x0, x1 = _int_option("columns[0]", x0, 0), _int_option("columns[1]", x1, 0)
+    if not x0 < x1 <= windows.Kx:
+        raise ValueError(f"columns = ({x0}, {x1}) must satisfy 0 <= x0 < x1 <= Kx = {windows.Kx}")
+    return x0, x1
+
+
+def _output(matrix: str, windows: Windows, out, columns: tuple[int, int]) -> np.ndarray:
     """The array the build writes: the caller's ``out``, checked, or a new one."""
     F = windows.F
+    shape = ((columns[1] - columns[0]) * windows.Ky, F)
     if out is not None:
         if not isinstance(out, np.ndarray):
             raise TypeError(f"out must be a numpy.ndarray (or numpy.memmap), got {type(out).__name__}")
         problems = []
         if out.dtype != np.float64:
             problems.append(f"dtype float64, got {out.dtype}")
-        if out.shape != (F, F):
-            problems.append(f"shape (F, F) = {(F, F)}, got {out.shape}")
+        if out.shape != shape:
+            problems.append(f"shape {shape}, got {out.shape}")
         if not out.flags.c_contiguous:
             problems.append("C-contiguous memory")
         if not out.flags.writeable:
@@ -239,14 +254,14 @@ def _output(matrix: str, windows: Windows, out) -> np.ndarray:
         if problems:
             raise ValueError(f"out for the {matrix} matrix needs " + "; ".join(problems))
         return out
-    nbytes = F * F * 8
+    nbytes = shape[0] * shape[1] * 8
     free = available_memory()
     if free is not None and nbytes > free:
         raise MemoryError(
-            f"the {matrix} matrix needs {nbytes / 2**30:.2f} GiB (F = {F}, F x F float64) but only "
+            f"the {matrix} matrix needs {nbytes / 2**30:.2f} GiB ({shape[0]} x {shape[1]} float64) but only "
             f"{free / 2**30:.2f} GiB of memory are available; build it into a file instead with "
-            f"out=numpy.lib.format.open_memmap(path, mode='w+', dtype='float64', shape=({F}, {F}))")
-    return np.zeros((F, F), dtype=np.float64)
+            f"out=numpy.lib.format.open_memmap(path, mode='w+', dtype='float64', shape={shape})")
+    return np.zeros(shape, dtype=np.float64)
 
 
 def _int_option(name: str, value, minimum: int) -> int:
@@ -286,7 +301,7 @@ def _windows(windows) -> Windows:
 def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
                    rows_below: int | None = None, rows_above: int = 42, threads: int | None = None,
                    progress: ProgressCallback | None = None, check: bool = True, out: np.ndarray | None = None,
-                   return_report: bool = False, path: str = "auto"):
+                   return_report: bool = False, path: str = "auto", columns: tuple[int, int] | None = None):
     """Build the in-field convolution matrix.
 
     Parameters
@@ -336,6 +351,12 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         per-pixel build elsewhere; ``"per-pixel"`` always runs the per-pixel
         build, the reference of the fast one (the same matrix to rounding, many
         times slower), for checking.
+    columns : (int, int), optional
+        Build only the sources of the L1C columns ``x0 <= x < x1``: the rows
+        ``[x0 * Ky, x1 * Ky)`` of the whole matrix, which the fast build gives
+        bitwise equal to those rows of a whole build. The result (and ``out``)
+        then has the shape ``((x1 - x0) * Ky, F)``. Blocks of columns can be
+        built independently, anywhere (see :mod:`velmora.distributed`).
 
     Returns
     -------
@@ -385,9 +406,11 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         if problems:
             raise ConfigurationError("windows", problems)
         psfs.check(windows, "detector")
-    out = _output("in-field", windows, out)
+    block = _columns(windows, columns)
+    out = _output("in-field", windows, out, block)
     options = {"use_simpsons": SCHEMES[scheme], "lower_edge": bool(lower_edge), "rows_below": rows_below,
-               "rows_above": rows_above, "threads": nthreads, "per_pixel": per_pixel}
+               "rows_above": rows_above, "threads": nthreads, "per_pixel": per_pixel,
+               "column_begin": block[0], "column_end": block[1]}
     args = (windows.to_array(), psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out)
     report = _run("in-field", "build_infield", args, options, progress, max(windows.Ky, 0))
     return (out, report) if return_report else out
@@ -396,7 +419,8 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
 def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=(1, 1),
                        sample_step=(1, 1), threads: int | None = None,
                        progress: ProgressCallback | None = None, check: bool = True,
-                       out: np.ndarray | None = None, return_report: bool = False, path: str = "auto"):
+                       out: np.ndarray | None = None, return_report: bool = False, path: str = "auto",
+                       columns: tuple[int, int] | None = None):
     """Build the horizontal stray-light matrix.
 
     Light from the NOOF window left and right of the science window is
@@ -434,6 +458,9 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
         Return ``(matrix, report)`` instead of the matrix alone.
     path : {"auto", "per-pixel"}
         Which build runs, as in :func:`infield_matrix`.
+    columns : (int, int), optional
+        Build only the rows of the sources of these L1C columns, as in
+        :func:`infield_matrix`.
 
     Returns
     -------
@@ -489,10 +516,11 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
                 f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
                 f"of the NOOF window indexed [y, x], got {image.shape}"])
         vig = np.ascontiguousarray(image, dtype=np.float64).reshape(windows.NOOFx, windows.NOOFy)
-    out = _output("stray-light", windows, out)
+    block = _columns(windows, columns)
+    out = _output("stray-light", windows, out, block)
     args = (windows.to_array(), vig, psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out,
             dnx, dny, dsx, dsy)
     total = len(range(dny // 2, windows.Sy, dny)) if windows.Sy > 0 else 0
-    options = {"threads": nthreads, "per_pixel": per_pixel}
+    options = {"threads": nthreads, "per_pixel": per_pixel, "column_begin": block[0], "column_end": block[1]}
     report = _run("stray-light", "build_stray_light", args, options, progress, total)
     return (out, report) if return_report else out

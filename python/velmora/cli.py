@@ -4,67 +4,47 @@
     Builds both matrices of the built-in instrument, prints a summary and
     writes the matrices, figures and the instrument's own input files.
 ``velmora build CONFIG``
-    Builds the matrices of a user's instrument described by a TOML file.
+    Builds the matrices of a user's instrument described by a TOML file
+    (see :mod:`velmora.config`), after checking every input and output.
+``velmora check CONFIG``
+    Makes every check of ``build`` and builds nothing.
 
-Exit status: 0 on success, 1 when a matrix could not be built, 2 for bad
-input (command line, configuration file or arrays).
+Exit status: 0 on success, 1 when a matrix could not be built or written, 2
+for bad input (command line, configuration file, arrays or output paths),
+130 after Ctrl-C and 143 after SIGTERM; in the last four cases no file is
+changed.
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import importlib.util
+import inspect
 import logging
-import math
+import os
+import signal
 import sys
 import textwrap
 import time
-import tomllib
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
 import numpy as np
 
 from . import __version__
+from . import config as plans
+from . import io as vio
 from .builds import SCHEMES, infield_matrix, resolve_threads, stray_light_matrix
+from .config import ArraySource, InfieldPlan, Plan, PlanError, PSFInputs, StrayLightPlan
 from .errors import BuildError, ConfigurationError
+from .preflight import Output, memory_problems, output_problems, space_problems
 from .psfs import PSFSet
-from .windows import PARAMETER_NAMES, Windows
+from .windows import Windows
 
 __all__ = ["main"]
 
-EXIT_OK, EXIT_BUILD_FAILED, EXIT_BAD_INPUT = 0, 1, 2
-
-_CONFIG_HELP = """\
-configuration file (TOML); paths are relative to the file's folder:
-
-  threads = 2                       # optional, default: all processors
-
-  [windows]                         # the 22 windowing parameters
-  FULLCONVx = 160                   # FULLCONVx FULLCONVy NOFSx NOFSy NOOFx NOOFy
-  ...                               # DOFSx DOFSy Dx Dy SOFSx SOFSy Sx Sy
-                                    # LBINx LBINy Lx Ly KBINx KBINy Kx Ky
-  [psfs]                            # arrays: "a.npy", "b.npz" (key = the
-  images = "psfs.npz"               #   entry's name) or "b.npz:key"
-  centres = "psfs.npz"              # (M, Nx, Ny) [psf, x, y]; (M, 2|3) rows Y, X
-  coefficients = "psfs.npz"         # (Dx, Dy, N) [x, y, k]
-  indices = "psfs.npz"              # (Dx, Dy, N) PSF numbers
-
-  [infield]                         # optional: the in-field matrix
-  output = "out/infield.npy"
-  scheme = "quadratic"              # or "midpoint"
-  lower_edge = true
-  rows_below = 42
-  rows_above = 42
-
-  [stray_light]                     # optional: the stray-light matrix
-  output = "out/stray_light.npy"
-  coefficients = "noof.npz"         # tables over the NOOF window,
-  indices = "noof.npz"              #   (NOOFx, NOOFy, N)
-  vignetting = "vignetting.npy"     # optional, (NOOFy, NOOFx) indexed [y, x]
-  source_step = [1, 1]              # (x, y)
-  sample_step = [1, 1]              # (x, y)
-
-At least one of [infield] and [stray_light] is required."""
+EXIT_OK, EXIT_BUILD_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 130, 143
 
 
 class InputError(Exception):
@@ -115,61 +95,298 @@ def _setup_logging(verbosity: int) -> tuple[logging.Handler, int]:
     return handler, previous
 
 
-def _column_sums(matrix: np.ndarray) -> str:
-    sums = matrix.sum(axis=1)  # row s of the array holds what source s sends out
-    return (f"column sums {sums.min():.4f} .. {sums.max():.4f} "
+# ------------------------------------------------------------ configuration
+_EXAMPLE_WINDOWS = Windows.from_sequence([160, 112, 16, 8, 128, 96, 32, 6, 64, 84, 8, 44,
+                                          48, 36, 2, 1, 24, 36, 1, 2, 24, 18])
+
+
+def _example_plan(windows: Windows = _EXAMPLE_WINDOWS, *, threads: int | None = None,
+                  infield: dict | None = None, stray: dict | None = None) -> Plan:
+    """The plan of an instrument whose arrays lie beside its configuration file, as the demo writes them."""
+    return Plan(
+        windows=windows,
+        psfs=PSFInputs(*(ArraySource("psfs.npz") for _ in range(4))),
+        infield=InfieldPlan(output="matrices/infield.npy", **(infield or {})),
+        stray_light=StrayLightPlan(output="matrices/stray_light.npy", coefficients=ArraySource("noof_tables.npz"),
+                                   indices=ArraySource("noof_tables.npz"), vignetting=ArraySource("vignetting.npy"),
+                                   **(stray or {})),
+        threads=threads)
+
+
+def _config_help() -> str:
+    return ("configuration file (TOML); relative paths are taken from the file's folder. An array is\n"
+            '"a.npy", "b.npz" (the entry named like the key), "b.npz:entry", or a netCDF-4/HDF5\n'
+            'variable "ckd.nc:group/variable" ("ckd.h5:..."). A matrix output is .npy (metadata in\n'
+            "<output>.json), .nc (netCDF-4, metadata as attributes) or, for stray light, .npz (compact\n"
+            "CSR). At least one of [infield] and [stray_light] is required. Example:\n\n"
+            + textwrap.indent(plans.to_toml(_example_plan(threads=2)), "  "))
+
+
+# ------------------------------------------------------------------ helpers
+def _one_line(exc: BaseException) -> str:
+    if isinstance(exc, ConfigurationError):
+        return f"invalid {exc.what}: " + "; ".join(exc.problems)
+    return " ".join(str(exc).split())
+
+
+def _processors() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):  # pragma: no cover - not Linux
+        return max(1, os.cpu_count() or 1)
+
+
+def _warn_threads(threads: int | None) -> int:
+    """The thread count a build is asked for; a warning when it exceeds the processors."""
+    requested = resolve_threads(threads)
+    cpus = _processors()
+    if requested > cpus:
+        print(f"velmora: warning: {requested} threads requested but this process may run on only {cpus} "
+              f"processor(s); more threads than processors make the builds no faster", file=sys.stderr)
+    return requested
+
+
+def _build_call(function: Callable, out: np.ndarray | None, **kwargs) -> tuple[np.ndarray, int | None]:
+    """Run a build, into ``out`` when given; returns the matrix and the threads the build used."""
+    params = inspect.signature(function).parameters
+    if "out" in params and "return_report" in params:
+        matrix, report = function(out=out, return_report=True, **kwargs)
+        return matrix, getattr(report, "threads", None)
+    matrix = function(**kwargs)
+    if out is not None:
+        out[...] = matrix
+        matrix = out
+    return matrix, None
+
+
+def _threads_text(used: list[int | None], requested: int) -> str:
+    """The threads the builds used, as the summary shows them."""
+    known = [u for u in used if u is not None]
+    if not known:
+        return f"{requested} requested"
+    most = max(known)
+    return f"{most}" + (f" ({requested} requested)" if most != requested else "")
+
+
+def _row_sums(matrix) -> str:
+    sums = np.asarray(matrix.sum(axis=1)).ravel()  # row s of the array holds what source s sends out
+    return (f"row sums {sums.min():.4f} .. {sums.max():.4f} "
             f"(mean {sums.mean():.4f}, spread {sums.max() - sums.min():.4f})")
 
 
-def _timed(progress: _Progress, label: str, build: Callable) -> tuple[np.ndarray, float]:
-    callback = progress.start(label)
-    t0 = time.perf_counter()
-    result = build(callback)
-    seconds = time.perf_counter() - t0
-    progress.finish(seconds)
-    return result, seconds
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, raised in the main thread so that the run cleans up as after Ctrl-C."""
+
+
+def _on_sigterm(signum, frame):
+    raise _Terminated()
+
+
+# -------------------------------------------------------------------- a run
+@dataclasses.dataclass
+class _Job:
+    """One matrix of a run: what to build and where it goes."""
+
+    label: str
+    output: Path
+    F: int
+    nonzero_rows: int
+    compact: bool = False
+    build: Callable[..., np.ndarray] | None = None
+    kwargs: dict = dataclasses.field(default_factory=dict)
+    options: dict = dataclasses.field(default_factory=dict)
+    inputs: dict[str, Path] = dataclasses.field(default_factory=dict)
+
+    @property
+    def suffix(self) -> str:
+        return self.output.suffix.lower()
+
+    @property
+    def sidecar(self) -> Path | None:
+        return Path(f"{self.output}.json") if self.suffix in (".npy", ".npz") else None
+
+    def outputs(self) -> list[Output]:
+        """The files the job writes, with their sizes as far as known beforehand."""
+        stored = (self.nonzero_rows if self.compact else self.F) * self.F * 8
+        files = [Output(f"{self.label} matrix", self.output, stored + 4096)]
+        if self.sidecar is not None:
+            files.append(Output(f"{self.label} metadata", self.sidecar, 4096))
+        return files
+
+    def memory(self) -> int:
+        """Bytes the job holds at once: the dense matrix, and its non-zero rows when stored compact."""
+        return self.F * self.F * 8 + (2 * self.nonzero_rows * self.F * 8 if self.compact else 0)
+
+
+def _stray_rows(windows: Windows) -> int:
+    """Rows of the stray-light matrix that can be non-zero: the leftmost and rightmost L1C columns' sources."""
+    return min(windows.F, 2 * windows.Ky)
+
+
+def _preflight(outputs: list[Output], inputs: list[tuple[str, Path]], needs: list[tuple[str, int]],
+               overwrite: bool, **hint) -> None:
+    problems = output_problems(outputs, inputs, overwrite=overwrite, **hint)
+    problems += memory_problems(needs) + space_problems(outputs)
+    if problems:
+        raise _Problems(problems)
+
+
+class _Problems(Exception):
+    """Several one-line problems of one run, each reported on its own line (exit status 2)."""
+
+    def __init__(self, problems: list[str]):
+        self.problems = problems
+        super().__init__("; ".join(problems))
+
+
+def _run_jobs(jobs: list[_Job], windows: Windows, threads: int | None, progress: _Progress):
+    """Build every job into temporaries and put them in place together; returns the summary rows."""
+    rows = []
+    with vio.AtomicOutputs() as outputs:
+        for job in jobs:
+            metadata = vio.matrix_metadata(job.label, windows, job.options, job.inputs)
+            callback = progress.start(job.label)
+            t0 = time.perf_counter()
+            out = None
+            if job.suffix == ".npy":
+                out = vio.open_npy(outputs.temporary(job.output), (job.F, job.F))
+            try:
+                matrix, used = _build_call(job.build, out, threads=threads, progress=callback, **job.kwargs)
+            except (ConfigurationError, ValueError, TypeError) as exc:
+                raise InputError(f"{job.label} matrix: {_one_line(exc)}") from None
+            seconds = time.perf_counter() - t0
+            progress.finish(seconds)
+            sums = _row_sums(matrix)
+            if job.suffix == ".npy":
+                out.flush()
+            elif job.suffix == ".nc":
+                vio.write_netcdf(outputs.temporary(job.output), matrix, metadata, compact=job.compact)
+            else:
+                vio.write_csr(outputs.temporary(job.output), matrix)
+            if job.sidecar is not None:
+                vio.write_json(outputs.temporary(job.sidecar), metadata)
+            rows.append((job, matrix.shape, seconds, used, sums))
+            del matrix, out
+        outputs.commit()
+    return rows
+
+
+def _load(plan: Plan, key: str, source: ArraySource) -> np.ndarray:
+    name = key.rsplit(".", 1)[1]
+    path = plan.path(source.file)
+    suffix = path.suffix.lower()
+    default_key = None if suffix == ".npy" else name
+    return vio.read_array(path, source.key or default_key, what=key)
+
+
+def _checked_psfs(images, centres, coefficients, indices, windows: Windows, window: str, where: str) -> PSFSet:
+    try:
+        return PSFSet(images, centres, coefficients, indices).check(windows, window)
+    except ConfigurationError as exc:
+        raise InputError(f"{where}: {_one_line(exc)}") from None
+
+
+def _jobs(plan: Plan) -> list[_Job]:
+    """Read and check every input of the plan; the builds it asks for."""
+    windows = plan.windows
+    problems = windows.problems()
+    if problems:
+        raise InputError(_one_line(ConfigurationError("windows", problems)))
+    sources = plan.array_sources()
+    files = {key: plan.path(source.file) for key, source in sources.items()}
+    arrays = {key: _load(plan, key, source) for key, source in sources.items()}
+    psf_arrays = [arrays[f"psfs.{n}"] for n in ("images", "centres", "coefficients", "indices")]
+    psf_files = {k: v for k, v in files.items() if k.startswith("psfs.")}
+    jobs = []
+    if plan.infield is not None:
+        p = plan.infield
+        options = {"scheme": p.scheme, "lower_edge": p.lower_edge, "rows_below": p.rows_below,
+                   "rows_above": p.rows_above}
+        psfs = _checked_psfs(*psf_arrays, windows, "detector", "[psfs]")
+        problems = windows.problems(rows_below=p.rows_below if p.lower_edge else None)
+        if problems:
+            raise InputError(_one_line(ConfigurationError("windows", problems)))
+        jobs.append(_Job("in-field", plan.path(p.output), windows.F, windows.F, build=infield_matrix,
+                         kwargs=dict(windows=windows, psfs=psfs, **options), options=options, inputs=psf_files))
+    if plan.stray_light is not None:
+        p = plan.stray_light
+        psfs = _checked_psfs(psf_arrays[0], psf_arrays[1], arrays["stray_light.coefficients"],
+                             arrays["stray_light.indices"], windows, "noof", "[stray_light]")
+        vignetting = arrays.get("stray_light.vignetting")
+        if vignetting is not None and np.shape(vignetting) != windows.vignetting_shape:
+            raise InputError(f"stray_light.vignetting must have the shape (NOOFy, NOOFx) = "
+                             f"{windows.vignetting_shape} (indexed [y, x]), got {np.shape(vignetting)}")
+        options = {"source_step": p.source_step, "sample_step": p.sample_step, "compact": p.compact}
+        inputs = {k: v for k, v in files.items() if k in ("psfs.images", "psfs.centres") or
+                  k.startswith("stray_light.")}
+        jobs.append(_Job("stray-light", plan.path(p.output), windows.F, _stray_rows(windows), p.compact,
+                         build=stray_light_matrix,
+                         kwargs=dict(windows=windows, psfs=psfs, vignetting=vignetting, source_step=p.source_step,
+                                     sample_step=p.sample_step), options=options, inputs=inputs))
+    return jobs
+
+
+def _plan_preflight(plan: Plan, config_path: Path | None) -> list[_Job]:
+    """Every check of a run, before anything is read in bulk or built."""
+    w = plan.windows
+    problems = w.problems()
+    if problems:
+        raise _Problems([_one_line(ConfigurationError("windows", problems))])
+    jobs_outputs = [_Job(label, plan.path(p.output), w.F, w.F if label == "in-field" else _stray_rows(w),
+                         getattr(p, "compact", False)) for label, p in plan.jobs()]
+    inputs = [(key, plan.path(source.file)) for key, source in plan.array_sources().items()]
+    if config_path is not None:
+        inputs.append(("configuration file", config_path))
+    outputs = [o for job in jobs_outputs for o in job.outputs()]
+    if any(job.suffix == ".nc" for job in jobs_outputs):
+        missing = [name for name in ("xarray", "h5netcdf") if importlib.util.find_spec(name) is None]
+        if missing:
+            raise _Problems([f"writing .nc files needs {' and '.join(missing)}: pip install 'velmora[io]'"])
+    _preflight(outputs, inputs, [(f"{j.label} matrix (F = {j.F})", j.memory()) for j in jobs_outputs],
+               plan.overwrite)
+    return jobs_outputs
+
+
+def _plan_from_args(args) -> tuple[Plan, Path]:
+    config_path = Path(args.config)
+    plan = plans.load_plan(config_path)
+    changes = {}
+    if args.threads is not None:
+        changes["threads"] = args.threads
+    if getattr(args, "overwrite", False):
+        changes["overwrite"] = True
+    return dataclasses.replace(plan, **changes), config_path
 
 
 # --------------------------------------------------------------------- demo
-def _write_instrument_inputs(folder: Path, instrument, args) -> Path:
-    """The built-in instrument as files that ``velmora build`` reads back."""
-    folder.mkdir(parents=True, exist_ok=True)
-    instrument.psfs.save(folder / "psfs.npz")
-    np.savez(folder / "noof_tables.npz", coefficients=instrument.stray_psfs.coefficients,
-             indices=instrument.stray_psfs.indices)
-    np.save(folder / "vignetting.npy", instrument.vignetting)
-    w = instrument.windows
-    lines = [f"# {instrument.name}, as written by 'velmora demo'.",
-             "# Rebuild its matrices with: velmora build instrument.toml", ""]
-    if args.threads is not None:
-        lines += [f"threads = {args.threads}", ""]
-    lines += ["[windows]"] + [f"{name} = {getattr(w, name)}" for name in PARAMETER_NAMES]
-    lines += ["", "[psfs]", 'images = "psfs.npz"', 'centres = "psfs.npz"', 'coefficients = "psfs.npz"',
-              'indices = "psfs.npz"', "", "[infield]", 'output = "matrices/infield.npy"',
-              f'scheme = "{args.scheme}"', f"lower_edge = {'false' if args.no_lower_edge else 'true'}",
-              f"rows_below = {args.rows_below}", f"rows_above = {args.rows_above}", "",
-              "[stray_light]", 'output = "matrices/stray_light.npy"', 'coefficients = "noof_tables.npz"',
-              'indices = "noof_tables.npz"', 'vignetting = "vignetting.npy"',
-              f"source_step = [{instrument.source_step[0]}, {instrument.source_step[1]}]",
-              f"sample_step = [{instrument.sample_step[0]}, {instrument.sample_step[1]}]", ""]
-    path = folder / "instrument.toml"
-    path.write_text("\n".join(lines))
-    return path
-
-
 def _demo(args) -> int:
     from . import figures
     from .instrument import builtin_instrument, demo_scene
     from .layout import Corrector, observe
 
     out = Path(args.output)
-    try:
-        out.mkdir(parents=True, exist_ok=True)
-    except OSError as exc:
-        raise InputError(f"cannot create the output folder {out}: {exc.strerror or exc}") from None
     ins = builtin_instrument()
     w = ins.windows
-    threads = resolve_threads(args.threads)
+    folder = out / "instrument"
+    plan = _example_plan(w, threads=args.threads,
+                         infield=dict(scheme=args.scheme, lower_edge=not args.no_lower_edge,
+                                      rows_below=args.rows_below, rows_above=args.rows_above),
+                         stray=dict(source_step=tuple(ins.source_step), sample_step=tuple(ins.sample_step)))
+    plan = dataclasses.replace(plan, base=folder)
+    figure_names = [] if args.no_figures else ["infield_matrix.png", "stray_light_matrix.png", "psfs.png",
+                                               "scene_observed_corrected.png"]
+    matrix_files = [("in-field matrix", out / "infield.npy"), ("in-field metadata", out / "infield.npy.json"),
+                    ("stray-light matrix", out / "stray_light.npy"),
+                    ("stray-light metadata", out / "stray_light.npy.json")]
+    instrument_files = [("instrument PSFs", folder / "psfs.npz"), ("instrument tables", folder / "noof_tables.npz"),
+                        ("instrument vignetting", folder / "vignetting.npy"),
+                        ("instrument configuration", folder / "instrument.toml")]
+    outputs = [Output(role, path, 8 * w.F * w.F if path.suffix == ".npy" else 4096)
+               for role, path in matrix_files + instrument_files]
+    outputs += [Output(f"figure {name}", out / name, 1 << 20) for name in figure_names]
+    _preflight(outputs, [], [(f"in-field matrix (F = {w.F})", 16 * w.F * w.F)], args.overwrite,
+               hint="add --overwrite to replace {it}, or choose another folder with -o")
+    requested = _warn_threads(args.threads)
     progress = _Progress(sys.stderr, not args.no_progress)
 
     print(f"velmora {__version__} demo: {ins.name}")
@@ -177,15 +394,24 @@ def _demo(args) -> int:
           f"binning {w.Bx} x {w.By} -> L1C {w.Kx} x {w.Ky} = {w.F} pixels")
     print(f"  PSFs        {ins.psfs.M} measured, {ins.psfs.psf_shape[0]} x {ins.psfs.psf_shape[1]} samples, "
           f"{ins.psfs.ncoeffs} interpolation coefficients per pixel")
-    print(f"  threads     {threads}")
     sys.stdout.flush()
 
-    infield, t_in = _timed(progress, "in-field", lambda cb: infield_matrix(
-        w, ins.psfs, scheme=args.scheme, lower_edge=not args.no_lower_edge, rows_below=args.rows_below,
-        rows_above=args.rows_above, threads=threads, progress=cb))
-    stray, t_sl = _timed(progress, "stray-light", lambda cb: stray_light_matrix(
-        w, ins.stray_psfs, vignetting=ins.vignetting, source_step=ins.source_step,
-        sample_step=ins.sample_step, threads=threads, progress=cb))
+    used = []
+
+    def timed(label, function, **kwargs):
+        callback = progress.start(label)
+        t0 = time.perf_counter()
+        matrix, threads = _build_call(function, None, threads=requested, progress=callback, **kwargs)
+        seconds = time.perf_counter() - t0
+        progress.finish(seconds)
+        used.append(threads)
+        return matrix, seconds
+
+    infield, t_in = timed("in-field", infield_matrix, windows=w, psfs=ins.psfs, scheme=args.scheme,
+                          lower_edge=not args.no_lower_edge, rows_below=args.rows_below,
+                          rows_above=args.rows_above)
+    stray, t_sl = timed("stray-light", stray_light_matrix, windows=w, psfs=ins.stray_psfs,
+                        vignetting=ins.vignetting, source_step=ins.source_step, sample_step=ins.sample_step)
 
     scene = demo_scene(w)
     observed = observe(scene, infield, stray)
@@ -198,17 +424,35 @@ def _demo(args) -> int:
 
     edge = f"lower-edge correction {args.rows_below} rows below, {args.rows_above} above" \
         if not args.no_lower_edge else "no lower-edge correction"
+    print(f"  threads     {_threads_text(used, requested)}")
     print(f"  in-field    {w.F} x {w.F} matrix, {args.scheme} scheme, {edge}, {t_in:.2f} s")
     print(f"  stray light {w.F} x {w.F} matrix, source step {ins.source_step}, sample step "
           f"{ins.sample_step}, vignetting {ins.vignetting.min():.2f} .. {ins.vignetting.max():.2f}, {t_sl:.2f} s")
-    print(f"  energy      in-field {_column_sums(infield)}")
-    print(f"              in-field + stray light {_column_sums(infield + stray)}")
+    print(f"  energy      in-field {_row_sums(infield)}")
+    print(f"              in-field + stray light {_row_sums(infield + stray)}")
     print(f"  correction  {correction}")
 
-    written = []
-    for name, array in (("infield.npy", infield), ("stray_light.npy", stray)):
-        np.save(out / name, array)
-        written.append(out / name)
+    with vio.AtomicOutputs() as files:
+        ins.psfs.save(files.temporary(folder / "psfs.npz"))
+        with open(files.temporary(folder / "noof_tables.npz"), "wb") as f:
+            np.savez(f, coefficients=ins.stray_psfs.coefficients, indices=ins.stray_psfs.indices)
+        with open(files.temporary(folder / "vignetting.npy"), "wb") as f:
+            np.save(f, ins.vignetting)
+        files.temporary(folder / "instrument.toml").write_text(plans.to_toml(
+            plan, header=f"{ins.name}, as written by 'velmora demo'.\n"
+                         "Rebuild its matrices with: velmora build instrument.toml"))
+        inputs = {"psfs.images": folder / "psfs.npz"}
+        for name, matrix, options in (
+                ("infield", infield, {"scheme": args.scheme, "lower_edge": not args.no_lower_edge,
+                                      "rows_below": args.rows_below, "rows_above": args.rows_above}),
+                ("stray_light", stray, {"source_step": tuple(ins.source_step),
+                                        "sample_step": tuple(ins.sample_step), "compact": False})):
+            with open(files.temporary(out / f"{name}.npy"), "wb") as f:
+                np.save(f, matrix)
+            vio.write_json(files.temporary(out / f"{name}.npy.json"), {
+                **vio.matrix_metadata("in-field" if name == "infield" else "stray-light", w, options, {}),
+                "inputs": {"instrument": {"path": "velmora.builtin_instrument()", "sha256": ""}}})
+        written = [path for path in files.commit() if path.suffix != ".json"]
     if not args.no_figures:
         written.append(figures.matrix_figure(out / "infield_matrix.png", infield,
                                              "in-field matrix (log scale)"))
@@ -218,7 +462,6 @@ def _demo(args) -> int:
         panels = [scene, observed] + ([corrected] if corrected is not None else [])
         written.append(figures.images_figure(out / "scene_observed_corrected.png", panels,
                                              ["true scene", "observed (in-field + stray light)", "corrected"]))
-    written.append(_write_instrument_inputs(out / "instrument", ins, args))
     print("  files       " + "\n              ".join(str(p) for p in written))
     if not args.no_figures and not figures.have_matplotlib():
         print("  note        matplotlib is not installed: the PNG files are plain images without axes "
@@ -226,177 +469,50 @@ def _demo(args) -> int:
     return EXIT_OK
 
 
-# -------------------------------------------------------------------- build
-_TOP_KEYS = {"threads", "windows", "psfs", "infield", "stray_light"}
-_PSF_KEYS = {"images", "centres", "coefficients", "indices"}
-_INFIELD_KEYS = {"output", "scheme", "lower_edge", "rows_below", "rows_above"}
-_STRAY_KEYS = {"output", "coefficients", "indices", "vignetting", "source_step", "sample_step"}
-
-
-def _table(config: dict, key: str, allowed: set[str], required: bool) -> dict | None:
-    if key not in config:
-        if required:
-            raise InputError(f"the configuration has no [{key}] table")
-        return None
-    table = config[key]
-    if not isinstance(table, dict):
-        raise InputError(f"'{key}' must be a table ([{key}])")
-    unknown = sorted(set(table) - allowed)
-    if unknown:
-        raise InputError(f"unknown key(s) in [{key}]: {', '.join(unknown)} (allowed: {', '.join(sorted(allowed))})")
-    return table
-
-
-def _load_array(base: Path, where: str, name: str, spec) -> np.ndarray:
-    if not isinstance(spec, str) or not spec:
-        raise InputError(f"{where}.{name} must be a file name, got {spec!r}")
-    path_text, key = spec, name
-    if ".npz:" in spec:
-        path_text, key = spec.rsplit(":", 1)
-    path = base / path_text
-    try:
-        if path.suffix == ".npz":
-            with np.load(path) as data:
-                if key not in data:
-                    raise InputError(f"{where}.{name}: {path} has no array '{key}' "
-                                     f"(it has {', '.join(data.files) or 'none'})")
-                return data[key]
-        if path.suffix == ".npy":
-            return np.load(path)
-    except FileNotFoundError:
-        raise InputError(f"{where}.{name}: no such file {path}") from None
-    except (OSError, ValueError) as exc:
-        raise InputError(f"{where}.{name}: cannot read {path}: {exc}") from None
-    raise InputError(f"{where}.{name}: {spec!r} is neither a .npy nor a .npz file")
-
-
-def _output_path(base: Path, where: str, table: dict) -> Path:
-    if "output" not in table:
-        raise InputError(f"[{where}] needs an output file name")
-    spec = table["output"]
-    if not isinstance(spec, str) or not spec:
-        raise InputError(f"{where}.output must be a file name, got {spec!r}")
-    path = base / spec
-    if path.suffix != ".npy":
-        path = path.with_name(path.name + ".npy")
-    return path
-
-
-def _typed(where: str, value, kind, what: str):
-    if kind is int and (isinstance(value, bool) or not isinstance(value, int)):
-        raise InputError(f"{where} must be {what}, got {value!r}")
-    if kind is not int and not isinstance(value, kind):
-        raise InputError(f"{where} must be {what}, got {value!r}")
-    return value
-
-
-def _pair(where: str, value) -> tuple[int, int]:
-    if not isinstance(value, list) or len(value) != 2 or not all(
-            isinstance(v, int) and not isinstance(v, bool) and v >= 1 for v in value):
-        raise InputError(f"{where} must be a pair [x, y] of positive integers, got {value!r}")
-    return value[0], value[1]
-
-
-def _checked_psfs(images, centres, coefficients, indices, windows: Windows, window: str, where: str) -> PSFSet:
-    try:
-        return PSFSet(images, centres, coefficients, indices).check(windows, window)
-    except ConfigurationError as exc:
-        raise InputError(f"{where}: {exc}") from None
-
-
+# -------------------------------------------------------------- build, check
 def _build(args) -> int:
-    config_path = Path(args.config)
-    try:
-        with open(config_path, "rb") as f:
-            config = tomllib.load(f)
-    except FileNotFoundError:
-        raise InputError(f"no such configuration file: {config_path}") from None
-    except tomllib.TOMLDecodeError as exc:
-        raise InputError(f"{config_path} is not valid TOML: {exc}") from None
-    except OSError as exc:
-        raise InputError(f"cannot read {config_path}: {exc.strerror or exc}") from None
-    base = config_path.parent
-    unknown = sorted(set(config) - _TOP_KEYS)
-    if unknown:
-        raise InputError(f"unknown key(s) or table(s) in {config_path}: {', '.join(unknown)}")
-
-    windows_table = _table(config, "windows", set(PARAMETER_NAMES), True)
-    try:
-        windows = Windows.from_mapping(windows_table).validate()
-    except (TypeError, ValueError) as exc:
-        raise InputError(f"[windows]: {exc}") from None
-    psf_table = _table(config, "psfs", _PSF_KEYS, True)
-    missing = sorted(_PSF_KEYS - set(psf_table))
-    if missing:
-        raise InputError(f"[psfs] needs {', '.join(missing)}")
-    infield = _table(config, "infield", _INFIELD_KEYS, False)
-    stray = _table(config, "stray_light", _STRAY_KEYS, False)
-    if infield is None and stray is None:
-        raise InputError("nothing to build: add an [infield] or a [stray_light] table")
-
-    threads = args.threads if args.threads is not None else config.get("threads")
-    if threads is not None:
-        _typed("threads", threads, int, "a positive integer")
-        if threads < 1:
-            raise InputError(f"threads must be a positive integer, got {threads}")
-    arrays = {k: _load_array(base, "psfs", k, psf_table[k]) for k in sorted(_PSF_KEYS)}
-
-    jobs = []
-    if infield is not None:
-        out = _output_path(base, "infield", infield)
-        scheme = _typed("infield.scheme", infield.get("scheme", "quadratic"), str, "a string")
-        if scheme not in SCHEMES:
-            raise InputError(f"infield.scheme must be one of {', '.join(sorted(SCHEMES))}, got {scheme!r}")
-        options = dict(scheme=scheme,
-                       lower_edge=_typed("infield.lower_edge", infield.get("lower_edge", True), bool, "true or false"),
-                       rows_below=_typed("infield.rows_below", infield.get("rows_below", 42), int, "an integer"),
-                       rows_above=_typed("infield.rows_above", infield.get("rows_above", 42), int, "an integer"))
-        psfs = _checked_psfs(arrays["images"], arrays["centres"], arrays["coefficients"], arrays["indices"],
-                             windows, "detector", "[psfs]")
-        problems = windows.problems(rows_below=options["rows_below"] if options["lower_edge"] else None)
-        if problems:
-            raise InputError(str(ConfigurationError("windows", problems)))
-        jobs.append(("in-field", out, lambda cb, p=psfs, o=options: infield_matrix(
-            windows, p, threads=threads, progress=cb, **o)))
-    if stray is not None:
-        out = _output_path(base, "stray_light", stray)
-        for key in ("coefficients", "indices"):
-            if key not in stray:
-                raise InputError(f"[stray_light] needs {key} (interpolation tables over the NOOF window)")
-        coefficients = _load_array(base, "stray_light", "coefficients", stray["coefficients"])
-        indices = _load_array(base, "stray_light", "indices", stray["indices"])
-        vignetting = (_load_array(base, "stray_light", "vignetting", stray["vignetting"])
-                      if "vignetting" in stray else None)
-        source_step = _pair("stray_light.source_step", stray.get("source_step", [1, 1]))
-        sample_step = _pair("stray_light.sample_step", stray.get("sample_step", [1, 1]))
-        psfs = _checked_psfs(arrays["images"], arrays["centres"], coefficients, indices,
-                             windows, "noof", "[stray_light]")
-        if vignetting is not None and np.shape(vignetting) != windows.vignetting_shape:
-            raise InputError(f"stray_light.vignetting must have the shape (NOOFy, NOOFx) = "
-                             f"{windows.vignetting_shape} (indexed [y, x]), got {np.shape(vignetting)}")
-        jobs.append(("stray-light", out, lambda cb, p=psfs: stray_light_matrix(
-            windows, p, vignetting=vignetting, source_step=source_step, sample_step=sample_step,
-            threads=threads, progress=cb)))
-
+    plan, config_path = _plan_from_args(args)
+    _plan_preflight(plan, config_path)
+    jobs = _jobs(plan)
+    requested = _warn_threads(plan.threads)
+    windows = plan.windows
     progress = _Progress(sys.stderr, not args.no_progress)
     print(f"velmora {__version__} build: {config_path}")
     print(f"  windows     L1C {windows.Kx} x {windows.Ky} = {windows.F} pixels, "
-          f"binning {windows.Bx} x {windows.By}; threads {resolve_threads(threads)}")
-    results = []
-    for label, out, job in jobs:
-        try:
-            matrix, seconds = _timed(progress, label, job)
-        except (ConfigurationError, ValueError, TypeError) as exc:
-            raise InputError(f"{label} matrix: {exc}") from None
-        results.append((label, out, matrix, seconds))
-    for label, out, matrix, seconds in results:
-        try:
-            out.parent.mkdir(parents=True, exist_ok=True)
-            np.save(out, matrix)
-        except OSError as exc:
-            raise InputError(f"cannot write {out}: {exc.strerror or exc}") from None
-        print(f"  {label:<11} {matrix.shape[0]} x {matrix.shape[1]}, {seconds:.2f} s, "
-              f"{_column_sums(matrix)} -> {out}")
+          f"binning {windows.Bx} x {windows.By}")
+    sys.stdout.flush()
+    rows = _run_jobs(jobs, windows, requested, progress)
+    print(f"  threads     {_threads_text([u for _, _, _, u, _ in rows], requested)}")
+    for job, shape, seconds, _, sums in rows:
+        layout = ", compact" if job.compact else ""
+        print(f"  {job.label:<11} {shape[0]} x {shape[1]}{layout}, {seconds:.2f} s, {sums} -> {job.output}")
+    return EXIT_OK
+
+
+def _check(args) -> int:
+    plan, config_path = _plan_from_args(args)
+    problems = []
+    try:
+        jobs = _plan_preflight(plan, config_path)
+    except _Problems as exc:
+        problems += exc.problems
+    try:
+        _jobs(plan)
+    except (InputError, vio.InputFileError, ConfigurationError) as exc:
+        problems.append(_one_line(exc))
+    if problems:
+        raise _Problems(problems)
+    requested = _warn_threads(plan.threads)
+    free = vio.available_memory()
+    print(f"velmora {__version__} check: {config_path}")
+    print(f"  windows     L1C {plan.windows.Kx} x {plan.windows.Ky} = {plan.windows.F} pixels; "
+          f"threads {requested}")
+    for job in jobs:
+        state = "replaces the existing file" if job.output.exists() else "new file"
+        print(f"  {job.label:<11} {job.F} x {job.F}, needs {vio._size(job.memory())} of memory "
+              f"({vio._size(free) + ' available' if free is not None else 'available memory unknown'}) "
+              f"-> {job.output} ({state})")
+    print("  ok          every input, output and limit checked; nothing was built")
     return EXIT_OK
 
 
@@ -406,40 +522,48 @@ def _parser() -> argparse.ArgumentParser:
         prog="velmora",
         description="Build the convolution (deconvolution) matrix and the horizontal stray-light matrix "
                     "of the TORVEN level-1 processing.",
-        epilog="Exit status: 0 on success, 1 when a matrix could not be built, 2 for bad input. "
+        epilog="Exit status: 0 on success, 1 when a matrix could not be built or written, 2 for bad input "
+               "(nothing is built), 130 after Ctrl-C and 143 after SIGTERM (no file is changed). "
                "Run 'velmora COMMAND --help' for the options of each command.",
     )
     parser.add_argument("--version", action="version", version=f"velmora {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def common(p):
+    def common(p, builds=True):
         p.add_argument("--threads", type=_positive_int, metavar="N",
                        help="worker threads of each build (default: OMP_NUM_THREADS, else all processors)")
-        p.add_argument("--no-progress", action="store_true",
-                       help="do not show the progress bar (it is shown only when standard error is a terminal)")
+        p.add_argument("--overwrite", action="store_true",
+                       help="replace existing output files (without it they are refused before any build)")
+        if builds:
+            p.add_argument("--no-progress", action="store_true",
+                           help="do not show the progress bar (it is shown only when standard error is a "
+                                "terminal)")
         p.add_argument("-v", "--verbose", action="count", default=0,
                        help="show the module's information messages on standard error; twice: also its "
                             "per-row progress records (default: warnings and errors only)")
 
+    infield = plans.defaults(InfieldPlan)
     demo = sub.add_parser(
         "demo", help="build both matrices of the built-in instrument and write them with figures",
         description="Build the in-field and the stray-light matrix of the built-in synthetic TORVEN-like "
                     "instrument, print a summary (sizes, time, threads, energy conservation as the spread "
-                    "of the column sums, and how well a test scene observed through the matrices is "
+                    "of the row sums, and how well a test scene observed through the matrices is "
                     "corrected), and write to the output folder: infield.npy and stray_light.npy (matrices "
-                    "of shape (F, F), element [s, r] for source pixel s and receiving pixel r), PNG figures "
+                    "of shape (F, F), element [s, r] for source pixel s and receiving pixel r, each with "
+                    "its metadata in a .npy.json file), PNG figures "
                     "(infield_matrix.png, stray_light_matrix.png, psfs.png, scene_observed_corrected.png) and "
-                    "instrument/ with the instrument's arrays and a configuration file for 'velmora build'.")
+                    "instrument/ with the instrument's arrays and a configuration file for 'velmora build'. "
+                    "Files of an earlier run are replaced only with --overwrite.")
     demo.add_argument("-o", "--output", default="velmora-out", metavar="DIR",
                       help="output folder, created if needed (default: %(default)s)")
-    demo.add_argument("--scheme", choices=sorted(SCHEMES), default="quadratic",
+    demo.add_argument("--scheme", choices=sorted(SCHEMES), default=infield["scheme"],
                       help="in-field interpolation across L1C rows (default: %(default)s)")
     demo.add_argument("--no-lower-edge", action="store_true",
                       help="leave out the lower-edge correction of the in-field matrix")
-    demo.add_argument("--rows-below", type=_non_negative_int, default=42, metavar="N",
+    demo.add_argument("--rows-below", type=_non_negative_int, default=infield["rows_below"], metavar="N",
                       help="detector rows below the science window used as lower-edge sources "
                            "(default: %(default)s; the built-in detector has 44)")
-    demo.add_argument("--rows-above", type=_non_negative_int, default=42, metavar="N",
+    demo.add_argument("--rows-above", type=_non_negative_int, default=infield["rows_above"], metavar="N",
                       help="height of the strip above the bottom edge that the lower-edge correction reaches "
                            "(default: %(default)s)")
     demo.add_argument("--no-figures", action="store_true", help="write no PNG figures")
@@ -450,14 +574,28 @@ def _parser() -> argparse.ArgumentParser:
         "build", help="build the matrices of an instrument described by a TOML file",
         description=textwrap.fill(
             "Build the matrices of your own instrument. CONFIG is a TOML file with the 22 windowing "
-            "parameters, the options and the paths of .npy/.npz arrays; the matrices are written as .npy "
-            "files (shape (F, F), element [s, r] for source pixel s and receiving pixel r) where it says. "
-            "Every input is checked before the first build, and nothing is written unless every matrix "
-            "was built.", 79),
-        epilog=_CONFIG_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+            "parameters, the options and the paths of the input arrays; the matrices are written where it "
+            "says (shape (F, F), element [s, r] for source pixel s and receiving pixel r). Every input "
+            "and output is checked before the first build, and no file is changed unless every matrix "
+            "was built and written.", 79),
+        epilog=_config_help(), formatter_class=argparse.RawDescriptionHelpFormatter)
     build.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     common(build)
     build.set_defaults(run=_build)
+
+    check = sub.add_parser(
+        "check", help="check a configuration file, its inputs and outputs, and build nothing",
+        description=textwrap.fill(
+            "Run every check that 'velmora build CONFIG' makes before its first build (the configuration, "
+            "every input array, the windows, the output files and folders, memory and disk space) and "
+            "build nothing. Exit status 0 when the build may run, 2 otherwise.", 79),
+        epilog="See 'velmora build --help' for the configuration file.")
+    check.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
+    common(check, builds=False)
+    for action in check._actions:
+        if action.dest == "overwrite":
+            action.help = "accept existing output files, as a build with --overwrite would"
+    check.set_defaults(run=_check)
     return parser
 
 
@@ -492,8 +630,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns
     -------
     int
-        The exit status: 0 on success, 1 when a matrix could not be built,
-        2 for bad input.
+        The exit status: 0 on success, 1 when a matrix could not be built
+        or written, 2 for bad input, 130 after Ctrl-C, 143 after SIGTERM.
     """
     parser = _parser()
     try:
@@ -502,22 +640,40 @@ def main(argv: Sequence[str] | None = None) -> int:
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
     handler, previous_level = _setup_logging(args.verbose)
     try:
+        previous_sigterm = signal.signal(signal.SIGTERM, _on_sigterm)
+    except ValueError:  # not the main thread: leave SIGTERM alone
+        previous_sigterm = None
+    try:
         return args.run(args)
-    except InputError as exc:
-        print(f"velmora: error: {exc}", file=sys.stderr)
+    except (InputError, PlanError, vio.InputFileError, ConfigurationError) as exc:
+        print(f"velmora: error: {_one_line(exc)}", file=sys.stderr)
         return EXIT_BAD_INPUT
-    except ConfigurationError as exc:
-        print(f"velmora: error: {exc}", file=sys.stderr)
+    except _Problems as exc:
+        for problem in exc.problems:
+            print(f"velmora: error: {problem}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except BuildError as exc:
         # The module's error and warning lines have been shown as they came.
         print(f"velmora: error: building the {exc.matrix} matrix failed: {exc.reason} "
-              "(see the module's messages above)", file=sys.stderr)
+              "(see the module's messages above); no file was changed", file=sys.stderr)
         return EXIT_BUILD_FAILED
-    except NotImplementedError as exc:
-        print(f"velmora: error: {exc}", file=sys.stderr)
+    except (NotImplementedError, MemoryError) as exc:
+        print(f"velmora: error: {_one_line(exc) or type(exc).__name__}; no file was changed", file=sys.stderr)
         return EXIT_BUILD_FAILED
+    except OSError as exc:
+        where = f" {exc.filename}" if exc.filename else ""
+        print(f"velmora: error: writing{where} failed: {exc.strerror or _one_line(exc)}; no file was changed",
+              file=sys.stderr)
+        return EXIT_BUILD_FAILED
+    except _Terminated:
+        print("\nvelmora: terminated (SIGTERM); no file was changed", file=sys.stderr)
+        return EXIT_TERMINATED
+    except KeyboardInterrupt:
+        print("\nvelmora: interrupted; no file was changed", file=sys.stderr)
+        return EXIT_INTERRUPTED
     finally:
+        if previous_sigterm is not None:
+            signal.signal(signal.SIGTERM, previous_sigterm)
         log = logging.getLogger("velmora")
         log.removeHandler(handler)
         log.setLevel(previous_level)

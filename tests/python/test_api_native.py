@@ -96,3 +96,28 @@ def test_element_s_r_is_the_psf_of_source_s_at_receiver_r():
                 for yr in range(w.Ky):
                     expected[xs * w.Ky + ys, xr * w.Ky + yr] = image[5 + xr - xs, 4 + yr - ys]
     np.testing.assert_allclose(matrix, expected, rtol=1e-13)
+
+
+@pytest.mark.parametrize("columns", [(0, 1), (3, 7), (23, 24), (0, 24)])
+@pytest.mark.parametrize("matrix", ["in-field quadratic", "in-field midpoint", "stray-light"])
+def test_column_blocks_are_bitwise_the_rows_of_the_whole_matrix(velmora_builtin, matrix, columns):
+    ins = velmora_builtin
+    if matrix == "stray-light":
+        build = lambda **k: velmora.stray_light_matrix(ins.windows, ins.stray_psfs, vignetting=ins.vignetting,
+                                                       source_step=ins.source_step, **k)
+    else:
+        build = lambda **k: velmora.infield_matrix(ins.windows, ins.psfs, scheme=matrix.split()[1], **k)
+    whole = build(threads=1)
+    x0, x1 = columns
+    block, report = build(columns=columns, threads=2, return_report=True)
+    assert report.fast_path
+    np.testing.assert_array_equal(block, whole[x0 * ins.windows.Ky:x1 * ins.windows.Ky])
+    out = np.full(block.shape, 3.0)
+    assert build(columns=columns, out=out) is out and np.array_equal(out, block)
+
+
+@pytest.mark.parametrize("columns", [(0, 0), (5, 3), (-1, 2), (0, 25), (1.5, 2), 3])
+def test_column_ranges_outside_the_l1c_window_are_refused(velmora_builtin, columns):
+    ins = velmora_builtin
+    with pytest.raises((ValueError, TypeError), match="columns"):
+        velmora.infield_matrix(ins.windows, ins.psfs, columns=columns)

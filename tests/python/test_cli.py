@@ -1,12 +1,21 @@
-"""The velmora command: demo, build, help and bad input."""
+"""The velmora command: demo, build, check, help, bad input, outputs and signals."""
 
+import io
+import os
+import signal
 import subprocess
 import sys
+import textwrap
+import time
+import tomllib
+import zipfile
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import velmora
+from velmora import cli, config
 from velmora.cli import main
 
 SMALL = dict(FULLCONVx=24, FULLCONVy=24, NOFSx=2, NOFSy=1, NOOFx=20, NOOFy=18, DOFSx=4, DOFSy=2, Dx=12, Dy=14,
@@ -34,6 +43,19 @@ def write_config(folder, velmora_small, windows=None, extra="", infield=True, st
     return path
 
 
+def lying_npz(path, key):
+    """An .npz whose entry's header claims 745 GiB that the archive does not hold."""
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, {"descr": "<f8", "fortran_order": False,
+                                                  "shape": (100000, 1000000)})
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr(key + ".npy", header.getvalue() + bytes(64))
+
+
+def temporaries(folder):
+    return [p for p in Path(folder).rglob("*") if ".velmora-tmp" in p.name]
+
+
 def test_help_explains_every_option(capsys):
     assert main(["--help"]) == 0
     assert "demo" in capsys.readouterr().out
@@ -44,6 +66,13 @@ def test_help_explains_every_option(capsys):
         text = capsys.readouterr().out
         for option in options:
             assert option in text, (command, option)
+
+
+def test_the_template_reads_back_and_is_the_one_in_the_readme():
+    plan = cli._example_plan(threads=2)
+    text = config.to_toml(plan)
+    assert config.plan_from_mapping(tomllib.loads(text)) == plan
+    assert text in (Path(__file__).parents[2] / "README.md").read_text()
 
 
 def test_entry_point_runs_as_a_module():
@@ -76,14 +105,136 @@ def test_bad_command_lines_exit_2(capsys, argv, fragment):
     (lambda p: p.write_text(p.read_text() + "colour = 1\n"), "unknown key"),
     (lambda p: (p.parent / "data" / "vig.npy").unlink() or np.save(p.parent / "data" / "vig.npy", np.ones((20, 18))),
      "(NOOFy, NOOFx) = (18, 20)"),
+    (lambda p: p.write_text(p.read_text().replace("threads = 1", 'threads = "1"')), "threads must be an integer"),
+    (lambda p: p.write_text(p.read_text().replace('"out/stray"', '"out/"')), "must name a file, not a folder"),
+    (lambda p: p.write_bytes(b"\x00\x01\x02\xff binary"), "binary file"),
+    (lambda p: p.write_bytes(p.read_bytes() + b"# caf\xe9\n"), "not UTF-8"),
+    (lambda p: p.write_text("a = " + "[" * 5000 + "]" * 5000 + "\n"), "nests"),
+    (lambda p: p.write_text("a = " + "{b = " * 300 + "1" + "}" * 300 + "\n"), "nests"),
+    (lambda p: lying_npz(p.parent / "data" / "noof.npz", "idx"), "claims an array of shape (100000, 1000000) (745.1 GiB)"),
 ])
 def test_bad_configurations_exit_2_with_a_message(tmp_path, velmora_small, velmora_fake_module, capsys, change,
                                                   fragment):
     path = write_config(tmp_path, velmora_small)
     change(path)
     assert main(["build", str(path)]) == 2
-    assert fragment in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert fragment in err and err.count("\n") == 1 and err.startswith("velmora: error: ")
     assert velmora_fake_module.calls == [] and not (tmp_path / "out").exists()
+
+
+def _link(link, target):
+    link.parent.mkdir()
+    target.write_bytes(b"old")
+    link.symlink_to(target)
+
+
+def _second_output(text, name):
+    return text.replace('output = "out/stray"', f'output = "{name}"')
+
+
+@pytest.mark.parametrize("change, fragment", [
+    (lambda p: p.write_text(_second_output(p.read_text(), "out/../out/infield.npy")), "would both be written to"),
+    (lambda p: p.write_text(_second_output(p.read_text(), "data/vig.npy")), "would destroy that input"),
+    (lambda p: (p.parent / "out").mkdir() or (p.parent / "out" / "infield.npy").write_bytes(b"old"),
+     "out/infield.npy exists; add --overwrite"),
+    (lambda p: _link(p.parent / "out" / "stray.npy", p.parent / "keep.npy"), "(a symbolic link to"),
+    (lambda p: p.write_text(p.read_text().replace("out/infield.npy", "data/psfs.npz/infield.npy")),
+     "psfs.npz is a file, not a folder"),
+    (lambda p: (p.parent / "busy.npy").mkdir() or p.write_text(_second_output(p.read_text(), "busy.npy")),
+     "busy.npy is a folder"),
+])
+def test_every_output_is_checked_before_any_build(tmp_path, velmora_small, velmora_fake_module, capsys, change,
+                                                  fragment):
+    path = write_config(tmp_path, velmora_small)
+    change(path)
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    for command in ("check", "build"):
+        assert main([command, str(path)]) == 2, command
+        err = capsys.readouterr().err
+        assert fragment in err, (command, err)
+        assert all(line.startswith("velmora: error: ") for line in err.splitlines())
+    assert velmora_fake_module.calls == []
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+@pytest.mark.parametrize("how", ["--overwrite", "overwrite = true"])
+def test_overwrite_replaces_files_and_the_targets_of_links(tmp_path, velmora_small, velmora_fake_module, how):
+    velmora_fake_module.fill = 0.5
+    path = write_config(tmp_path, velmora_small, extra="overwrite = true\n" if how != "--overwrite" else "")
+    (tmp_path / "out").mkdir()
+    np.save(tmp_path / "out" / "infield.npy", np.zeros(3))
+    np.save(tmp_path / "keep.npy", np.zeros(3))
+    (tmp_path / "out" / "stray.npy").symlink_to(tmp_path / "keep.npy")
+    assert main(["build", str(path), "--no-progress"] + ([how] if how == "--overwrite" else [])) == 0
+    assert (tmp_path / "out" / "stray.npy").is_symlink()
+    assert np.all(np.load(tmp_path / "keep.npy") == 0.5) and np.all(np.load(tmp_path / "out" / "infield.npy") == 0.5)
+    assert temporaries(tmp_path) == []
+
+
+_SLOW_BUILD = textwrap.dedent("""
+    import signal, sys, time
+    from pathlib import Path
+    from velmora import builds, cli
+
+    # As on a terminal, even when this test runs where SIGINT is ignored (a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    class SlowModule:
+        def __getattr__(self, name):
+            if name.startswith("cimpl_set_"):
+                return lambda *args: True
+            raise AttributeError(name)
+
+        def cimpl_create_deconvolution(self, *args):
+            args[5][...] = 1.0
+            return True
+
+        def cimpl_create_horizontal_stray_light_matrix(self, *args):
+            args[6][: len(args[6]) // 2] = 2.0
+            Path(sys.argv[2]).write_text("building")
+            time.sleep(60)
+            return True
+
+    builds._module = lambda: SlowModule()
+    sys.exit(cli.main(["build", sys.argv[1], "--overwrite", "--no-progress"]))
+""")
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGKILL, -9)])
+def test_a_signal_during_the_run_leaves_the_previous_files(tmp_path, velmora_small, signum, status):
+    path = write_config(tmp_path, velmora_small)
+    (tmp_path / "out").mkdir()
+    previous = {name: np.full((12, 12), 0.25) for name in ("infield.npy", "stray.npy")}
+    for name, matrix in previous.items():
+        np.save(tmp_path / "out" / name, matrix)
+    marker = tmp_path / "marker"
+    child = subprocess.Popen([sys.executable, "-c", _SLOW_BUILD, str(path), str(marker)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not marker.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert marker.exists(), child.communicate(timeout=10)
+        # The in-field matrix and its metadata are written, the stray-light matrix is being built.
+        assert len(temporaries(tmp_path / "out")) == 3
+        child.send_signal(signum)
+        _, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert child.returncode == status, err
+    for name, matrix in previous.items():
+        np.testing.assert_array_equal(np.load(tmp_path / "out" / name), matrix)
+    assert not (tmp_path / "out" / "infield.npy.json").exists()
+    if signum != signal.SIGKILL:
+        assert temporaries(tmp_path) == [] and "no file was changed" in err and "Traceback" not in err
+
+
+def test_more_threads_than_processors_get_a_warning(tmp_path, velmora_small, velmora_fake_module, capsys):
+    path = write_config(tmp_path, velmora_small)
+    many = len(os.sched_getaffinity(0)) + 1
+    assert main(["build", str(path), "--no-progress", "--threads", str(many)]) == 0
+    assert f"warning: {many} threads requested but this process may run on only" in capsys.readouterr().err
 
 
 def test_nothing_to_build_is_bad_input(tmp_path, velmora_small, capsys):
@@ -95,6 +246,9 @@ def test_nothing_to_build_is_bad_input(tmp_path, velmora_small, capsys):
 def test_build_writes_where_the_file_says(tmp_path, velmora_small, velmora_fake_module, capsys):
     velmora_fake_module.fill = 0.5
     path = write_config(tmp_path, velmora_small)
+    assert main(["check", str(path)]) == 0
+    assert velmora_fake_module.calls == [] and not (tmp_path / "out").exists()
+    assert "nothing was built" in capsys.readouterr().out
     assert main(["build", str(path), "--no-progress"]) == 0
     for name in ("infield.npy", "stray.npy"):
         assert np.all(np.load(tmp_path / "out" / name) == 0.5)

@@ -1,0 +1,696 @@
+"""Reading input arrays and writing matrices safely, with their metadata.
+
+Inputs
+    :func:`read_array` reads one array from ``.npy``, ``.npz`` or a netCDF-4 /
+    HDF5 file (``.nc``, ``.h5``, ``.hdf5``), and refuses, before reading any
+    data, an array whose header claims more bytes than the file holds or than
+    the memory available.
+
+Outputs
+    :class:`AtomicOutputs` puts every file of a run into a temporary file in
+    its target folder; :meth:`AtomicOutputs.commit` flushes them to disk and
+    renames them into place together, and leaving the block without a commit
+    (a failure, Ctrl-C, SIGTERM) removes them, so that existing files stay as
+    they were. A matrix goes to ``.npy`` (with a JSON sidecar
+    ``<name>.npy.json`` holding its metadata), to netCDF-4 ``.nc`` (the
+    matrix over the dimensions (source, receiver), its metadata as CF-1.11
+    attributes) or, compact, to ``.npz`` as a :mod:`scipy.sparse` CSR matrix.
+
+:func:`load_matrix` reads any of them back as ``(matrix, metadata)``.
+
+netCDF and HDF5 need the optional packages of ``pip install 'velmora[io]'``
+(xarray, h5netcdf, h5py); they are imported only when such a file is used.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import functools
+import hashlib
+import json
+import math
+import os
+import secrets
+import zipfile
+from collections.abc import Mapping
+from pathlib import Path
+
+import numpy as np
+
+from .windows import PARAMETER_NAMES, Windows
+
+__all__ = ["load_matrix", "save_matrix", "read_array", "AtomicOutputs", "InputFileError", "matrix_metadata",
+           "sha256_file", "available_memory", "CONVENTIONS"]
+
+#: The metadata conventions of the netCDF files.
+CONVENTIONS = "CF-1.11"
+
+_NETCDF_SUFFIXES = (".nc", ".h5", ".hdf5")
+_TEMP_MARK = ".velmora-tmp"
+
+
+class InputFileError(ValueError):
+    """An input file that cannot be read as the array asked for (one-line message)."""
+
+
+def _size(n: int) -> str:
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n >= scale:
+            return f"{n / scale:.1f} {unit}"
+    return f"{n} bytes"
+
+
+def available_memory() -> int | None:
+    """Bytes of memory available to new allocations (``MemAvailable`` of /proc/meminfo), or None."""
+    try:
+        with open("/proc/meminfo", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def sha256_file(path: str | os.PathLike) -> str:
+    """The SHA-256 of a file's bytes, as hexadecimal digits."""
+    real = os.path.realpath(path)
+    st = os.stat(real)
+    return _sha256(real, st.st_size, st.st_mtime_ns)
+
+
+@functools.lru_cache(maxsize=64)
+def _sha256(real: str, size: int, mtime_ns: int) -> str:
+    # Keyed by size and modification time too, so that a changed file is read again.
+    digest = hashlib.sha256()
+    with open(real, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _optional(module: str):
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise InputFileError(f"netCDF and HDF5 files need the package {module}: "
+                             "pip install 'velmora[io]'") from None
+
+
+# ------------------------------------------------------------------ inputs
+def _check_claim(what: str, shape, dtype: np.dtype, held: int | None, memory: bool = True) -> None:
+    """Refuse an array whose header claims more than ``held`` bytes or the available memory."""
+    if dtype.hasobject:
+        raise InputFileError(f"{what} holds Python objects, which are not read")
+    claimed = math.prod(int(n) for n in shape) * dtype.itemsize
+    if held is not None and claimed > held:
+        raise InputFileError(f"{what}: its header claims an array of shape {tuple(shape)} ({_size(claimed)}) "
+                             f"but the file holds only {_size(held)} of data")
+    free = available_memory() if memory else None
+    if free is not None and claimed > free:
+        raise InputFileError(f"{what}: the array of shape {tuple(shape)} needs {_size(claimed)} but only "
+                             f"{_size(free)} of memory are available")
+
+
+def _npy_header(stream, what: str):
+    fmt = np.lib.format
+    try:
+        version = fmt.read_magic(stream)
+        read = fmt.read_array_header_1_0 if version == (1, 0) else fmt.read_array_header_2_0
+        shape, _, dtype = read(stream)
+    except (ValueError, OSError, SyntaxError, EOFError) as exc:
+        raise InputFileError(f"{what} is not a NumPy .npy array: {' '.join(str(exc).split())}") from None
+    return shape, dtype
+
+
+def _read_npy(path: Path, what: str, mmap_mode=None) -> np.ndarray:
+    with open(path, "rb") as f:
+        shape, dtype = _npy_header(f, what)
+        held = os.fstat(f.fileno()).st_size - f.tell()
+    _check_claim(what, shape, dtype, held, memory=mmap_mode is None)
+    return np.load(path, mmap_mode=mmap_mode, allow_pickle=False)
+
+
+def _read_npz(path: Path, key: str, what: str) -> np.ndarray:
+    try:
+        archive = zipfile.ZipFile(path)
+    except zipfile.BadZipFile:
+        raise InputFileError(f"{path} is not a NumPy .npz archive") from None
+    with archive:
+        names = [n[:-4] for n in archive.namelist() if n.endswith(".npy")]
+        if key not in names:
+            raise InputFileError(f"{what}: {path} has no array '{key}' (it has {', '.join(names) or 'none'})")
+        info = archive.getinfo(key + ".npy")
+        with archive.open(info) as member:
+            shape, dtype = _npy_header(member, f"{what} ({path}:{key})")
+            held = info.file_size - member.tell()
+        _check_claim(f"{what} ({path}:{key})", shape, dtype, held)
+    with np.load(path, allow_pickle=False) as data:
+        return data[key]
+
+
+def _read_hdf5(path: Path, key: str, what: str) -> np.ndarray:
+    h5py = _optional("h5py")
+    try:
+        f = h5py.File(path, "r")
+    except OSError:
+        raise InputFileError(f"{what}: {path} is not a netCDF-4 or HDF5 file") from None
+    with f:
+        obj = f.get(key)
+        if not isinstance(obj, h5py.Dataset):
+            names: list[str] = []
+            f.visititems(lambda name, item: names.append(name) if isinstance(item, h5py.Dataset) else None)
+            shown = ", ".join(names[:12]) + (", ..." if len(names) > 12 else "")
+            raise InputFileError(f"{what}: {path} has no variable '{key}' (it has {shown or 'none'})")
+        if obj.dtype.kind not in "biuf":
+            raise InputFileError(f"{what}: variable '{key}' of {path} holds {obj.dtype}, not numbers")
+        _check_claim(f"{what} ({path}:{key})", obj.shape, obj.dtype, None)
+        return obj[()]
+
+
+def read_array(path: str | os.PathLike, key: str | None = None, *, what: str | None = None) -> np.ndarray:
+    """Read one array from a ``.npy``, ``.npz``, ``.nc``, ``.h5`` or ``.hdf5`` file.
+
+    Parameters
+    ----------
+    path : path-like
+        The file.
+    key : str, optional
+        The ``.npz`` entry or the netCDF/HDF5 variable path (``"group/variable"``);
+        required for those files, not allowed for ``.npy``.
+    what : str, optional
+        How messages name the array (default: the path).
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    InputFileError
+        (a ValueError) The file is missing, unreadable, of another kind, has
+        no such entry, holds objects, or its header claims more data than the
+        file holds or than the memory available (checked before reading).
+    """
+    path = Path(path)
+    what = what or str(path)
+    suffix = path.suffix.lower()
+    try:
+        if suffix == ".npy":
+            if key is not None:
+                raise InputFileError(f"{what}: a .npy file holds one array; ':{key}' names none")
+            return _read_npy(path, what)
+        if key is None:
+            raise InputFileError(f"{what}: name the entry of {path} to read")
+        if suffix == ".npz":
+            return _read_npz(path, key, what)
+        if suffix in _NETCDF_SUFFIXES:
+            return _read_hdf5(path, key, what)
+    except FileNotFoundError:
+        raise InputFileError(f"{what}: no such file {path}") from None
+    except IsADirectoryError:
+        raise InputFileError(f"{what}: {path} is a folder") from None
+    except (OSError, EOFError, zipfile.BadZipFile) as exc:
+        text = getattr(exc, "strerror", None) or " ".join(str(exc).split())
+        raise InputFileError(f"{what}: cannot read {path}: {text}") from None
+    except (ValueError, TypeError) as exc:
+        if isinstance(exc, InputFileError):
+            raise
+        raise InputFileError(f"{what}: cannot read {path}: {' '.join(str(exc).split())}") from None
+    raise InputFileError(f"{what}: {path} is not a .npy, .npz, .nc or .h5 file")
+
+
+# ---------------------------------------------------------------- metadata
+def matrix_metadata(kind: str, windows: Windows, options: Mapping, inputs: Mapping[str, str | os.PathLike],
+                    ) -> dict:
+    """The metadata stored with a matrix.
+
+    Parameters
+    ----------
+    kind : {"in-field", "stray-light"}
+    windows : Windows
+    options : mapping
+        The build options (scheme, lower_edge, rows, steps, ...).
+    inputs : mapping
+        Input files by role (``"psfs.images"``, ...); each file's SHA-256 is taken.
+
+    Returns
+    -------
+    dict
+        Keys ``matrix``, ``windows`` (a :class:`Windows`), ``options``,
+        ``inputs`` (role -> ``{"path", "sha256"}``), ``velmora_version``,
+        ``created`` (ISO 8601, UTC) and ``Conventions``.
+    """
+    from . import __version__
+
+    files = {role: {"path": os.path.realpath(path), "sha256": sha256_file(path)} for role, path in inputs.items()}
+    return {"matrix": kind, "windows": windows, "options": dict(options), "inputs": files,
+            "velmora_version": __version__, "Conventions": CONVENTIONS,
+            "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")}
+
+
+def _json_ready(metadata: Mapping) -> dict:
+    out = dict(metadata)
+    if isinstance(out.get("windows"), Windows):
+        out["windows"] = out["windows"].to_dict()
+    out["options"] = {k: list(v) if isinstance(v, tuple) else v for k, v in out.get("options", {}).items()}
+    return out
+
+
+def _from_json(data: Mapping) -> dict:
+    meta = dict(data)
+    windows = meta.get("windows")
+    meta["windows"] = Windows.from_mapping(windows) if isinstance(windows, Mapping) else None
+    meta["options"] = {k: tuple(v) if isinstance(v, list) else v for k, v in meta.get("options", {}).items()}
+    return meta
+
+
+def _attribute_name(role: str) -> str:
+    return "input_" + role.replace(".", "_")
+
+
+def _netcdf_attributes(metadata: Mapping, layout: str) -> dict:
+    kind = metadata.get("matrix", "")
+    attrs = {"Conventions": CONVENTIONS, "title": f"velmora {kind} matrix".replace("  ", " "),
+             "source": f"velmora {metadata.get('velmora_version', '')}".strip(),
+             "matrix": kind, "matrix_layout": layout,
+             "velmora_version": metadata.get("velmora_version", ""), "date_created": metadata.get("created", "")}
+    attrs["history"] = f"{attrs['date_created']} written by {attrs['source']}"
+    windows = metadata.get("windows")
+    if isinstance(windows, Windows):
+        attrs.update({n: np.int32(v) for n, v in windows.to_dict().items()})
+    options = metadata.get("options", {})
+    attrs["options"] = " ".join(options)
+    for name, value in options.items():
+        if isinstance(value, bool):
+            attrs[name] = np.int8(value)
+        elif isinstance(value, (tuple, list)):
+            attrs[name] = np.asarray(value, dtype=np.int32)
+        else:
+            attrs[name] = value
+    for role, entry in metadata.get("inputs", {}).items():
+        attrs[_attribute_name(role)] = f"{entry['path']} sha256:{entry['sha256']}"
+    return attrs
+
+
+def _metadata_from_attributes(attrs: Mapping) -> dict:
+    def plain(v):
+        if isinstance(v, np.ndarray):
+            return tuple(int(x) for x in v.ravel()) if v.size > 1 else plain(v.ravel()[0])
+        return v.item() if isinstance(v, np.generic) else v
+
+    attrs = {k: plain(v) for k, v in attrs.items()}
+    windows = None
+    if all(n in attrs for n in PARAMETER_NAMES):
+        windows = Windows(**{n: int(attrs[n]) for n in PARAMETER_NAMES})
+    from .config import InfieldPlan, StrayLightPlan
+
+    kinds = {f.name: f.metadata.get("kind") for cls in (InfieldPlan, StrayLightPlan)
+             for f in dataclasses.fields(cls)}
+    options = {}
+    for name in str(attrs.get("options", "")).split():
+        value = attrs.get(name)
+        kind = kinds.get(name)
+        options[name] = (bool(value) if kind == "bool" else
+                         tuple(value) if kind == "pair" and isinstance(value, tuple) else value)
+    inputs = {}
+    for key, value in attrs.items():
+        if key.startswith("input_") and isinstance(value, str) and " sha256:" in value:
+            path, digest = value.rsplit(" sha256:", 1)
+            inputs[key[len("input_"):]] = {"path": path, "sha256": digest}
+    return {"matrix": attrs.get("matrix"), "windows": windows, "options": options, "inputs": inputs,
+            "velmora_version": attrs.get("velmora_version"), "created": attrs.get("date_created"),
+            "Conventions": attrs.get("Conventions")}
+
+
+# ------------------------------------------------------------------ writing
+def _fsync(path: Path) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _fsync_folder(path: Path) -> None:
+    try:
+        _fsync(path)
+    except OSError:  # pragma: no cover - file systems without folder fsync
+        pass
+
+
+def _umask_mode() -> int:
+    """The mode a new file gets (0o666 less the umask), read without changing the umask where possible."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            mask = next(int(line.split()[1], 8) for line in f if line.startswith("Umask:"))
+    except (OSError, StopIteration, ValueError, IndexError):
+        mask = os.umask(0o022)
+        os.umask(mask)
+    return 0o666 & ~mask
+
+
+class AtomicOutputs:
+    """The files of one run, put in place together or not at all.
+
+    Use it as a context manager: :meth:`temporary` gives a temporary file
+    beside each target; after writing them all, :meth:`commit` flushes them
+    to disk and renames each over its target. Leaving the block without a
+    commit (any exception, including KeyboardInterrupt) removes every
+    temporary and every folder it created, so existing files are never
+    touched. Should a rename fail midway, the targets already replaced are
+    put back as they were.
+
+    Examples
+    --------
+    >>> with AtomicOutputs() as outputs:                      # doctest: +SKIP
+    ...     tmp = outputs.temporary("out/matrix.npy")
+    ...     np.save(tmp, matrix)
+    ...     outputs.commit()
+    """
+
+    def __init__(self):
+        self._pending: list[tuple[Path, Path]] = []
+        self._folders: list[Path] = []
+        self.committed = False
+
+    def __enter__(self) -> AtomicOutputs:
+        return self
+
+    def __exit__(self, exc_type, exc, tb) -> None:
+        if not self.committed:
+            self.discard()
+
+    def temporary(self, target: str | os.PathLike) -> Path:
+        """A new, empty temporary file in the folder of ``target`` (symbolic links followed).
+
+        Folders that do not exist yet are created (and removed again by :meth:`discard`).
+        """
+        target = Path(os.path.realpath(target))
+        missing = []
+        folder = target.parent
+        while not folder.exists():
+            missing.append(folder)
+            folder = folder.parent
+        for folder in reversed(missing):
+            folder.mkdir()
+            self._folders.append(folder)
+        mode = target.stat().st_mode & 0o777 if target.is_file() else _umask_mode()
+        while True:
+            # The target's suffix last, for writers that go by it (numpy.savez, matplotlib).
+            tmp = target.with_name(f".{target.name}.{secrets.token_hex(4)}{_TEMP_MARK}{target.suffix}")
+            try:
+                fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+                break
+            except FileExistsError:  # pragma: no cover - 32 random bits taken
+                continue
+        os.close(fd)
+        os.chmod(tmp, mode)
+        self._pending.append((tmp, target))
+        return tmp
+
+    def discard(self) -> None:
+        """Remove every temporary and the folders made for them."""
+        for tmp, _ in self._pending:
+            try:
+                tmp.unlink()
+            except FileNotFoundError:
+                pass
+        self._pending.clear()
+        for folder in reversed(self._folders):
+            try:
+                folder.rmdir()
+            except OSError:
+                pass
+        self._folders.clear()
+
+    def commit(self) -> list[Path]:
+        """Flush every temporary to disk and rename it over its target.
+
+        Returns
+        -------
+        list of pathlib.Path
+            The targets, in the order their temporaries were made.
+        """
+        for tmp, _ in self._pending:
+            _fsync(tmp)
+        replaced: list[tuple[Path, Path | None]] = []
+        try:
+            for tmp, target in self._pending:
+                backup = None
+                if target.exists():
+                    backup = target.with_name(f".{target.name}.{secrets.token_hex(4)}.velmora-old")
+                    try:
+                        os.link(target, backup)
+                    except OSError:
+                        backup = None
+                os.replace(tmp, target)
+                replaced.append((target, backup))
+        except BaseException:
+            for target, backup in reversed(replaced):
+                if backup is not None:
+                    os.replace(backup, target)
+                else:
+                    target.unlink(missing_ok=True)
+            raise
+        finally:
+            for _, backup in replaced:
+                if backup is not None:
+                    backup.unlink(missing_ok=True)
+        for folder in {target.parent for _, target in self._pending}:
+            _fsync_folder(folder)
+        targets = [target for _, target in self._pending]
+        self._pending.clear()
+        self._folders.clear()
+        self.committed = True
+        return targets
+
+
+def open_npy(path: Path, shape: tuple[int, int]) -> np.memmap:
+    """A writeable, C-contiguous float64 ``.npy`` file mapped into memory, zero-filled."""
+    return np.lib.format.open_memmap(path, mode="w+", dtype=np.float64, shape=shape)
+
+
+def write_json(path: Path, metadata: Mapping) -> None:
+    """Write metadata as the JSON sidecar text."""
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(_json_ready(metadata), f, indent=1)
+        f.write("\n")
+
+
+def _nonzero_rows(matrix) -> tuple[np.ndarray, np.ndarray]:
+    """The numbers of the rows that hold a non-zero element, and those rows (dense)."""
+    import scipy.sparse
+
+    if scipy.sparse.issparse(matrix):
+        csr = scipy.sparse.csr_matrix(matrix)
+        rows = np.flatnonzero(np.diff(csr.indptr))
+        return rows, csr[rows].toarray()
+    matrix = np.asarray(matrix)
+    block = max(1, (1 << 24) // max(1, matrix.shape[1]))  # rows per pass: a 16 MB mask at most
+    rows = np.concatenate([start + np.flatnonzero(np.any(matrix[start:start + block] != 0, axis=1))
+                           for start in range(0, matrix.shape[0], block)] or [np.zeros(0, np.intp)])
+    return rows, matrix[rows]
+
+
+def _csr_from_rows(rows: np.ndarray, values: np.ndarray, shape: tuple[int, int]):
+    import scipy.sparse
+
+    part = scipy.sparse.csr_matrix(values)
+    indptr = np.zeros(shape[0] + 1, dtype=part.indptr.dtype)
+    indptr[np.asarray(rows) + 1] = np.diff(part.indptr)
+    return scipy.sparse.csr_matrix((part.data, part.indices, np.cumsum(indptr)), shape=shape)
+
+
+def write_csr(path: Path, matrix) -> None:
+    """Write a matrix as a compressed :mod:`scipy.sparse` CSR ``.npz`` file."""
+    import scipy.sparse
+
+    csr = matrix.tocsr() if scipy.sparse.issparse(matrix) else _csr_from_rows(*_nonzero_rows(matrix), matrix.shape)
+    with open(path, "wb") as f:
+        scipy.sparse.save_npz(f, csr, compressed=True)
+
+
+def write_netcdf(path: Path, matrix, metadata: Mapping, *, compact: bool = False) -> None:
+    """Write a matrix and its metadata as a netCDF-4 file (xarray with h5netcdf).
+
+    Dense: the variable ``matrix`` over (source, receiver). Compact: only the
+    rows that hold a non-zero element, ``matrix`` over (nonzero_source,
+    receiver), with their row numbers in ``source_index``.
+    """
+    _optional("h5netcdf")
+    xr = _optional("xarray")
+
+    n = matrix.shape[0]
+    described = {"units": "1", "comment": "element [s, r]: the share of the light of source L1C pixel s "
+                 "that arrives in receiving L1C pixel r; flat L1C index x * Ky + y"}
+    if compact:
+        rows, values = _nonzero_rows(matrix)
+        data = {"matrix": (("nonzero_source", "receiver"), values,
+                           dict(described, long_name="non-zero rows of the matrix")),
+                "source_index": (("nonzero_source",), rows.astype(np.int32),
+                                 {"long_name": "source L1C pixel (row of the matrix) of each stored row"})}
+        layout = "nonzero_rows"
+    else:
+        import scipy.sparse
+
+        dense = matrix.toarray() if scipy.sparse.issparse(matrix) else np.asarray(matrix)
+        data = {"matrix": (("source", "receiver"), dense, dict(described, long_name="velmora matrix"))}
+        layout = "dense"
+    ds = xr.Dataset(data, attrs=_netcdf_attributes(metadata, layout))
+    ds.attrs["matrix_order"] = np.int32(n)
+    ds.to_netcdf(path, engine="h5netcdf", format="NETCDF4")
+
+
+def _output_kind(path: Path) -> str:
+    suffix = path.suffix.lower()
+    if suffix not in (".npy", ".npz", ".nc"):
+        raise ValueError(f"{path}: a matrix is written to .npy, .npz (compact) or .nc")
+    return suffix
+
+
+def save_matrix(path: str | os.PathLike, matrix, metadata: Mapping | None = None, *, compact: bool = False,
+                overwrite: bool = False) -> Path:
+    """Write a matrix and its metadata atomically.
+
+    Parameters
+    ----------
+    path : path-like
+        ``.npy`` (metadata in a sidecar ``<path>.json``), ``.nc`` (netCDF-4,
+        metadata as attributes) or ``.npz`` (compact: a CSR matrix, sidecar
+        JSON).
+    matrix : numpy.ndarray or scipy.sparse matrix, shape (F, F)
+    metadata : mapping, optional
+        As :func:`matrix_metadata` makes it; written to the sidecar or the
+        attributes.
+    compact : bool
+        In ``.nc``, store only the non-zero rows and their indices.
+    overwrite : bool
+        Replace an existing file; otherwise :class:`FileExistsError`.
+
+    Returns
+    -------
+    pathlib.Path
+        The file written (symbolic links followed).
+    """
+    import scipy.sparse
+
+    path = Path(path)
+    suffix = _output_kind(path)
+    targets = [path] + ([Path(f"{path}.json")] if suffix != ".nc" and metadata is not None else [])
+    if not overwrite:
+        for target in targets:
+            if os.path.lexists(target):
+                raise FileExistsError(f"{target} exists (pass overwrite=True to replace it)")
+    metadata = dict(metadata or {})
+    with AtomicOutputs() as outputs:
+        tmp = outputs.temporary(path)
+        if suffix == ".npz":
+            write_csr(tmp, matrix)
+        elif suffix == ".nc":
+            write_netcdf(tmp, matrix, metadata, compact=compact)
+        else:
+            dense = matrix.toarray() if scipy.sparse.issparse(matrix) else matrix
+            with open(tmp, "wb") as f:
+                np.save(f, np.asarray(dense), allow_pickle=False)
+        if len(targets) > 1:
+            write_json(outputs.temporary(targets[1]), metadata)
+        return outputs.commit()[0]
+
+
+# ------------------------------------------------------------------ reading
+def _sidecar(path: Path) -> dict:
+    sidecar = Path(f"{path}.json")
+    if not sidecar.is_file():
+        return {"windows": None}
+    try:
+        with open(sidecar, encoding="utf-8") as f:
+            return _from_json(json.load(f))
+    except (OSError, ValueError, TypeError) as exc:
+        raise InputFileError(f"cannot read the metadata {sidecar}: {' '.join(str(exc).split())}") from None
+
+
+def load_matrix(path: str | os.PathLike, *, mmap_mode: str | None = None):
+    """Read a matrix written by ``velmora build`` or :func:`save_matrix`, with its metadata.
+
+    Parameters
+    ----------
+    path : path-like
+        A ``.nc``, ``.npy`` or compact ``.npz`` file.
+    mmap_mode : {None, "r", "r+", "c"}, optional
+        For ``.npy``: map the file instead of reading it (see :func:`numpy.load`).
+
+    Returns
+    -------
+    LoadedMatrix
+        A named tuple ``(matrix, metadata)``; passed whole to
+        :func:`velmora.observe`, :class:`velmora.Corrector` or
+        :func:`velmora.forward_operator`, it brings its windows along.
+    matrix : numpy.ndarray, shape (F, F), or scipy.sparse.csr_matrix
+        The CSR form for a compact file (``.npz``, or ``.nc`` holding only the
+        non-zero rows).
+    metadata : dict
+        ``matrix`` (``"in-field"`` or ``"stray-light"``), ``windows`` (a
+        :class:`velmora.Windows`, or None when the file carries none, e.g. a
+        ``.npy`` without its ``.json`` sidecar), ``options``, ``inputs``
+        (role -> ``{"path", "sha256"}``), ``velmora_version``, ``created``.
+
+    Raises
+    ------
+    InputFileError
+        (a ValueError) The file is missing, of another kind, or its header
+        claims more data than it holds; or the metadata's windows do not
+        match the matrix's size.
+    """
+    path = Path(path)
+    suffix = path.suffix.lower()
+    try:
+        if suffix == ".npy":
+            matrix, metadata = _read_npy(path, str(path), mmap_mode), _sidecar(path)
+        elif suffix == ".npz":
+            import scipy.sparse
+
+            try:
+                matrix = scipy.sparse.load_npz(path).tocsr()
+            except (ValueError, KeyError, zipfile.BadZipFile) as exc:
+                raise InputFileError(f"{path} is not a scipy.sparse .npz matrix: {exc}") from None
+            metadata = _sidecar(path)
+        elif suffix in _NETCDF_SUFFIXES:
+            matrix, metadata = _load_netcdf(path)
+        else:
+            raise InputFileError(f"{path}: a matrix file is .nc, .npy or .npz")
+    except FileNotFoundError:
+        raise InputFileError(f"no such file {path}") from None
+    except OSError as exc:
+        raise InputFileError(f"cannot read {path}: {exc.strerror or exc}") from None
+    windows = metadata.get("windows")
+    if windows is not None and matrix.shape != (windows.F, windows.F):
+        raise InputFileError(f"{path}: the matrix has shape {matrix.shape} but its windows give "
+                             f"F = Kx * Ky = {windows.F}")
+    from .layout import LoadedMatrix
+
+    return LoadedMatrix(matrix, metadata)
+
+
+def _load_netcdf(path: Path):
+    _optional("h5netcdf")
+    xr = _optional("xarray")
+
+    try:
+        ds = xr.open_dataset(path, engine="h5netcdf")
+    except (OSError, ValueError) as exc:
+        raise InputFileError(f"{path} is not a netCDF-4 file: {' '.join(str(exc).split())}") from None
+    with ds:
+        if "matrix" not in ds:
+            raise InputFileError(f"{path} holds no variable 'matrix'")
+        metadata = _metadata_from_attributes(ds.attrs)
+        if ds.attrs.get("matrix_layout") == "nonzero_rows":
+            n = int(ds.attrs["matrix_order"])
+            rows = np.asarray(ds["source_index"].values, dtype=np.int64)
+            matrix = _csr_from_rows(rows, np.asarray(ds["matrix"].values, dtype=np.float64), (n, n))
+        else:
+            matrix = np.ascontiguousarray(ds["matrix"].values, dtype=np.float64)
+    return matrix, metadata
