@@ -105,14 +105,6 @@ class _Build:
 
     def rows(self, x0: int, x1: int) -> np.ndarray:
         """Rows ``[x0 * Ky, x1 * Ky)`` of the matrix: the sources of L1C columns x0 <= x < x1."""
-        import inspect
-        builder = builds.infield_matrix if self.matrix == "in-field" else builds.stray_light_matrix
-        if "columns" not in inspect.signature(builder).parameters:  # STAND-IN until the column range lands
-            whole = (builds.infield_matrix(self.windows, self.psfs, check=False, **self.options)
-                     if self.matrix == "in-field" else
-                     builds.stray_light_matrix(self.windows, self.psfs, vignetting=self.vignetting, check=False,
-                                               **self.options))
-            return whole[x0 * self.windows.Ky:x1 * self.windows.Ky].copy()
         if self.matrix == "in-field":
             return builds.infield_matrix(self.windows, self.psfs, check=False, columns=(x0, x1), **self.options)
         return builds.stray_light_matrix(self.windows, self.psfs, vignetting=self.vignetting, check=False,
