@@ -173,6 +173,7 @@ def main():
                 store = os.path.join(tmp, f"{matrix}.zarr")
                 shutil.rmtree(store, ignore_errors=True)
                 client.run(_reset_peak)
+                _reset_peak()
                 pids = client.run(os.getpid)
                 builder, bargs, bkwargs = build_kwargs(vd, matrix, windows, psfs, stray_psfs, vignetting)
                 lazy = builder(*bargs, chunk_bytes=args.chunk_bytes, **bkwargs)
@@ -180,6 +181,7 @@ def main():
                 result = vd.to_zarr(lazy, store)
                 seconds = time.perf_counter() - t0
                 peaks = client.run(_peak_mb)
+                client_peak = peak_rss_mb()
                 restarted = sum(1 for w, p in client.run(os.getpid).items() if pids.get(w) != p) + \
                     (len(pids) - len(client.run(os.getpid)))
                 # Bitwise comparison, one chunk at a time so that this process never holds the matrix.
@@ -194,7 +196,7 @@ def main():
                        f"| {args.workers} x {limit / 2**30:.1f} GiB "
                        f"| {result.chunks} x {lazy.chunks[0][0] * F * 8 / 2**20:.0f} | {seconds:.2f} "
                        f"| {result.bytes_written / seconds / 1e6:.0f} | {folder_bytes(store) / 2**20:.1f} "
-                       f"| {', '.join(f'{p:.0f}' for p in peaks.values())} | {peak_rss_mb():.0f} "
+                       f"| {', '.join(f'{p:.0f}' for p in peaks.values())} | {client_peak:.0f} "
                        f"| {restarted} | {'yes' if equal else 'NO'} |")
                 rows.append(row)
                 print(row, flush=True)
@@ -214,8 +216,9 @@ def main():
         f"{args.chunk_bytes}, each built with 1 thread and written to a local Zarr store (zstd, "
         "chunks of zeros not written); the rate is uncompressed matrix bytes written per second, "
         "cluster start-up excluded, graph construction and the completion marks included.",
-        "Peak RSS per worker is each worker process's peak resident size during the store; the client is the "
-        "benchmark process (peak over the whole run, the chunk-by-chunk comparison included).",
+        "Peak RSS is the peak resident size during the store of each worker process and of the client (this "
+        "benchmark process, which only submits the work); the bitwise comparison with the in-memory build "
+        "runs afterwards, one chunk at a time.",
     ]
     for line in notes:
         print(line)

@@ -76,7 +76,7 @@ from .windows import Windows
 
 __all__ = ["infield_matrix", "stray_light_matrix", "to_zarr", "StoreResult", "forward_operator",
            "BlockOperator", "observe", "metadata", "open_matrix", "STORE_ATTRIBUTE", "ZarrJob",
-           "write_zarr_outputs", "scheduler_address", "cluster"]
+           "write_zarr_outputs", "is_zarr_output", "scheduler_address", "cluster"]
 
 #: Name of the group attribute of a store that describes its matrix: a mapping
 #: with ``"matrix"`` (``"in-field"`` or ``"stray-light"``), ``"windows"`` (the
@@ -462,7 +462,9 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
         For an array that is not a velmora build: its windows, stored with it.
         For a build they must be its own.
     attrs : mapping, optional
-        Further JSON-serialisable group attributes.
+        Further JSON-serialisable group attributes (a creation time, input
+        file names, ...). They are not part of the matrix's description:
+        a resumed store takes the new values.
     overwrite : bool
         Replace whatever the store holds. By default an existing store is
         resumed when it holds the same matrix (the same description and
@@ -523,13 +525,15 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
         raise ValueError(f"the matrix must be chunked in rows of equal height (the last may be shorter) "
                          f"to be stored chunk by chunk, got row chunks {rows}; rechunk it first")
     description = dict(description, chunk_rows=int(rows[0]), chunks=len(rows))
-    if attrs:
-        json.dumps(dict(attrs))  # refuse what Zarr could not store, before anything is written
-        description = dict(description, attributes=dict(attrs))
     description = _comparable(description)
+    extra = json.loads(json.dumps(dict(attrs))) if attrs else {}  # refuse what Zarr cannot store, early
+    if STORE_ATTRIBUTE in extra:
+        raise ValueError(f"attrs must not hold {STORE_ATTRIBUTE!r}: the description of the matrix goes there")
 
     target = _target(store)
     group = _prepare_store(target, store, description, F, int(rows[0]), len(rows), overwrite)
+    if extra:
+        group.attrs.update(extra)
     done = group["complete"][:]
     starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
     blocks = array.to_delayed().ravel()
@@ -794,6 +798,9 @@ class ZarrJob:
         Keyword arguments of the matrix's builder in this module
         (``scheme``, ``lower_edge``, ... or ``vignetting``, ``source_step``,
         ...; ``threads``).
+    attrs : dict
+        Further group attributes of the store (JSON-serialisable), for
+        example the command's metadata with the input files' digests.
     """
 
     matrix: str
@@ -801,6 +808,7 @@ class ZarrJob:
     windows: Windows
     psfs: PSFSet
     options: dict = dataclasses.field(default_factory=dict)
+    attrs: dict = dataclasses.field(default_factory=dict)
 
 
 def is_zarr_output(path) -> bool:
@@ -927,5 +935,5 @@ def write_zarr_outputs(jobs: Sequence[ZarrJob], *, scheduler: str | None = None,
     results = []
     with cluster(scheduler, n_workers=n_workers):
         for job, array in zip(jobs, lazy):
-            results.append(to_zarr(array, job.output, overwrite=overwrite))
+            results.append(to_zarr(array, job.output, attrs=job.attrs, overwrite=overwrite))
     return results
