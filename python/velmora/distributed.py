@@ -466,7 +466,7 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
         file names, ...). They are not part of the matrix's description:
         a resumed store takes the new values.
     overwrite : bool
-        Replace whatever the store holds. By default an existing store is
+        Replace whatever Zarr data the store holds. By default an existing store is
         resumed when it holds the same matrix (the same description and
         chunking): only the chunks not marked complete are built and written.
     compute : bool
@@ -483,8 +483,9 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
     ValueError
         The array is not square, or not chunked in rows of equal height over
         the full width (the last chunk may be shorter); the store holds a
-        different matrix, or something else, and ``overwrite`` is False;
-        ``windows`` do not fit the array or the build.
+        different matrix, or other Zarr data, and ``overwrite`` is False;
+        the path is a file or a folder of files that is not a Zarr store
+        (never replaced); ``windows`` do not fit the array or the build.
     TypeError
         ``store`` is neither a path nor a Zarr store, or ``array`` is not a
         dask array.
@@ -550,24 +551,46 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
     return result(written)
 
 
+def _found(target) -> tuple[str, zarr.Group | None]:
+    """What a store holds: "nothing", "matrix" (a velmora store), "zarr" (other Zarr data) or "files"."""
+    if isinstance(target, str):
+        path = os.path.abspath(target)
+        if os.path.lexists(path) and not os.path.isdir(path):
+            return "files", None
+        if not os.path.isdir(path) or not os.listdir(path):
+            return "nothing", None
+        if not any(os.path.exists(os.path.join(path, name)) for name in ("zarr.json", ".zgroup", ".zarray")):
+            return "files", None
+    try:
+        group = zarr.open_group(target, mode="r")
+    except FileNotFoundError:
+        return ("zarr" if isinstance(target, str) else "nothing"), None
+    except Exception:  # an array, or metadata Zarr cannot read
+        return "zarr", None
+    if not list(group.keys()) and not dict(group.attrs):
+        return "nothing", None
+    if _stored_description(group.attrs) is None or "matrix" not in group or "complete" not in group:
+        return "zarr", None
+    return "matrix", group
+
+
 def _prepare_store(target, store, description: dict, F: int, chunk_rows: int, nchunks: int,
                    overwrite: bool) -> zarr.Group:
     """The store's group, created for this matrix, or found holding it already."""
-    if not overwrite:
-        try:
-            existing = zarr.open_group(target, mode="r")
-        except FileNotFoundError:
-            existing = None
-        if existing is not None and (list(existing.keys()) or dict(existing.attrs)):
-            found = _stored_description(existing.attrs)
-            if found is None or "matrix" not in existing or "complete" not in existing:
-                raise ValueError(f"{store} already holds something that is not a velmora matrix store; "
-                                 "pass overwrite=True to replace it")
-            if _comparable(found) != description:
-                differ = sorted(k for k in set(found) | set(description) if found.get(k) != description.get(k))
-                raise ValueError(f"{store} holds a different matrix (it differs in {', '.join(differ)}); "
-                                 "pass overwrite=True to replace it")
-            return zarr.open_group(target, mode="r+")
+    kind, existing = _found(target)
+    if kind == "files":
+        raise ValueError(f"{store} is a file or a folder of files that is not a Zarr store: velmora does not "
+                         "replace it (choose another path, or remove it)")
+    if kind == "zarr" and not overwrite:
+        raise ValueError(f"{store} already holds Zarr data that is not a velmora matrix store; "
+                         "pass overwrite=True to replace it")
+    if kind == "matrix" and not overwrite:
+        found = _comparable(_stored_description(existing.attrs))
+        if found != description:
+            differ = sorted(k for k in set(found) | set(description) if found.get(k) != description.get(k))
+            raise ValueError(f"{store} holds a different matrix (it differs in {', '.join(differ)}); "
+                             "pass overwrite=True to replace it")
+        return zarr.open_group(target, mode="r+")
     group = zarr.open_group(target, mode="w")
     group.create_array("matrix", shape=(F, F), chunks=(max(chunk_rows, 1), max(F, 1)), dtype="float64",
                        fill_value=0.0)

@@ -136,7 +136,7 @@ def test_an_interrupted_store_is_completed_by_a_second_run(client, tmp_path, vel
     assert (again.written, again.skipped) == (0, 6)
 
 
-def test_a_store_of_another_matrix_is_refused_unless_overwritten(client, tmp_path, velmora_small):
+def test_a_store_of_another_matrix_is_refused_unless_overwritten_and_other_files_always(client, tmp_path, velmora_small):
     w, psfs, _ = velmora_small
     path = tmp_path / "m.zarr"
     store(vd.infield_matrix(w, psfs, columns_per_chunk=2), path)
@@ -146,6 +146,13 @@ def test_a_store_of_another_matrix_is_refused_unless_overwritten(client, tmp_pat
             vd.to_zarr(other, path)
     assert store(other, path, overwrite=True).written == 4
     assert stored(path)[1]["columns_per_chunk"] == 1
+    folder = tmp_path / "notes"
+    folder.mkdir()
+    (folder / "keep.txt").write_text("mine")
+    for overwrite in (False, True):
+        with pytest.raises(ValueError, match="not a Zarr store: velmora does not replace it"):
+            vd.to_zarr(other, folder, overwrite=overwrite)
+    assert [p.name for p in folder.iterdir()] == ["keep.txt"]
 
 
 def test_forward_operator_of_stores_applies_the_forward_model_blockwise(client, tmp_path, velmora_builtin):
