@@ -645,6 +645,7 @@ class BlockOperator(LinearOperator):
     def __init__(self, matrices: Sequence[da.Array], windows: Windows | None):
         self.matrices = tuple(matrices)
         self.windows = windows
+        self._diagonal = None
         F = int(self.matrices[0].shape[0])
         super().__init__(dtype=np.dtype(np.float64), shape=(F, F))
 
@@ -670,6 +671,19 @@ class BlockOperator(LinearOperator):
 
     def _rmatvec(self, y):
         return self._rmatmat(np.asarray(y).reshape(-1, 1)).reshape(-1)
+
+    def diagonal(self) -> np.ndarray:
+        """The diagonal of ``T`` (the share of each pixel's light that stays in it), read once.
+
+        Returns
+        -------
+        numpy.ndarray, shape (F,)
+            Equal to ``numpy.diag`` of :func:`velmora.forward_operator` of the
+            same matrices; computed blockwise on the first call and kept.
+        """
+        if self._diagonal is None:
+            self._diagonal = self._products(lambda m: da.diagonal(m))
+        return self._diagonal.copy()
 
     def apply(self, images) -> np.ndarray:
         """``T`` applied to L1C images, keeping their shape.
@@ -724,7 +738,8 @@ def forward_operator(infield, stray_light=None, *, windows: Windows | None = Non
     BlockOperator
         A :class:`scipy.sparse.linalg.LinearOperator` of shape (F, F):
         ``op @ true_vector`` is the observed flat vector, ``op.H`` its
-        adjoint, ``op.apply(image)`` works on L1C images. It serves the
+        adjoint, ``op.apply(image)`` works on L1C images and
+        ``op.diagonal()`` gives a preconditioner's diagonal. It serves the
         iterative solvers of :mod:`scipy.sparse.linalg` (``gmres``,
         ``lgmres``, ``bicgstab``) as it is.
 

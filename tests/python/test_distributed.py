@@ -175,6 +175,7 @@ def test_forward_operator_of_stores_applies_the_forward_model_blockwise(client, 
     scale = np.abs(dense).sum(axis=1).max() * np.abs(x).max()
     np.testing.assert_allclose(op @ x, dense @ x, rtol=0, atol=1e-13 * scale)
     np.testing.assert_allclose(op.H @ y, dense.T @ y, rtol=0, atol=1e-13 * scale)
+    np.testing.assert_array_equal(op.diagonal(), np.diag(dense))
     scenes = np.stack([velmora.demo_scene(ins.windows)] * 2)
     np.testing.assert_allclose(vd.observe(scenes, op), velmora.observe(scenes, infield, stray), rtol=1e-13)
     with pytest.raises(ValueError, match="transposed"):
