@@ -76,7 +76,7 @@ from .windows import Windows
 
 __all__ = ["infield_matrix", "stray_light_matrix", "to_zarr", "StoreResult", "forward_operator",
            "BlockOperator", "observe", "metadata", "open_matrix", "STORE_ATTRIBUTE", "ZarrJob",
-           "write_zarr_outputs", "is_zarr_output", "scheduler_address", "cluster"]
+           "write_zarr_outputs", "zarr_output_problems", "is_zarr_output", "scheduler_address", "cluster"]
 
 #: Name of the group attribute of a store that describes its matrix: a mapping
 #: with ``"matrix"`` (``"in-field"`` or ``"stray-light"``), ``"windows"`` (the
@@ -574,9 +574,12 @@ def _found(target) -> tuple[str, zarr.Group | None]:
     return "matrix", group
 
 
-def _prepare_store(target, store, description: dict, F: int, chunk_rows: int, nchunks: int,
-                   overwrite: bool) -> zarr.Group:
-    """The store's group, created for this matrix, or found holding it already."""
+def _resumable(target, store, description: dict, overwrite: bool) -> bool:
+    """Whether the store already holds this matrix (to be resumed) rather than to be made anew.
+
+    Raises ValueError when the store may not be written: it holds other files,
+    or (without ``overwrite``) other Zarr data or another matrix.
+    """
     kind, existing = _found(target)
     if kind == "files":
         raise ValueError(f"{store} is a file or a folder of files that is not a Zarr store: velmora does not "
@@ -590,6 +593,14 @@ def _prepare_store(target, store, description: dict, F: int, chunk_rows: int, nc
             differ = sorted(k for k in set(found) | set(description) if found.get(k) != description.get(k))
             raise ValueError(f"{store} holds a different matrix (it differs in {', '.join(differ)}); "
                              "pass overwrite=True to replace it")
+        return True
+    return False
+
+
+def _prepare_store(target, store, description: dict, F: int, chunk_rows: int, nchunks: int,
+                   overwrite: bool) -> zarr.Group:
+    """The store's group, created for this matrix, or found holding it already."""
+    if _resumable(target, store, description, overwrite):
         return zarr.open_group(target, mode="r+")
     group = zarr.open_group(target, mode="w")
     group.create_array("matrix", shape=(F, F), chunks=(max(chunk_rows, 1), max(F, 1)), dtype="float64",
@@ -927,13 +938,58 @@ def cluster(address: str | None = None, *, n_workers: int | None = None, threads
         yield client
 
 
+def _lazy_jobs(jobs: Sequence[ZarrJob], columns_per_chunk, chunk_bytes) -> list[da.Array]:
+    lazy = []
+    for job in jobs:
+        if job.matrix not in _MATRICES:
+            raise ValueError(f"matrix must be one of {_MATRICES}, got {job.matrix!r}")
+        builder = infield_matrix if job.matrix == "in-field" else stray_light_matrix
+        lazy.append(builder(job.windows, job.psfs, columns_per_chunk=columns_per_chunk,
+                            chunk_bytes=chunk_bytes, **job.options))
+    return lazy
+
+
+def _store_problems(jobs: Sequence[ZarrJob], lazy: Sequence[da.Array], overwrite: bool) -> list[str]:
+    problems = []
+    for job, array in zip(jobs, lazy):
+        try:
+            _resumable(_target(job.output), job.output, _comparable(metadata(array)), overwrite)
+        except ValueError as exc:
+            problems.append(f"the {job.matrix} matrix: {exc}")
+    return problems
+
+
+def zarr_output_problems(jobs: Sequence[ZarrJob], *, overwrite: bool = False, columns_per_chunk: int | None = None,
+                         chunk_bytes: int | str | None = None) -> list[str]:
+    """Why :func:`write_zarr_outputs` would refuse its stores, found without building or writing anything.
+
+    Parameters
+    ----------
+    jobs, overwrite, columns_per_chunk, chunk_bytes
+        As in :func:`write_zarr_outputs`.
+
+    Returns
+    -------
+    list of str
+        One line per store that is a file or a folder of other files, holds
+        other Zarr data, or holds another matrix (the last two only without
+        ``overwrite``); empty when every store can be written or resumed.
+
+    Raises
+    ------
+    ConfigurationError, ValueError, TypeError
+        Bad inputs or options of a job.
+    """
+    return _store_problems(jobs, _lazy_jobs(jobs, columns_per_chunk, chunk_bytes), overwrite)
+
+
 def write_zarr_outputs(jobs: Sequence[ZarrJob], *, scheduler: str | None = None,
                        columns_per_chunk: int | None = None, chunk_bytes: int | str | None = None,
                        overwrite: bool = False, n_workers: int | None = None) -> list[StoreResult]:
     """Build matrices into Zarr stores on a Dask cluster: the ``.zarr`` outputs of the command.
 
-    Every job's inputs are checked (and its lazy build made) before the
-    cluster is started, so bad input fails early and writes nothing.
+    Every job's inputs and store are checked (see :func:`zarr_output_problems`)
+    before the cluster is started, so bad input fails early and writes nothing.
 
     Parameters
     ----------
@@ -963,13 +1019,10 @@ def write_zarr_outputs(jobs: Sequence[ZarrJob], *, scheduler: str | None = None,
     OSError
         The scheduler cannot be reached.
     """
-    lazy = []
-    for job in jobs:
-        if job.matrix not in _MATRICES:
-            raise ValueError(f"matrix must be one of {_MATRICES}, got {job.matrix!r}")
-        builder = infield_matrix if job.matrix == "in-field" else stray_light_matrix
-        lazy.append(builder(job.windows, job.psfs, columns_per_chunk=columns_per_chunk,
-                            chunk_bytes=chunk_bytes, **job.options))
+    lazy = _lazy_jobs(jobs, columns_per_chunk, chunk_bytes)
+    problems = _store_problems(jobs, lazy, overwrite)
+    if problems:
+        raise ValueError("; ".join(problems))
     results = []
     with cluster(scheduler, n_workers=n_workers):
         for job, array in zip(jobs, lazy):
