@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the _velmora_if extension module with AddressSanitizer and
-# UndefinedBehaviorSanitizer into build-pyasan/ (the installed module is left
-# alone) and runs the Python test suite against it. The interpreter itself is
+# Builds the extension modules (_velmora_if and velmora._native) with
+# AddressSanitizer and UndefinedBehaviorSanitizer into build-pyasan/ (the
+# installed package is left alone), stages the package sources of this tree
+# with the instrumented velmora._native, and runs the Python test suite
+# against them. The interpreter itself is
 # not instrumented, so the ASan runtime is preloaded; a read or write outside a
 # caller's buffer, or undefined behaviour, aborts the run and fails the suite.
 #
@@ -15,7 +17,11 @@ builddir=build-pyasan
 
 cmake -S . -B "$builddir" -DVELMORA_BUILD_MODULE=ON -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
-cmake --build "$builddir" -j "$jobs" --target _velmora_if
+cmake --build "$builddir" -j "$jobs" --target _velmora_if _native
+stage="$builddir/stage"
+rm -rf "$stage" && mkdir -p "$stage"
+cp -r python/velmora "$stage/velmora"
+cp "$builddir"/_native*.so "$stage/velmora/"
 
 libasan=$(gcc -print-file-name=libasan.so)
 libstdcxx=$(gcc -print-file-name=libstdc++.so)
@@ -26,8 +32,8 @@ for lib in "$libasan" "$libstdcxx"; do
   fi
 done
 
-# The package sources of this tree come with it (pure Python).
-export PYTHONPATH="$PWD/$builddir:$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
+# The package sources of this tree come with it, staged beside its extension.
+export PYTHONPATH="$PWD/$builddir:$PWD/$stage${PYTHONPATH:+:$PYTHONPATH}"
 # libstdc++ is preloaded with the runtime so that its interceptor of C++
 # exceptions finds the real one (other extensions throw C++ exceptions too).
 export LD_PRELOAD="$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
@@ -42,14 +48,15 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_m
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan:${UBSAN_OPTIONS:-}"
 export VELMORA_SANITIZED=1
 
-# Make sure the instrumented module is the one the tests import.
-"$python" - "$builddir" <<'EOF'
+# Make sure the instrumented modules are the ones the tests import.
+"$python" - "$builddir" "$stage" <<'EOF'
 import os, sys
 import _velmora_if
-where = os.path.dirname(os.path.abspath(_velmora_if.__file__))
-if where != os.path.abspath(sys.argv[1]):
-    sys.exit(f"run_sanitized_python_tests: imported {_velmora_if.__file__}, not the sanitized build")
-print(f"sanitized module: {_velmora_if.__file__}")
+import velmora._native as native
+for module, folder in ((_velmora_if, sys.argv[1]), (native, os.path.join(sys.argv[2], "velmora"))):
+    if os.path.dirname(os.path.abspath(module.__file__)) != os.path.abspath(folder):
+        sys.exit(f"run_sanitized_python_tests: imported {module.__file__}, not the sanitized build")
+    print(f"sanitized module: {module.__file__}")
 EOF
 
 if [ "$#" -eq 0 ]; then set -- tests/python; fi

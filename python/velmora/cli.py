@@ -455,13 +455,11 @@ def _demo(args) -> int:
         written = [path for path in files.commit() if path.suffix != ".json"]
     if not args.no_figures:
         written.append(figures.matrix_figure(out / "infield_matrix.png", infield,
-                                             "in-field matrix (log scale)"))
+                                             "in-field matrix (symmetric log scale)"))
         written.append(figures.matrix_figure(out / "stray_light_matrix.png", stray,
-                                             "horizontal stray-light matrix (log scale)"))
+                                             "horizontal stray-light matrix, its non-zero rows (log scale)"))
         written.append(figures.psf_figure(out / "psfs.png", ins.psfs.images, ins.psf_nodes))
-        panels = [scene, observed] + ([corrected] if corrected is not None else [])
-        written.append(figures.images_figure(out / "scene_observed_corrected.png", panels,
-                                             ["true scene", "observed (in-field + stray light)", "corrected"]))
+        written.append(figures.scene_figure(out / "scene_observed_corrected.png", scene, observed, corrected))
     print("  files       " + "\n              ".join(str(p) for p in written))
     if not args.no_figures and not figures.have_matplotlib():
         print("  note        matplotlib is not installed: the PNG files are plain images without axes "
