@@ -55,8 +55,9 @@ print("RESULT " + json.dumps({"seconds": seconds, "bytes": result.nbytes}))
 def instrument(kx, ky):
     """Windows and PSFs of a TORVEN-like instrument with an L1C image of kx x ky pixels (binning 1 x 1).
 
-    Nine measured PSFs (light within 81 x 81 samples) on a 3 x 3 grid, blended bilinearly; 42 detector rows below the
-    science window for the lower-edge correction; 64 NOOF columns on either side of the science window.
+    Nine measured PSFs (light within 81 x 81 samples) on a 3 x 3 grid, blended bilinearly; 42 detector rows
+    below the science window for the lower-edge correction; 64 NOOF columns on either side of the science
+    window.
     """
     import velmora
 
@@ -192,7 +193,8 @@ def main():
                 del expected
                 os.remove(npy)
                 mib = F * F * 8 / 2**20
-                row = (f"| {matrix} | {F} | {mib:.0f} | {ref['seconds']:.2f} | {ref['bytes'] / ref['seconds'] / 1e6:.0f} "
+                row = (f"| {matrix} | {F} | {mib:.0f} | {ref['seconds']:.2f} "
+                       f"| {ref['bytes'] / ref['seconds'] / 1e6:.0f} "
                        f"| {args.workers} x {limit / 2**30:.1f} GiB "
                        f"| {result.chunks} x {lazy.chunks[0][0] * F * 8 / 2**20:.0f} | {seconds:.2f} "
                        f"| {result.bytes_written / seconds / 1e6:.0f} | {folder_bytes(store) / 2**20:.1f} "

@@ -141,7 +141,8 @@ def test_an_interrupted_store_is_completed_by_a_second_run(client, tmp_path, vel
     assert (again.written, again.skipped) == (0, 6)
 
 
-def test_a_store_of_another_matrix_is_refused_unless_overwritten_and_other_files_always(client, tmp_path, velmora_small):
+def test_a_store_of_another_matrix_is_refused_unless_overwritten_and_other_files_always(client, tmp_path,
+                                                                                        velmora_small):
     w, psfs, _ = velmora_small
     path = tmp_path / "m.zarr"
     store(vd.infield_matrix(w, psfs, columns_per_chunk=2), path)
