@@ -20,11 +20,13 @@ a stored matrix blockwise without ever loading it whole.
     SHA-256 of every input array as attributes. Each chunk is marked complete
     once it is written; a store that was interrupted is completed by running
     the same call again, which builds only the chunks not yet marked.
+:func:`open_matrix`, :func:`metadata`
+    A stored matrix as a dask array, and the description of a store or build.
 :func:`forward_operator`, :func:`observe`
     The forward model of stored (or lazy) matrices as a
     :class:`scipy.sparse.linalg.LinearOperator` whose products run chunk by
     chunk, on the cluster when a ``dask.distributed`` client is active.
-:func:`write_zarr_outputs`, :func:`scheduler_address`, :func:`cluster`
+:func:`write_zarr_outputs`, :func:`zarr_output_problems`, :func:`scheduler_address`, :func:`cluster`
     What the ``velmora`` command needs to write ``.zarr`` outputs.
 
 Computations use Dask's current scheduler: the active ``dask.distributed``
@@ -466,9 +468,10 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
         file names, ...). They are not part of the matrix's description:
         a resumed store takes the new values.
     overwrite : bool
-        Replace whatever Zarr data the store holds. By default an existing store is
-        resumed when it holds the same matrix (the same description and
-        chunking): only the chunks not marked complete are built and written.
+        Replace whatever Zarr data the store holds. By default an existing
+        store is resumed when it holds the same matrix (the same description
+        and chunking): only the chunks not marked complete are built and
+        written.
     compute : bool
         Write now (the default); with False, return the delayed writes instead
         (a :class:`dask.delayed.Delayed` whose result is the :class:`StoreResult`).
