@@ -370,9 +370,13 @@ class StoreResult:
 
 
 def _target(store):
-    """The store as a value every worker can open: a path or a (picklable) Zarr store."""
+    """The store as a value every worker can open: an absolute path, a URL or a (picklable) Zarr store."""
     if isinstance(store, (str, os.PathLike)):
-        return os.fspath(store)
+        text = os.fspath(store)
+        if isinstance(text, bytes):
+            raise TypeError("store must be a path given as text, not bytes")
+        # Workers need not share this process's working folder.
+        return text if "://" in text else os.path.abspath(text)
     if isinstance(store, zarr.abc.store.Store):
         return store
     raise TypeError(f"store must be a path or a zarr store, got {type(store).__name__}")
