@@ -25,8 +25,8 @@ TIMEOUT = 120
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1, dashboard_address=None,
-                                  memory_limit="1GiB") as cluster, distributed.Client(cluster) as c:
+    with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
         yield c
 
 
