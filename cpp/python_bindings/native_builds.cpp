@@ -263,8 +263,11 @@ nb::tuple BuildStrayLight(InSpecs specs, InArray2 vignetting, InArray3 images, I
 
 }   // namespace
 
+void RegisterTables(nb::module_& m);   // native_tables.cpp
+
 NB_MODULE(_native, m)
 {
+    RegisterTables(m);
     m.doc() = "Native matrix builds of the velmora package (private: use velmora.infield_matrix and "
               "velmora.stray_light_matrix).";
     m.def("build_infield", &BuildInfield, nb::arg("specs"), nb::arg("images"), nb::arg("centres"),

@@ -594,6 +594,8 @@ def _parser() -> argparse.ArgumentParser:
         if action.dest == "overwrite":
             action.help = "accept existing output files, as a build with --overwrite would"
     check.set_defaults(run=_check)
+    from .cli_correct import add_correct_parser
+    add_correct_parser(sub)
     return parser
 
 
