@@ -703,6 +703,16 @@ class BlockOperator(LinearOperator):
             self._diagonal = self._products(lambda m: da.diagonal(m))
         return self._diagonal.copy()
 
+    def todense(self) -> np.ndarray:
+        """The operator as one dense (F, F) array in this process (for matrices that fit the memory).
+
+        Returns
+        -------
+        numpy.ndarray, shape (F, F)
+            Equal to :func:`velmora.forward_operator` of the same matrices.
+        """
+        return np.ascontiguousarray(self._products(lambda m: m).T)
+
     def apply(self, images) -> np.ndarray:
         """``T`` applied to L1C images, keeping their shape.
 

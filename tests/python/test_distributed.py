@@ -178,13 +178,16 @@ def test_forward_operator_of_stores_applies_the_forward_model_blockwise(client, 
     np.testing.assert_allclose(op.H @ y, dense.T @ y, rtol=0, atol=1e-13 * scale)
     np.testing.assert_array_equal(op.diagonal(), np.diag(dense))
     scenes = np.stack([velmora.demo_scene(ins.windows)] * 2)
-    np.testing.assert_allclose(vd.observe(scenes, op), velmora.observe(scenes, infield, stray), rtol=1e-13)
+    observed = vd.observe(scenes, op)
+    np.testing.assert_allclose(observed, velmora.observe(scenes, infield, stray), rtol=1e-13)
     with pytest.raises(ValueError, match="transposed"):
         op.apply(scenes[0].T)
     import dask
-    with dask.config.set(scheduler="threads"):  # the solver's 30 products, without the cluster's latency
+    with dask.config.set(scheduler="threads"):  # the solvers' products, without the cluster's latency
         true, info = gmres(op, dense @ x, rtol=1e-12, atol=0.0, restart=60, maxiter=20)
+        corrected = velmora.Corrector(op, method="gmres", rtol=1e-12).correct(observed[0])
     assert info == 0 and np.max(np.abs(true - x)) < 1e-9 * np.abs(x).max()
+    np.testing.assert_allclose(corrected, scenes[0], rtol=1e-9)
 
 
 def test_velmora_imports_without_dask():
