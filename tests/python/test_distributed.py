@@ -17,7 +17,7 @@ import pytest
 import velmora
 
 distributed = pytest.importorskip("dask.distributed")
-pytest.importorskip("zarr")
+zarr = pytest.importorskip("zarr")
 vd = pytest.importorskip("velmora.distributed")
 
 TIMEOUT = 120
@@ -195,3 +195,23 @@ def test_velmora_imports_without_dask():
             "try:\n    import velmora.distributed\nexcept ImportError as e:\n    print(e)")
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=TIMEOUT)
     assert child.returncode == 0 and "pip install 'velmora[distributed]'" in child.stdout, child.stderr
+
+
+def test_the_commands_stores_are_checked_before_any_is_written(client, tmp_path, velmora_small):
+    w, psfs, stray = velmora_small
+    (tmp_path / "notes").mkdir()
+    (tmp_path / "notes" / "keep.txt").write_text("mine")
+    jobs = [vd.ZarrJob("in-field", tmp_path / "in.zarr", w, psfs, {"scheme": "midpoint"}, attrs={"run": 1}),
+            vd.ZarrJob("stray-light", tmp_path / "notes", w, stray, {"source_step": (1, 2)})]
+    assert len(vd.zarr_output_problems(jobs)) == 1
+    with pytest.raises(ValueError, match="the stray-light matrix: .*notes is a file or a folder of files"):
+        vd.write_zarr_outputs(jobs, scheduler=client.scheduler.address)
+    assert not (tmp_path / "in.zarr").exists()
+    jobs[1] = vd.ZarrJob("stray-light", tmp_path / "sl.zarr", w, stray, {"source_step": (1, 2)})
+    address = vd.scheduler_address(None, {"scheduler": client.scheduler.address})
+    assert [r.written for r in vd.write_zarr_outputs(jobs, scheduler=address)] == [1, 1]
+    infield = velmora.infield_matrix(w, psfs, scheme="midpoint")
+    assert stored(tmp_path / "in.zarr")[0].tobytes() == infield.tobytes()
+    stray_light = velmora.stray_light_matrix(w, stray, source_step=(1, 2))
+    assert stored(tmp_path / "sl.zarr")[0].tobytes() == stray_light.tobytes()
+    assert zarr.open_group(str(tmp_path / "in.zarr"), mode="r").attrs["run"] == 1
