@@ -215,3 +215,21 @@ def test_the_commands_stores_are_checked_before_any_is_written(client, tmp_path,
     stray_light = velmora.stray_light_matrix(w, stray, source_step=(1, 2))
     assert stored(tmp_path / "sl.zarr")[0].tobytes() == stray_light.tobytes()
     assert zarr.open_group(str(tmp_path / "in.zarr"), mode="r").attrs["run"] == 1
+
+
+def test_the_command_writes_zarr_outputs_on_the_given_scheduler(client, tmp_path, velmora_small):
+    from test_cli import write_config
+
+    from velmora.cli import main
+
+    path = write_config(tmp_path, velmora_small)
+    text = path.read_text().replace('"out/infield.npy"', '"out/infield.zarr"')
+    path.write_text(text)
+    w, psfs, _ = velmora_small
+    expected = velmora.infield_matrix(w, psfs, scheme="midpoint", rows_below=6)
+    assert main(["build", str(path), "--no-progress", "--scheduler", client.scheduler.address]) == 0
+    assert stored(tmp_path / "out" / "infield.zarr")[0].tobytes() == expected.tobytes()
+    assert np.load(tmp_path / "out" / "stray.npy").shape == (w.F, w.F)
+    # A second run completes nothing more and needs no --overwrite for the store (only for the .npy).
+    assert main(["build", str(path), "--no-progress", "--overwrite", "--scheduler", client.scheduler.address]) == 0
+    assert main(["check", str(path), "--scheduler", ""]) == 2
