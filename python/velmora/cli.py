@@ -623,8 +623,8 @@ def _parser() -> argparse.ArgumentParser:
                            help="do not show the progress bar (it is shown only when standard error is a "
                                 "terminal)")
         p.add_argument("-v", "--verbose", action="count", default=0,
-                       help="show the module's information messages on standard error; twice: also its "
-                            "per-row progress records (default: warnings and errors only)")
+                       help="show the builds' information records on standard error (default: warnings and "
+                            "errors only)")
 
     infield = plans.defaults(InfieldPlan)
     demo = sub.add_parser(
