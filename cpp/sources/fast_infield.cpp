@@ -569,28 +569,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         stats->reduced_sources = nreduced;
     }
 
-    // --- The records of the build, as the per-pixel build writes them.
-    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator, Generating infield convolution matrix using [%s] ",
-                 simpsons ? "Quadratic Interpolation" : "Classic Algorithm");
-    if (loweredge) {
-        NXLOG_RECORD(nxlog_info,
-                     "TORVEN_DeconvolutionMatrixGenerator, Generating lower edge correction with [%d] detector rows "
-                     "above and [%d] detector rows below bottom edge.",
-                     g.m_rows_above_bottom_edge, g.m_rows_below_bottom_edge);
-        if (skipped > 0) {
-            NXLOG_RECORD(nxlog_warning,
-                         "TORVEN_DeconvolutionMatrixGenerator, Skipping %d of the %d detector rows below the bottom "
-                         "edge in the lower edge correction: they lie outside the detector window, which has no PSF "
-                         "coefficients for them",
-                         skipped, g.m_rows_below_bottom_edge);
-        }
-    } else {
-        NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator, NOT generating lower edge correction");
-    }
-    NXLOG_RECORD(nxlog_info,
-                 "TORVEN_DeconvolutionMatrixGenerator, Generating convolution matrix for a (%d, %d) array of L1C "
-                 "pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
-                 l1c.Numy(), l1c.Numx(), l1c.Biny(), l1c.Binx(), l1c.Ofsy(), l1c.Ofsx());
+    g.RecordInfieldBuild(skipped);   // as the per-pixel build writes them
 
     double*      out   = output->UnsafeArrayBasePtr();
     const double scale = 1.0 / (double)(Bx * By);
@@ -903,16 +882,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     }
     request.EndWork();
 
-    if (request.Cancelled()) {
-        output->SetTo(0.0);   // a cancelled build is not a failed one: no error record
-        success = false;
-    } else if (!success) {
-        output->SetTo(0.0);
-        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
-                                  "executing the code. Return empty matrix");
-    }
     if (stats != nullptr) stats->multiply_adds = madds;
-    return success;
+    return g.EndInPlaceBuild(output, success);
 }
 
 // ===========================================================================

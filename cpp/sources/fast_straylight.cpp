@@ -189,24 +189,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
         stats->kernel        = K.name;
     }
 
-    // --- The records of the build, as the per-pixel build writes them.
-    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light. Building convolution "
-                             "matrix for horizontal extrapolation.");
-    NXLOG_RECORD(nxlog_info, "Noof region coordinate step sizes    (Ny,Nx) = (%d, %d)", delta_ny, delta_nx);
-    NXLOG_RECORD(nxlog_info, "Science window coordinate step sizes (Sy,Sx) = (%d, %d)", delta_sy, delta_sx);
-    const bool usevign = (int64_t)vignetting.XSize() == NOOFx && (int64_t)vignetting.YSize() == NOOFy &&
-                         !vignetting.IsEmpty() && vignetting.ArrayRankSpecs()->IsContiguous();
-    if (usevign) {
-        NXLOG_RECORD(nxlog_info, "The user supplied, ROW major, vignetting array (%d,%d) willbe used for vignetting",
-                     (int)vignetting.XSize(), (int)vignetting.YSize());
-    } else if (vignetting.XSize() == 0 && vignetting.YSize() == 0) {
-        NXLOG_RECORD(nxlog_info, "No user defined vignetting array supplied. A value of 1.0 will be used");
-    } else {
-        NXLOG_RECORD(nxlog_warning,
-                     "The user defined vignetting array was the wrong size. Expected an (x,y) size of (%d,%d) but got "
-                     "(%d,%d). A value of 1.0 will be used",
-                     (int)NOOFx, (int)NOOFy, (int)vignetting.XSize(), (int)vignetting.YSize());
-    }
+    // The records of the build, as the per-pixel build writes them.
+    const bool usevign = g.RecordStrayLightBuild(vignetting, delta_ny, delta_nx, delta_sy, delta_sx);
 
     Coords leftpix(WINDOW_NOOF), rightpix(WINDOW_NOOF);
     to_noof.ToParentWindow(Coords(0, 0, WINDOW_SCIENCE), &leftpix, false);
@@ -388,16 +372,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     }
     request.EndWork();
 
-    if (request.Cancelled()) {
-        output->SetTo(0.0);   // a cancelled build is not a failed one: no error record
-        success = false;
-    } else if (!success) {
-        output->SetTo(0.0);
-        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
-                                  "executing the code. Return empty matrix");
-    }
     if (stats != nullptr) stats->multiply_adds = madds;
-    return success;
+    return g.EndInPlaceBuild(output, success);
 }
 
 // ===========================================================================

@@ -339,6 +339,71 @@ bool TORVEN_DeconvolutionMatrixGenerator::IsOutputOfThisBuild(const nx2dArray<do
            output->ArrayRankSpecs()->IsContiguous() && !output->IsEmpty();
 }
 
+void TORVEN_DeconvolutionMatrixGenerator::RecordInfieldBuild(int skipped) const
+{
+    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator, Generating infield convolution matrix using [%s] ",
+                 m_option_use_simpsons ? "Quadratic Interpolation" : "Classic Algorithm");
+    if (m_option_create_lower_edge_adjustment) {
+        NXLOG_RECORD(nxlog_info,
+                     "TORVEN_DeconvolutionMatrixGenerator, Generating lower edge correction with [%d] detector rows "
+                     "above and [%d] detector rows below bottom edge.",
+                     m_rows_above_bottom_edge, m_rows_below_bottom_edge);
+        if (skipped > 0) {
+            NXLOG_RECORD(nxlog_warning,
+                         "TORVEN_DeconvolutionMatrixGenerator, Skipping %d of the %d detector rows below the bottom "
+                         "edge in the lower edge correction: they lie outside the detector window, which has no PSF "
+                         "coefficients for them",
+                         skipped, m_rows_below_bottom_edge);
+        }
+    } else {
+        NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator, NOT generating lower edge correction");
+    }
+    NXLOG_RECORD(nxlog_info,
+                 "TORVEN_DeconvolutionMatrixGenerator, Generating convolution matrix for a (%d, %d) array of L1C "
+                 "pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
+                 m_l1c_to_detector.Numy(), m_l1c_to_detector.Numx(), m_l1c_to_detector.Biny(),
+                 m_l1c_to_detector.Binx(), m_l1c_to_detector.Ofsy(), m_l1c_to_detector.Ofsx());
+}
+
+bool TORVEN_DeconvolutionMatrixGenerator::RecordStrayLightBuild(const nx2dArray<double>& vignetting, int delta_ny,
+                                                                int delta_nx, int delta_sy, int delta_sx) const
+{
+    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light. Building convolution "
+                             "matrix for horizontal extrapolation.");
+    NXLOG_RECORD(nxlog_info, "Noof region coordinate step sizes    (Ny,Nx) = (%d, %d)", delta_ny, delta_nx);
+    NXLOG_RECORD(nxlog_info, "Science window coordinate step sizes (Sy,Sx) = (%d, %d)", delta_sy, delta_sx);
+    const int  NOOFx   = m_windows.Noof().Numx();
+    const int  NOOFy   = m_windows.Noof().Numy();
+    const bool usevign = (int64_t)vignetting.XSize() == NOOFx && (int64_t)vignetting.YSize() == NOOFy &&
+                         !vignetting.IsEmpty() && vignetting.ArrayRankSpecs()->IsContiguous();
+    if (usevign) {
+        NXLOG_RECORD(nxlog_info, "The user supplied, ROW major, vignetting array (%d,%d) willbe used for vignetting",
+                     (int)vignetting.XSize(), (int)vignetting.YSize());
+    } else if (vignetting.XSize() == 0 && vignetting.YSize() == 0) {
+        NXLOG_RECORD(nxlog_info, "No user defined vignetting array supplied. A value of 1.0 will be used");
+    } else {
+        NXLOG_RECORD(nxlog_warning,
+                     "The user defined vignetting array was the wrong size. Expected an (x,y) size of (%d,%d) but got "
+                     "(%d,%d). A value of 1.0 will be used",
+                     NOOFx, NOOFy, (int)vignetting.XSize(), (int)vignetting.YSize());
+    }
+    return usevign;
+}
+
+bool TORVEN_DeconvolutionMatrixGenerator::EndInPlaceBuild(nx2dArray<double>* output, bool success) const
+{
+    if (m_request->Cancelled()) {
+        output->SetTo(0.0);
+        return false;
+    }
+    if (!success) {
+        output->SetTo(0.0);
+        NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
+                                  "executing the code. Return empty matrix");
+    }
+    return success;
+}
+
 bool TORVEN_DeconvolutionMatrixGenerator::Create_Deconvolution_Matrix(nx2dArray<double>** matrix) const
 {
     const int          F = m_l1cindexer.FlatSize();
@@ -426,30 +491,9 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
                      output ? (int)output->XSize() : 0, output ? (int)output->YSize() : 0, F, OutputRows());
         return false;
     }
-    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator, Generating infield convolution matrix using [%s] ",
-                 m_option_use_simpsons ? "Quadratic Interpolation" : "Classic Algorithm");
-    if (m_option_create_lower_edge_adjustment) {
-        NXLOG_RECORD(nxlog_info,
-                     "TORVEN_DeconvolutionMatrixGenerator, Generating lower edge correction with [%d] detector rows "
-                     "above and [%d] detector rows below bottom edge.",
-                     m_rows_above_bottom_edge, m_rows_below_bottom_edge);
-        int       kfirst, klast;
-        const int skipped = LowerEdgeRowsOutsideDetector(&kfirst, &klast);
-        if (skipped > 0) {
-            NXLOG_RECORD(nxlog_warning,
-                         "TORVEN_DeconvolutionMatrixGenerator, Skipping %d of the %d detector rows below the bottom "
-                         "edge in the lower edge correction: they lie outside the detector window, which has no PSF "
-                         "coefficients for them",
-                         skipped, m_rows_below_bottom_edge);
-        }
-    } else {
-        NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator, NOT generating lower edge correction");
-    }
-    NXLOG_RECORD(nxlog_info,
-                 "TORVEN_DeconvolutionMatrixGenerator, Generating convolution matrix for a (%d, %d) array of L1C "
-                 "pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
-                 m_l1c_to_detector.Numy(), m_l1c_to_detector.Numx(), m_l1c_to_detector.Biny(),
-                 m_l1c_to_detector.Binx(), m_l1c_to_detector.Ofsy(), m_l1c_to_detector.Ofsx());
+    int       kfirst, klast;
+    const int skipped = m_option_create_lower_edge_adjustment ? LowerEdgeRowsOutsideDetector(&kfirst, &klast) : 0;
+    RecordInfieldBuild(skipped);
 
     bool                          success = m_tableok;
     std::list<nx2dArray<double>*> matrices;
@@ -471,7 +515,8 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
                                  i, Ky);
                 }
                 ok = CheckThreadSpecificAllocation(&mine, matrices);
-                for (int j = ColumnBegin(); ok && j < std::min(Kx, ColumnEnd()); ++j) {
+                // A cancelled build stops between source pixels too: a row can be long.
+                for (int j = ColumnBegin(); ok && j < std::min(Kx, ColumnEnd()) && !request.Cancelled(); ++j) {
                     if (m_diagnostic && j == ColumnBegin()) {
                         NXLOG_RECORD(nxlog_info, "Processing L1C pixel [%4d,%4d]", i, j);
                     }

@@ -89,6 +89,18 @@ class TORVEN_DeconvolutionMatrixGenerator
     // of the column range), or null where s has none there.
     double* SourceColumn(nx2dArray<double>* matrix, int s) const;
 
+    // The records that open an in-field build (scheme, lower edge, windows),
+    // written alike by the per-pixel and the fast build; `skipped` lower-edge
+    // rows lie outside the detector window.
+    void RecordInfieldBuild(int skipped) const;
+    // The records that open a stray-light build (steps and vignetting); returns
+    // whether the vignetting array is used.
+    bool RecordStrayLightBuild(const nx2dArray<double>& vignetting, int delta_ny, int delta_nx, int delta_sy,
+                               int delta_sx) const;
+    // The end of a build that wrote `output` in place: a cancelled build leaves
+    // it zero without an error record, a failed one zero with the error record.
+    bool EndInPlaceBuild(nx2dArray<double>* output, bool success) const;
+
     bool set_option_use_simpsons(bool value)
     {
         m_option_use_simpsons = value;

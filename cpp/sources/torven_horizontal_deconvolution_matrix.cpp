@@ -74,27 +74,10 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
                      output ? (int)output->XSize() : 0, output ? (int)output->YSize() : 0, F, OutputRows());
         return false;
     }
-    NXLOG_RECORD(nxlog_info, "TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light. Building convolution "
-                             "matrix for horizontal extrapolation.");
-    NXLOG_RECORD(nxlog_info, "Noof region coordinate step sizes    (Ny,Nx) = (%d, %d)", delta_ny, delta_nx);
-    NXLOG_RECORD(nxlog_info, "Science window coordinate step sizes (Sy,Sx) = (%d, %d)", delta_sy, delta_sx);
-
     const WindowMapping& noof    = m_windows.Noof();
     const int            NOOFx   = noof.Numx();
     const int            NOOFy   = noof.Numy();
-    const bool           usevign = (int64_t)vignetting.XSize() == NOOFx && (int64_t)vignetting.YSize() == NOOFy &&
-                         !vignetting.IsEmpty() && vignetting.ArrayRankSpecs()->IsContiguous();
-    if (usevign) {
-        NXLOG_RECORD(nxlog_info, "The user supplied, ROW major, vignetting array (%d,%d) willbe used for vignetting",
-                     (int)vignetting.XSize(), (int)vignetting.YSize());
-    } else if (vignetting.XSize() == 0 && vignetting.YSize() == 0) {
-        NXLOG_RECORD(nxlog_info, "No user defined vignetting array supplied. A value of 1.0 will be used");
-    } else {
-        NXLOG_RECORD(nxlog_warning,
-                     "The user defined vignetting array was the wrong size. Expected an (x,y) size of (%d,%d) but got "
-                     "(%d,%d). A value of 1.0 will be used",
-                     NOOFx, NOOFy, (int)vignetting.XSize(), (int)vignetting.YSize());
-    }
+    const bool           usevign = RecordStrayLightBuild(vignetting, delta_ny, delta_nx, delta_sy, delta_sx);
 
     const WindowMapping to_noof = m_windows.CreateMappingToUpperLevel(m_windows.Science(), noof);
     const int           Sx      = m_windows.Science().Numx();
@@ -165,13 +148,13 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
                 }
                 double weight = 1.0;
                 if (ok && column_left >= 0) {
-                    for (int64_t x = leftstart; ok && x >= 0; x -= delta_nx) {
+                    for (int64_t x = leftstart; ok && x >= 0 && !request.Cancelled(); x -= delta_nx) {
                         ok = ProcessHorizontalStrayLightFromPixel(ny, (int)x, delta_sy, delta_sx, source_area,
                                                                   &column_left, &weight, 1, vignrow, nvign, mine);
                     }
                 }
                 if (ok && column_right >= 0) {
-                    for (int64_t x = rightstart; ok && x < NOOFx; x += delta_nx) {
+                    for (int64_t x = rightstart; ok && x < NOOFx && !request.Cancelled(); x += delta_nx) {
                         ok = ProcessHorizontalStrayLightFromPixel(ny, (int)x, delta_sy, delta_sx, source_area,
                                                                   &column_right, &weight, 1, vignrow, nvign, mine);
                     }

@@ -15,9 +15,7 @@ from .config import Plan, PlanError, load_plan
 from .errors import BuildError, ConfigurationError
 from .instrument import Instrument, builtin_instrument, demo_scene
 from .layout import (
-    Corrector,
     LoadedMatrix,
-    correct,
     flat_index,
     forward_operator,
     image_to_vector,
@@ -26,6 +24,8 @@ from .layout import (
     vector_to_image,
 )
 from .io import InputFileError, load_matrix, read_array, save_matrix
+from .model import ForwardModel, forward_model
+from .correction import Corrector, correct
 from .psfs import PSFSet, bilinear_tables
 from .windows import PARAMETER_NAMES, Windows
 
@@ -38,6 +38,8 @@ __all__ = [
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
     "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
+    # matrix-free
+    "forward_model", "ForwardModel",
     # files and plans
     "load_matrix", "save_matrix", "read_array", "load_plan", "Plan",
     # the built-in instrument

@@ -129,7 +129,8 @@ def interrupted_build():
     try:
         velmora.infield_matrix(w, psfs, path="per-pixel", threads=2, progress=progress, out=out)
     except KeyboardInterrupt:
-        result(interrupted=True, seconds=time.monotonic() - t0, zeroed=bool(np.all(out == 0.0)))
+        # CLOCK_MONOTONIC is the same clock in every process of the machine.
+        result(interrupted=True, caught=time.monotonic(), zeroed=bool(np.all(out == 0.0)))
         return
     result(interrupted=False, seconds=time.monotonic() - t0)
 

@@ -65,9 +65,8 @@ def test_ctrl_c_interrupts_a_build_within_a_second():
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
-        waited = time.monotonic() - sent
     finally:
         proc.kill()
     got = json.loads(out.strip().splitlines()[-1][len("RESULT "):])
     assert got["interrupted"] and got["zeroed"], err
-    assert waited < 1.0
+    assert got["caught"] - sent < 1.0   # the build stopped and the exception reached Python

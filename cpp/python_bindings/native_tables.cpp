@@ -1,0 +1,135 @@
+// velmora._native: the kernel tables of the forward model (velmora.model).
+//
+// Each call builds the tables of one model with the interpreter lock released
+// and hands them back as NumPy arrays that own their memory. A request the
+// tables cannot describe raises ValueError with the reason.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kernel_tables.h"
+
+namespace nb = nanobind;
+
+namespace {
+
+using InArray3 = nb::ndarray<const double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+using InArray2 = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using InIndex3 = nb::ndarray<const int32_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+using InSpecs  = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+int Dim(size_t n)
+{
+    if (n > (size_t)INT32_MAX) throw nb::value_error("an array dimension does not fit a 32-bit signed integer");
+    return (int)n;
+}
+
+// A NumPy array that owns `values`, of the given shape (whose product is its size).
+template <class T>
+nb::ndarray<nb::numpy, T> Owned(std::vector<T>&& values, std::initializer_list<int64_t> dims)
+{
+    std::vector<size_t> shape;
+    size_t              total = 1;
+    for (int64_t d : dims) {
+        shape.push_back((size_t)(d < 0 ? 0 : d));
+        total *= shape.back();
+    }
+    if (total != values.size()) throw nb::value_error("internal error: a table does not have its shape");
+    auto*       held = new std::vector<T>(std::move(values));
+    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T>(held->data(), shape.size(), shape.data(), owner);
+}
+
+TORVEN_KernelInputs Inputs(const InSpecs& specs, const InArray3& images, const InArray2& centres,
+                           const InArray3& coefficients, const InIndex3& indices)
+{
+    TORVEN_KernelInputs in;
+    in.specs        = specs.data();
+    in.nspecs       = Dim(specs.shape(0));
+    in.images       = images.data();
+    in.M            = Dim(images.shape(0));
+    in.psf_Nx       = Dim(images.shape(1));
+    in.psf_Ny       = Dim(images.shape(2));
+    in.centres      = centres.data();
+    in.ncentres0    = Dim(centres.shape(0));
+    in.ncentres1    = Dim(centres.shape(1));
+    in.coefficients = coefficients.data();
+    in.c0 = Dim(coefficients.shape(0)), in.c1 = Dim(coefficients.shape(1)), in.c2 = Dim(coefficients.shape(2));
+    in.indices = indices.data();
+    in.i0 = Dim(indices.shape(0)), in.i1 = Dim(indices.shape(1)), in.i2 = Dim(indices.shape(2));
+    return in;
+}
+
+nb::dict InfieldKernels(InSpecs specs, InArray3 images, InArray2 centres, InArray3 coefficients, InIndex3 indices,
+                        bool quadratic, bool lower_edge, int rows_below, int rows_above, int threads)
+{
+    const TORVEN_KernelInputs in = Inputs(specs, images, centres, coefficients, indices);
+    TORVEN_InfieldKernels     k;
+    std::string               error;
+    bool                      ok = false;
+    {
+        nb::gil_scoped_release unlocked;
+        ok = TORVEN_BuildInfieldKernels(in, quadratic, lower_edge, rows_below, rows_above, threads, &k, &error);
+    }
+    if (!ok) throw nb::value_error(error.c_str());
+    const int64_t ns = k.nslots, nI = k.ihi - k.ilo + 1, nJ = k.jhi - k.jlo + 1;
+    const int64_t nk = k.klast - k.kfirst + 1, neI = k.eihi - k.eilo + 1;
+    nb::dict d;
+    d["shape"]       = nb::make_tuple(k.Kx, k.Ky, k.Bx, k.By);
+    d["quadratic"]   = k.quadratic;
+    d["scale"]       = k.scale;
+    d["psf_of_slot"] = Owned(std::move(k.psf_of_slot), {ns});
+    d["offsets"]     = nb::make_tuple(k.ilo, k.jlo);
+    d["binned"]      = Owned(std::move(k.binned), {ns, k.Bx, k.By, nI > 0 && nJ > 0 ? nI : 0, nI > 0 && nJ > 0 ? nJ : 0});
+    d["weights"]     = Owned(std::move(k.weights), {ns, k.Bx, k.By, k.Kx, k.Ky});
+    d["row_weights"] = Owned(std::move(k.row_weights), {k.By, 3});
+    d["edge_rows"]   = nb::make_tuple(k.kfirst, k.klast);
+    d["edge_offset"] = k.eilo;
+    const bool edge  = nk > 0 && neI > 0 && k.nJe > 0;
+    d["edge"]        = Owned(std::move(k.edge), {ns, k.Bx, edge ? nk : 0, edge ? neI : 0, edge ? k.nJe : 0});
+    d["edge_weights"] = Owned(std::move(k.edge_weights), {ns, k.Bx, edge ? nk : 0, edge ? k.Kx : 0});
+    return d;
+}
+
+nb::tuple StrayKernels(InSpecs specs, InArray2 vignetting, InArray3 images, InArray2 centres, InArray3 coefficients,
+                       InIndex3 indices, int delta_nx, int delta_ny, int delta_sx, int delta_sy, int threads)
+{
+    const TORVEN_KernelInputs in = Inputs(specs, images, centres, coefficients, indices);
+    // The vignetting image is (NOOFx, NOOFy) as the builds read it, or empty.
+    const double* vig = nullptr;
+    if (vignetting.size() > 0) {
+        const int noofx = in.nspecs == 22 ? in.specs[4] : -1, noofy = in.nspecs == 22 ? in.specs[5] : -1;
+        if ((int64_t)vignetting.shape(0) != noofx || (int64_t)vignetting.shape(1) != noofy)
+            throw nb::value_error("the vignetting array does not have the (NOOFx, NOOFy) shape of the NOOF window");
+        vig = vignetting.data();
+    }
+    TORVEN_StrayKernels k;
+    std::string         error;
+    bool                ok = false;
+    {
+        nb::gil_scoped_release unlocked;
+        ok = TORVEN_BuildStrayKernels(in, vig, delta_nx, delta_ny, delta_sx, delta_sy, threads, &k, &error);
+    }
+    if (!ok) throw nb::value_error(error.c_str());
+    const int64_t n = (int64_t)k.sources.size(), F = (int64_t)in.specs[20] * in.specs[21];
+    return nb::make_tuple(Owned(std::move(k.sources), {n}), Owned(std::move(k.rows), {n, F}));
+}
+
+}   // namespace
+
+void RegisterTables(nb::module_& m)
+{
+    m.def("infield_kernels", &InfieldKernels, nb::arg("specs"), nb::arg("images"), nb::arg("centres"),
+          nb::arg("coefficients"), nb::arg("indices"), nb::kw_only(), nb::arg("quadratic"), nb::arg("lower_edge"),
+          nb::arg("rows_below"), nb::arg("rows_above"), nb::arg("threads"),
+          "The binned tables, weights and lower-edge tables of the in-field matrix, as a dict of arrays.");
+    m.def("stray_kernels", &StrayKernels, nb::arg("specs"), nb::arg("vignetting"), nb::arg("images"),
+          nb::arg("centres"), nb::arg("coefficients"), nb::arg("indices"), nb::arg("delta_nx"), nb::arg("delta_ny"),
+          nb::arg("delta_sx"), nb::arg("delta_sy"), nb::kw_only(), nb::arg("threads"),
+          "The non-zero source rows of the stray-light matrix: (sources, rows).");
+}

@@ -1,0 +1,671 @@
+// The kernel tables of the forward model; see kernel_tables.h.
+#include "kernel_tables.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "nxlog.h"
+
+namespace {
+
+using i64 = int64_t;
+
+enum
+{
+    P_FULLCONVx, P_FULLCONVy, P_NOFSx, P_NOFSy, P_NOOFx, P_NOOFy, P_DOFSx, P_DOFSy, P_Dx, P_Dy, P_SOFSx, P_SOFSy,
+    P_Sx, P_Sy, P_LBINx, P_LBINy, P_Lx, P_Ly, P_KBINx, P_KBINy, P_Kx, P_Ky, P_COUNT
+};
+
+// Extents beyond which no table is made: keeps every offset inside an int.
+constexpr i64 kMaxExtent = (i64)1 << 28;
+
+i64 FloorDiv(i64 a, i64 b)
+{
+    const i64 q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+i64 CeilDiv(i64 a, i64 b) { return -FloorDiv(-a, b); }
+
+std::string Format(const char* format, long long a = 0, long long b = 0, long long c = 0, long long d = 0)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, format, a, b, c, d);
+    return text;
+}
+
+// The team of a table build: the requested threads, capped as the builds cap
+// them (the OpenMP thread limit, 8 per processor), and one in a forked child.
+int TeamSize(int threads)
+{
+    const int64_t cap =
+        std::min<int64_t>((int64_t)omp_get_thread_limit(), 8 * (int64_t)std::max(1, omp_get_num_procs()));
+    const int team = (int)std::max<int64_t>(1, std::min<int64_t>(threads, cap));
+    return TORVEN_InForkedChild() ? 1 : team;
+}
+
+// Keeps the records raised on this thread while the generator is set up; the
+// first error among them explains a refusal.
+class FirstError : public nxRecordSink
+{
+  public:
+    std::string error;
+    void        Add(int status, const char* text) override
+    {
+        try {
+            if (status == nxlog_error && error.empty()) error = text;
+        } catch (...) {
+        }
+    }
+};
+
+// Checks of the arrays against the windows that keep every table access in
+// bounds; the package checks the same inputs more thoroughly beforehand.
+bool CheckInputs(const TORVEN_KernelInputs& in, bool noof, std::string* error)
+{
+    if (in.specs == nullptr || in.nspecs != P_COUNT) {
+        *error = Format("%lld windowing parameters were given; 22 are needed", in.nspecs);
+        return false;
+    }
+    const int* p = in.specs;
+    for (int s : {P_NOOFx, P_NOOFy, P_Dx, P_Dy, P_Sx, P_Sy, P_Lx, P_Ly, P_Kx, P_Ky}) {
+        if (p[s] < 0 || p[s] > kMaxExtent) {
+            *error = "a window size is negative or too large";
+            return false;
+        }
+    }
+    for (int s : {P_LBINx, P_LBINy, P_KBINx, P_KBINy}) {
+        if (p[s] < 1 || p[s] > kMaxExtent) {
+            *error = "a binning is below 1 or too large";
+            return false;
+        }
+    }
+    if (p[P_Kx] < 1 || p[P_Ky] < 1 || (i64)p[P_Kx] * p[P_Ky] > INT32_MAX) {
+        *error = "the L1C window has no pixels or more than 2^31 - 1";
+        return false;
+    }
+    if ((i64)p[P_Sx] != (i64)p[P_LBINx] * p[P_Lx] || (i64)p[P_Sy] != (i64)p[P_LBINy] * p[P_Ly] ||
+        (i64)p[P_Lx] != (i64)p[P_KBINx] * p[P_Kx] || (i64)p[P_Ly] != (i64)p[P_KBINy] * p[P_Ky]) {
+        *error = "the science, L1B and L1C window sizes do not agree with the binnings";
+        return false;
+    }
+    const i64 sx0 = p[P_SOFSx], sy0 = p[P_SOFSy];
+    if (sx0 < 0 || sy0 < 0 || sx0 + p[P_Sx] > p[P_Dx] || sy0 + p[P_Sy] > p[P_Dy]) {
+        *error = "the science window does not lie inside the detector window";
+        return false;
+    }
+    const i64 wx = noof ? p[P_NOOFx] : p[P_Dx], wy = noof ? p[P_NOOFy] : p[P_Dy];
+    if (noof) {
+        const i64 nx0 = sx0 + p[P_DOFSx], ny0 = sy0 + p[P_DOFSy];
+        if (nx0 < 0 || ny0 < 0 || nx0 + p[P_Sx] > p[P_NOOFx] || ny0 + p[P_Sy] > p[P_NOOFy]) {
+            *error = "the science window does not lie inside the NOOF window";
+            return false;
+        }
+    }
+    if (in.images == nullptr || in.M < 1 || in.psf_Nx < p[P_Sx] || in.psf_Ny < p[P_Sy]) {
+        *error = "there are no PSF images, or they are smaller than the science window";
+        return false;
+    }
+    if (in.centres == nullptr || in.ncentres0 != in.M || in.ncentres1 != 3) {
+        *error = "the PSF centres must be an (M, 3) array for the M PSF images";
+        return false;
+    }
+    if (in.coefficients == nullptr || in.indices == nullptr || in.c0 != wx || in.c1 != wy || in.i0 != wx ||
+        in.i1 != wy || in.c2 != in.i2 || in.c2 > TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS) {
+        *error = noof ? "the PSF interpolation tables do not have the shape (NOOFx, NOOFy, N) of the NOOF window"
+                      : "the PSF interpolation tables do not have the shape (Dx, Dy, N) of the detector window";
+        return false;
+    }
+    return true;
+}
+
+// The caller's arrays viewed as the PSF table wants them.
+struct Views
+{
+    std::vector<const double*> images;
+    nx2dArray<double>          centres;
+    nx3dArray<double>          coefficients;
+    nx3dArray<int>             indices;
+
+    explicit Views(const TORVEN_KernelInputs& in)
+        : images((size_t)in.M),
+          centres(3, (size_t)in.M, const_cast<double*>(in.centres)),
+          coefficients((size_t)in.c2, (size_t)in.c1, (size_t)in.c0, const_cast<double*>(in.coefficients)),
+          indices((size_t)in.i2, (size_t)in.i1, (size_t)in.i0, const_cast<int*>(in.indices))
+    {
+        const size_t per = (size_t)in.psf_Nx * (size_t)in.psf_Ny;
+        for (size_t m = 0; m < images.size(); ++m) images[m] = in.images + m * per;
+    }
+};
+
+std::unique_ptr<TORVEN_DeconvolutionMatrixGenerator> MakeGenerator(const TORVEN_KernelInputs& in, int rows_below,
+                                                                   int rows_above)
+{
+    const int* p = in.specs;
+    return std::unique_ptr<TORVEN_DeconvolutionMatrixGenerator>(new TORVEN_DeconvolutionMatrixGenerator(
+        p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15], p[16],
+        p[17], p[18], p[19], p[20], p[21], nullptr, 0, false, rows_below, rows_above));
+}
+
+// One measured PSF at the whole-pixel offsets of a rectangle, zero outside.
+struct OffsetTable
+{
+    i64                 x0 = 0, y0 = 0, nx = 0, ny = 0;
+    std::vector<double> v;   // v[(dx - x0) * ny + (dy - y0)]
+
+    double At(i64 dx, i64 dy) const
+    {
+        const i64 ix = dx - x0, iy = dy - y0;
+        return (ix >= 0 && ix < nx && iy >= 0 && iy < ny) ? v[(size_t)(ix * ny + iy)] : 0.0;
+    }
+};
+
+// The offsets within [-lim, lim] at which a PSF centred at array position
+// `centre` of an axis of n samples can be non-zero (OffsetedValue needs
+// centre + d in (-1, n)), widened by one on each side.
+bool AxisSupport(double centre, int n, i64 lim, i64* lo, i64* hi)
+{
+    if (!std::isfinite(centre) || n <= 0) return false;
+    const double a = std::floor(-1.0 - centre), b = std::ceil((double)n - centre);
+    if (a > (double)lim || b < -(double)lim) return false;
+    *lo = a < -(double)lim ? -lim : (i64)a;
+    *hi = b > (double)lim ? lim : (i64)b;
+    return *lo <= *hi;
+}
+
+void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t)
+{
+    i64 xlo = 0, xhi = -1, ylo = 0, yhi = -1;
+    if (!AxisSupport(e.Centre().x, e.Size().x, limx, &xlo, &xhi) ||
+        !AxisSupport(e.Centre().y, e.Size().y, limy, &ylo, &yhi)) {
+        t->nx = t->ny = 0;
+        return;
+    }
+    t->x0 = xlo, t->y0 = ylo, t->nx = xhi - xlo + 1, t->ny = yhi - ylo + 1;
+    t->v.assign((size_t)(t->nx * t->ny), 0.0);
+    const WindowMappingType w = e.WorkingWindowType();
+    const Coords            origin(0, 0, w);
+    for (i64 ix = 0; ix < t->nx; ++ix)
+        for (i64 iy = 0; iy < t->ny; ++iy)
+            t->v[(size_t)(ix * t->ny + iy)] = e.OffsetedValue(Coords((int)(ylo + iy), (int)(xlo + ix), w), origin);
+}
+
+// Slots of the PSFs that a non-zero coefficient refers to.
+std::vector<int> ReferencedPsfs(const TORVEN_PSF_Table& table, std::vector<int>* psf_of_slot)
+{
+    const int        numpsf = (int)table.MeasuredPSFEntries().size();
+    std::vector<int> slot((size_t)numpsf, -1);
+    psf_of_slot->clear();
+    const nx3dArray<double>* c = table.Coefficients();
+    const nx3dArray<int>*    k = table.Indices();
+    if (c == nullptr || k == nullptr || c->IsEmpty() || k->IsEmpty()) return slot;
+    const size_t  n  = std::min(c->size(), k->size());
+    const double* cv = c->UnsafeArrayBasePtr();
+    const int*    kv = k->UnsafeArrayBasePtr();
+    for (size_t i = 0; i < n; ++i) {
+        if (cv[i] != 0.0 && kv[i] >= 0 && kv[i] < numpsf && slot[(size_t)kv[i]] < 0) {
+            slot[(size_t)kv[i]] = (int)psf_of_slot->size();
+            psf_of_slot->push_back(kv[i]);
+        }
+    }
+    return slot;
+}
+
+// Adds the coefficients of the PSF centred on `source` to w[slot * stride].
+// False with the reason when the lookup fails or a coefficient is not finite.
+bool AddCoefficients(const TORVEN_PSF_Table& table, const std::vector<int>& slots, const Coords& source,
+                     TORVEN_PSF_InterpolationCoeffs& coeffs, double* w, size_t stride, std::string* error)
+{
+    if (!table.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
+        *error = Format("the PSF lookup failed for detector pixel [%lld,%lld]", source.x, source.y);
+        return false;
+    }
+    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
+        const double c = coeffs.Coefficient(j);
+        if (c == 0.0) continue;
+        const int p = coeffs.PsfIndex(j);
+        if (!std::isfinite(c) || p < 0 || (size_t)p >= slots.size() || slots[(size_t)p] < 0) {
+            *error = Format("detector pixel [%lld,%lld] has a PSF coefficient that is not finite, which the "
+                            "convolution tables cannot carry",
+                            source.x, source.y);
+            return false;
+        }
+        w[(size_t)slots[(size_t)p] * stride] += c;
+    }
+    return true;
+}
+
+}   // namespace
+
+// ===========================================================================
+bool TORVEN_BuildInfieldKernels(const TORVEN_KernelInputs& in, bool quadratic, bool lower_edge, int rows_below,
+                                int rows_above, int threads, TORVEN_InfieldKernels* out, std::string* error)
+{
+    if (!CheckInputs(in, false, error)) return false;
+    if (rows_below < 0 || rows_above < 0) {
+        *error = "rows_below and rows_above must not be negative";
+        return false;
+    }
+    threads = TeamSize(threads);
+    FirstError records;
+    nxScopedRecordSink scope(&records);
+    try {
+        Views views(in);
+        auto  g = MakeGenerator(in, rows_below, rows_above);
+        if (!g->PSF_Table()->Initialize(views.images.data(), in.M, in.psf_Nx, in.psf_Ny, WINDOW_DETECTOR,
+                                        *g->WindowHierachy(), views.centres, views.coefficients, views.indices)) {
+            *error = "the PSF table cannot be set up: " + records.error;
+            return false;
+        }
+        const WindowMapping& l1c      = g->L1cToDetector();
+        const WindowMapping& science  = g->WindowHierachy()->Science();
+        const WindowMapping& detector = g->WindowHierachy()->Detector();
+        const i64 Kx = l1c.Numx(), Ky = l1c.Numy(), Bx = l1c.Binx(), By = l1c.Biny();
+        const i64 Sx = science.Numx(), Sy = science.Numy();
+        const i64 F = (i64)g->FlatSize();
+        if (Bx < 1 || By < 1 || Kx < 1 || Ky < 1 || Kx * Ky != F) {
+            *error = "the L1C window has no pixels or a binning below 1";
+            return false;
+        }
+        // The decomposition: every receiving L1C pixel is a whole bin of science
+        // pixels counted from the science window's origin.
+        if (l1c.Ofsx() != science.Ofsx() || l1c.Ofsy() != science.Ofsy()) {
+            *error = Format("the L1C window's offset (%lld,%lld) in the detector window differs from the science "
+                            "window's (%lld,%lld), so the L1C pixels are not tiled from the science window's origin",
+                            l1c.Ofsy(), l1c.Ofsx(), science.Ofsy(), science.Ofsx());
+            return false;
+        }
+        if (Kx * Bx > Sx || Ky * By > Sy) {
+            *error = "the L1C pixels reach beyond the science window";
+            return false;
+        }
+        const nx2dArray<int>& table = g->DetectorToL1cTable();
+        if (table.XSize() != (size_t)Sy || table.YSize() != (size_t)Sx || table.IsEmpty()) {
+            *error = "the science pixels have no L1C table";
+            return false;
+        }
+        {
+            const int* t = table.UnsafeArrayBasePtr();
+            for (i64 x = 0; x < Sx; ++x)
+                for (i64 y = 0; y < Sy; ++y) {
+                    const i64 expected = (x < Kx * Bx && y < Ky * By) ? (x / Bx) * Ky + y / By : -9999;
+                    if (t[x * Sy + y] != expected) {
+                        *error = Format("science pixel (%lld,%lld) does not lie in the L1C pixel that tiling from "
+                                        "the science window's origin gives it",
+                                        x, y);
+                        return false;
+                    }
+                }
+        }
+
+        const TORVEN_PSF_Table& psftable = *g->PSF_Table();
+        out->Kx = Kx, out->Ky = Ky, out->Bx = Bx, out->By = By, out->quadratic = quadratic;
+        out->scale = 1.0 / (double)(Bx * By);
+        const std::vector<int> slots = ReferencedPsfs(psftable, &out->psf_of_slot);
+        const int              ns    = (int)out->psf_of_slot.size();
+        out->nslots                  = ns;
+
+        // Lower-edge source rows: k in [-N_below, -1] inside the detector window.
+        out->kfirst = 0, out->klast = -1;
+        if (lower_edge && rows_below > 0) {
+            const i64 dy0 = l1c.Ofsy(), Dy = detector.Numy();
+            out->kfirst   = (int)std::max<i64>(-rows_below, -dy0);
+            out->klast    = (int)std::min<i64>(-1, Dy - 1 - dy0);
+        }
+        const i64 nk     = std::max(0, out->klast - out->kfirst + 1);
+        const i64 nabove = rows_above;
+        const i64 yh     = std::max<i64>(0, std::min<i64>({nabove, Sy, Ky * By}));
+        const bool edge  = lower_edge && nk > 0 && nabove > 0 && yh > 0;
+
+        // Each PSF at the offsets between two pixels of the L1C-covered area or
+        // between a lower-edge source and its strip.
+        std::vector<OffsetTable> V((size_t)ns);
+        const i64 limx = Kx * Bx, limy = Ky * By + nk + 1;
+        const auto& entries = psftable.MeasuredPSFEntries();
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+        for (int s = 0; s < ns; ++s) Tabulate(entries[(size_t)out->psf_of_slot[(size_t)s]], limx, limy, &V[(size_t)s]);
+
+        // Binned tables over every L1C offset the L1C window has.
+        out->ilo = -(Kx - 1), out->ihi = Kx - 1, out->jlo = -(Ky - 1), out->jhi = Ky - 1;
+        {
+            i64 x0 = 0, x1 = -1, y0 = 0, y1 = -1;
+            bool any = false;
+            for (const OffsetTable& t : V) {
+                if (t.nx <= 0 || t.ny <= 0) continue;
+                if (!any) x0 = t.x0, x1 = t.x0 + t.nx - 1, y0 = t.y0, y1 = t.y0 + t.ny - 1;
+                x0 = std::min(x0, t.x0), x1 = std::max(x1, t.x0 + t.nx - 1);
+                y0 = std::min(y0, t.y0), y1 = std::max(y1, t.y0 + t.ny - 1);
+                any = true;
+            }
+            if (any) {
+                out->ilo = std::max(out->ilo, CeilDiv(x0 - (Bx - 1), Bx));
+                out->ihi = std::min(out->ihi, FloorDiv(x1 + (Bx - 1), Bx));
+                out->jlo = std::max(out->jlo, CeilDiv(y0 - (By - 1), By));
+                out->jhi = std::min(out->jhi, FloorDiv(y1 + (By - 1), By));
+            }
+            if (!any || out->ilo > out->ihi || out->jlo > out->jhi) out->ilo = 0, out->ihi = -1, out->jlo = 0, out->jhi = -1;
+        }
+        const i64 nI = out->ihi - out->ilo + 1, nJ = out->jhi - out->jlo + 1;
+        out->binned.assign((size_t)(ns * Bx * By * std::max<i64>(nI, 0) * std::max<i64>(nJ, 0)), 0.0);
+        if (nI > 0 && nJ > 0) {
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+            for (i64 su = 0; su < (i64)ns * Bx; ++su) {
+                const int          s = (int)(su / Bx);
+                const i64          u = su % Bx;
+                const OffsetTable& vt = V[(size_t)s];
+                // Columns first: x[i][dy] = sum over t of V(i * Bx + t - u, dy).
+                const i64           dylo = out->jlo * By - (By - 1), nDY = nJ * By + (By - 1);
+                std::vector<double> x((size_t)(nI * nDY));
+                for (i64 i = 0; i < nI; ++i)
+                    for (i64 dy = 0; dy < nDY; ++dy) {
+                        double sum = 0.0;
+                        for (i64 t = 0; t < Bx; ++t) sum += vt.At((out->ilo + i) * Bx + t - u, dylo + dy);
+                        x[(size_t)(i * nDY + dy)] = sum;
+                    }
+                // Then rows: B[v][i][j] = sum over w of x[i][j * By + w - v].
+                for (i64 v = 0; v < By; ++v) {
+                    double* b = out->binned.data() + (size_t)(((s * Bx + u) * By + v) * nI * nJ);
+                    for (i64 i = 0; i < nI; ++i)
+                        for (i64 j = 0; j < nJ; ++j) {
+                            double sum = 0.0;
+                            for (i64 w = 0; w < By; ++w) sum += x[(size_t)(i * nDY + (out->jlo + j) * By + w - v - dylo)];
+                            b[i * nJ + j] = sum;
+                        }
+                }
+            }
+        }
+
+        // Per-source weights: the coefficients of every detector pixel.
+        out->weights.assign((size_t)(ns * Bx * By * F), 0.0);
+        const size_t stride = (size_t)(Bx * By * F);
+        std::string  failure;
+        bool         failed = false;
+#pragma omp parallel num_threads(threads)
+        {
+            TORVEN_PSF_InterpolationCoeffs coeffs;
+            std::string                    why;
+#pragma omp for schedule(static)
+            for (i64 X = 0; X < Kx; ++X) {
+                bool ok = true;
+                for (i64 Y = 0; Y < Ky && ok; ++Y) {
+                    Coords first(WINDOW_DETECTOR);
+                    l1c.ToParentWindow(Coords((int)Y, (int)X, WINDOW_L1C), &first, false);
+                    for (i64 u = 0; u < Bx && ok; ++u)
+                        for (i64 v = 0; v < By && ok; ++v) {
+                            double* w = out->weights.data() + (size_t)((u * By + v) * F + X * Ky + Y);
+                            ok = AddCoefficients(psftable, slots,
+                                                 Coords(first.y + (int)v, first.x + (int)u, WINDOW_DETECTOR), coeffs,
+                                                 w, stride, &why);
+                        }
+                }
+                if (!ok) {
+#pragma omp critical(velmora_kernel_failure)
+                    if (!failed) failed = true, failure = why;
+                }
+            }
+        }
+        if (failed) {
+            *error = failure;
+            return false;
+        }
+        out->row_weights.assign((size_t)(3 * By), 0.0);
+        for (i64 v = 0; v < By; ++v) {
+            double* rw = out->row_weights.data() + 3 * v;
+            if (quadratic) TORVEN_DeconvolutionMatrixGenerator::SimpsonWeights((double)v - (double)By / 2.0, (double)By, rw, rw + 1, rw + 2);
+            else rw[1] = 1.0;
+        }
+
+        // Lower-edge tables: receivers within N_above columns of the source and
+        // below strip row yh, summed over the strip rows of each L1C row.
+        out->eilo = 0, out->eihi = -1, out->nJe = 0;
+        if (edge) {
+            const i64 dxlo = std::max<i64>(-nabove, -(Kx * Bx - 1)), dxhi = std::min<i64>(nabove - 1, Kx * Bx - 1);
+            out->eilo = std::max<i64>(CeilDiv(dxlo - (Bx - 1), Bx), -(Kx - 1));
+            out->eihi = std::min<i64>(FloorDiv(dxhi + (Bx - 1), Bx), Kx - 1);
+            out->nJe  = CeilDiv(yh, By);
+            const i64 neI = std::max<i64>(0, out->eihi - out->eilo + 1), nJe = out->nJe;
+            out->edge.assign((size_t)(ns * Bx * nk * neI * nJe), 0.0);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+            for (i64 su = 0; su < (i64)ns * Bx; ++su) {
+                const int          s = (int)(su / Bx);
+                const i64          u = su % Bx;
+                const OffsetTable& vt = V[(size_t)s];
+                for (i64 kk = 0; kk < nk; ++kk) {
+                    const i64 k = out->kfirst + kk;
+                    double*   e = out->edge.data() + (size_t)(((s * Bx + u) * nk + kk) * neI * nJe);
+                    for (i64 i = 0; i < neI; ++i)
+                        for (i64 y = 0; y < yh; ++y) {
+                            double sum = 0.0;
+                            for (i64 t = 0; t < Bx; ++t) {
+                                const i64 dx = (out->eilo + i) * Bx + t - u;
+                                if (dx >= -nabove && dx < nabove) sum += vt.At(dx, y - k);
+                            }
+                            e[i * nJe + y / By] += sum;
+                        }
+                }
+            }
+            out->edge_weights.assign((size_t)(ns * Bx * nk * Kx), 0.0);
+            TORVEN_PSF_InterpolationCoeffs coeffs;
+            for (i64 X = 0; X < Kx; ++X) {
+                Coords first(WINDOW_DETECTOR);
+                l1c.ToParentWindow(Coords(0, (int)X, WINDOW_L1C), &first, false);
+                for (i64 u = 0; u < Bx; ++u)
+                    for (i64 kk = 0; kk < nk; ++kk) {
+                        double* w = out->edge_weights.data() + (size_t)((u * nk + kk) * Kx + X);
+                        const Coords source(first.y + (int)(out->kfirst + kk), first.x + (int)u, WINDOW_DETECTOR);
+                        if (!AddCoefficients(psftable, slots, source, coeffs, w, (size_t)(Bx * nk * Kx), error))
+                            return false;
+                    }
+            }
+        } else {
+            out->kfirst = 0, out->klast = -1;
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        *error = "there is not enough memory for the convolution tables";
+    } catch (...) {
+        *error = "the convolution tables could not be built";
+    }
+    return false;
+}
+
+// ===========================================================================
+bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vignetting, int delta_nx, int delta_ny,
+                              int delta_sx, int delta_sy, int threads, TORVEN_StrayKernels* out,
+                              std::string* error)
+{
+    if (!CheckInputs(in, true, error)) return false;
+    if (delta_nx < 1 || delta_ny < 1 || delta_sx < 1 || delta_sy < 1) {
+        *error = "the sampling steps must be at least 1";
+        return false;
+    }
+    threads = TeamSize(threads);
+    FirstError records;
+    nxScopedRecordSink scope(&records);
+    try {
+        Views views(in);
+        auto  g = MakeGenerator(in, 42, 42);
+        if (!g->PSF_Table()->Initialize(views.images.data(), in.M, in.psf_Nx, in.psf_Ny, WINDOW_NOOF,
+                                        *g->WindowHierachy(), views.centres, views.coefficients, views.indices)) {
+            *error = "the PSF table cannot be set up: " + records.error;
+            return false;
+        }
+        const WindowMappingHierarchy& windows  = *g->WindowHierachy();
+        const WindowMapping&          science  = windows.Science();
+        const WindowMapping&          noof     = windows.Noof();
+        const WindowMapping&          detector = windows.Detector();
+        const L1cFlatIndexer&         indexer  = g->L1cIndexer();
+        const TORVEN_PSF_Table&       psftable = *g->PSF_Table();
+        const i64 F = g->FlatSize(), Sx = science.Numx(), Sy = science.Numy();
+        const i64 NOOFx = noof.Numx(), NOOFy = noof.Numy();
+        const WindowMapping to_noof = windows.CreateMappingToUpperLevel(science, noof);
+        const double scale = 1.0 / (double)((i64)g->L1cToDetector().Binx() * g->L1cToDetector().Biny());
+
+        // The sampled receivers: NOOF position and L1C pixel.
+        struct Receiver
+        {
+            Coords noof;
+            int    r;
+        };
+        std::vector<Receiver> receivers;
+        for (i64 sx = delta_sx / 2; sx < Sx; sx += delta_sx)
+            for (i64 sy = delta_sy / 2; sy < Sy; sy += delta_sy) {
+                Coords n(WINDOW_NOOF), det(WINDOW_DETECTOR);
+                to_noof.ToParentWindow(Coords((int)sy, (int)sx, WINDOW_SCIENCE), &n, false);
+                detector.FromParentWindow(n, &det, false);
+                int r = -1;
+                if (indexer.FlatIndexFromDetectorPixel(det, &r, true) && r >= 0 && r < F) receivers.push_back({n, r});
+            }
+
+        Coords leftpix(WINDOW_NOOF), rightpix(WINDOW_NOOF);
+        to_noof.ToParentWindow(Coords(0, 0, WINDOW_SCIENCE), &leftpix, false);
+        to_noof.ToParentWindow(Coords(0, (int)Sx, WINDOW_SCIENCE), &rightpix, false);
+        const double source_area = (double)((i64)delta_ny * delta_nx);
+        i64          leftstart   = (i64)leftpix.x - 1 - delta_nx / 2;
+        i64          rightstart  = (i64)rightpix.x + delta_nx / 2;
+        if (leftstart >= NOOFx) leftstart -= ((leftstart - NOOFx) / delta_nx + 1) * (i64)delta_nx;
+        if (rightstart < 0) rightstart += ((-rightstart - 1) / delta_nx + 1) * (i64)delta_nx;
+
+        // The sampled rows with their (left, right) source pixels and NOOF row.
+        struct Row
+        {
+            int iy, left, right, ny;
+        };
+        std::vector<Row> rows;
+        for (i64 iy = delta_ny / 2; iy < Sy; iy += delta_ny) {
+            Row    row{(int)iy, -1, -1, 0};
+            Coords det(WINDOW_DETECTOR);
+            if (!(science.ToParentWindow(Coords((int)iy, 0, WINDOW_SCIENCE), &det, true) &&
+                  indexer.FlatIndexFromDetectorPixel(det, &row.left, true)))
+                row.left = -1;
+            if (!(science.ToParentWindow(Coords((int)iy, (int)Sx - 1, WINDOW_SCIENCE), &det, true) &&
+                  indexer.FlatIndexFromDetectorPixel(det, &row.right, true)))
+                row.right = -1;
+            if (row.left >= F) row.left = -1;
+            if (row.right >= F) row.right = -1;
+            Coords nrow(WINDOW_NOOF);
+            to_noof.ToParentWindow(Coords((int)iy, 0, WINDOW_SCIENCE), &nrow, false);
+            row.ny = nrow.y;
+            rows.push_back(row);
+        }
+        out->sources.clear();
+        for (const Row& r : rows) {
+            if (r.left >= 0) out->sources.push_back(r.left);
+            if (r.right >= 0) out->sources.push_back(r.right);
+        }
+        std::sort(out->sources.begin(), out->sources.end());
+        out->sources.erase(std::unique(out->sources.begin(), out->sources.end()), out->sources.end());
+        const i64 ns = (i64)out->sources.size();
+        out->rows.assign((size_t)(ns * F), 0.0);
+
+        // The sampled receivers as a grid: NOOF column of each sampled science
+        // column, NOOF row of each sampled science row, and the L1C pixel of each
+        // pair. Where the science window maps to the NOOF window without
+        // binning (every consistent set of windows), each PSF is tabulated and a
+        // source visits only the receivers its PSF image reaches.
+        std::vector<i64> gx, gy;
+        for (i64 sx = delta_sx / 2; sx < Sx; sx += delta_sx) gx.push_back(sx);
+        for (i64 sy = delta_sy / 2; sy < Sy; sy += delta_sy) gy.push_back(sy);
+        const i64 na = (i64)gx.size(), nb = (i64)gy.size();
+        std::vector<int> grid_r((size_t)(na * nb), -1);
+        std::vector<i64> grid_nx((size_t)na), grid_ny((size_t)nb);
+        bool             separable = true;
+        for (i64 a = 0; a < na; ++a)
+            for (i64 b = 0; b < nb; ++b) {
+                Coords n(WINDOW_NOOF), det(WINDOW_DETECTOR);
+                to_noof.ToParentWindow(Coords((int)gy[(size_t)b], (int)gx[(size_t)a], WINDOW_SCIENCE), &n, false);
+                if (b == 0) grid_nx[(size_t)a] = n.x;
+                if (a == 0) grid_ny[(size_t)b] = n.y;
+                separable = separable && grid_nx[(size_t)a] == n.x && grid_ny[(size_t)b] == n.y &&
+                            (a == 0 || grid_nx[(size_t)a] > grid_nx[(size_t)a - 1]) &&
+                            (b == 0 || grid_ny[(size_t)b] > grid_ny[(size_t)b - 1]);
+                detector.FromParentWindow(n, &det, false);
+                int r = -1;
+                if (indexer.FlatIndexFromDetectorPixel(det, &r, true) && r >= 0 && r < F)
+                    grid_r[(size_t)(a * nb + b)] = r;
+            }
+        std::vector<int>         psf_of_slot;
+        const std::vector<int>   slots = ReferencedPsfs(psftable, &psf_of_slot);
+        std::vector<OffsetTable> V(separable ? psf_of_slot.size() : 0);
+        if (separable && na > 0 && nb > 0) {
+            const i64 limx = std::max(std::abs(grid_nx.front() - (NOOFx - 1)), std::abs(grid_nx.back())) + 1;
+            const i64 limy = std::max(std::abs(grid_ny.front() - (NOOFy - 1)), std::abs(grid_ny.back())) + 1;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+            for (i64 k = 0; k < (i64)V.size(); ++k)
+                Tabulate(psftable.MeasuredPSFEntries()[(size_t)psf_of_slot[(size_t)k]], limx, limy, &V[(size_t)k]);
+        }
+        // The receivers [first, last) of a sorted grid whose offset g - c lies in [lo, lo + n).
+        auto span = [](const std::vector<i64>& g, i64 c, i64 lo, i64 n, i64* first, i64* last) {
+            *first = (i64)(std::lower_bound(g.begin(), g.end(), c + lo) - g.begin());
+            *last  = (i64)(std::lower_bound(g.begin(), g.end(), c + lo + n) - g.begin());
+        };
+
+        // One work item per source row of the compact matrix: every sampled row
+        // that charges it, in the per-pixel build's order.
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+        for (i64 n = 0; n < ns; ++n) {
+            const int                      s   = out->sources[(size_t)n];
+            double*                        row = out->rows.data() + (size_t)(n * F);
+            TORVEN_PSF_InterpolationCoeffs coeffs;
+            for (const Row& r : rows) {
+                const double* vignrow = (vignetting != nullptr && r.ny >= 0 && r.ny < NOOFy)
+                                            ? vignetting + (size_t)r.ny * (size_t)NOOFx
+                                            : nullptr;
+                auto source = [&](i64 x) {
+                    double factor = (double)((i64)delta_sx * delta_sy) * source_area;
+                    if (vignrow != nullptr) {
+                        if (x < 0 || x >= NOOFx) return;
+                        factor = vignrow[x] * factor;
+                    }
+                    if (!std::isfinite(factor) || factor == 0.0) return;
+                    const Coords src(r.ny, (int)x, WINDOW_NOOF);
+                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(src, &coeffs)) return;
+                    bool tabulated = separable;
+                    for (int j = 0; j < coeffs.NumCoeffs() && tabulated; ++j) {
+                        const int p = coeffs.PsfIndex(j);
+                        tabulated = std::isfinite(coeffs.Coefficient(j)) && p >= 0 && (size_t)p < slots.size() &&
+                                    slots[(size_t)p] >= 0;
+                    }
+                    if (!tabulated) {   // the PSF evaluated receiver by receiver
+                        for (const Receiver& q : receivers) row[q.r] += coeffs.PSF(q.noof, src) * factor;
+                        return;
+                    }
+                    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
+                        const OffsetTable& t = V[(size_t)slots[(size_t)coeffs.PsfIndex(j)]];
+                        if (t.nx <= 0 || t.ny <= 0) continue;
+                        const double w = coeffs.Coefficient(j) * factor;
+                        i64          a0, a1, b0, b1;
+                        span(grid_nx, x, t.x0, t.nx, &a0, &a1);
+                        span(grid_ny, r.ny, t.y0, t.ny, &b0, &b1);
+                        for (i64 a = a0; a < a1; ++a) {
+                            const double* col = t.v.data() + (size_t)((grid_nx[(size_t)a] - x - t.x0) * t.ny);
+                            const int*    rr  = grid_r.data() + (size_t)(a * nb);
+                            for (i64 b = b0; b < b1; ++b) {
+                                const int q = rr[b];
+                                if (q >= 0) row[q] += w * col[grid_ny[(size_t)b] - r.ny - t.y0];
+                            }
+                        }
+                    }
+                };
+                if (r.left == s)
+                    for (i64 x = leftstart; x >= 0; x -= delta_nx) source(x);
+                if (r.right == s)
+                    for (i64 x = rightstart; x < NOOFx; x += delta_nx) source(x);
+            }
+            for (i64 e = 0; e < F; ++e) row[e] *= scale;
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        *error = "there is not enough memory for the stray-light rows";
+    } catch (...) {
+        *error = "the stray-light rows could not be built";
+    }
+    return false;
+}

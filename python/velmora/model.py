@@ -1,0 +1,452 @@
+"""The matrix-free forward model: ``T @ v`` without forming ``T``.
+
+:func:`forward_model` returns a :class:`ForwardModel`, a
+:class:`scipy.sparse.linalg.LinearOperator` of shape (F, F) that equals
+``velmora.forward_operator(infield, stray)`` for the matrices that
+:func:`~velmora.infield_matrix` and :func:`~velmora.stray_light_matrix` build
+from the same arguments, to rounding.
+
+How it works
+------------
+When the L1C pixels tile the science window from its origin, the light that a
+detector pixel sends into the L1C pixels depends only on its PSF coefficients,
+on its residue (u, v) inside its L1C pixel and on the L1C offset: the native
+core tabulates, per measured PSF and residue, the binned table of shares
+``B_p[u][v](i, j)``, and per source the coefficient of each PSF. A product with
+the in-field matrix is then a sum over (PSF, u, v) of 2-D convolutions of
+weighted scenes with these tables, plus the quadratic scheme's split of each
+detector row over the source's own L1C row and its neighbours, plus the
+lower-edge strip (1-D convolutions along x of the bottom row). The
+convolutions run with :mod:`scipy.fft` (real transforms on L1C grids padded
+just enough that nothing wraps, ``workers`` threads): the transformed tables
+are kept, the products are summed in the frequency domain and each output
+takes one inverse transform. The stray-light matrix, whose only non-zero
+rows are the end pixels of the sampled rows, is kept as those rows.
+
+Memory is O(F x terms), terms = referenced PSFs x Bx x By (plus the
+stray-light rows, 2 Ky x F at most), never O(F^2).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+from scipy import fft as sfft
+from scipy.sparse.linalg import LinearOperator
+
+from .builds import DEFAULT_ROWS_BELOW, SCHEMES, _int_option, _module, _step, _windows, resolve_threads
+from .errors import ConfigurationError
+from .psfs import PSFSet
+from .windows import Windows
+
+__all__ = ["ForwardModel", "forward_model"]
+
+
+def _padded(n: int, lo: int, hi: int) -> int:
+    """A fast FFT length on which kernel offsets [lo, hi] over n samples do not wrap into [0, n)."""
+    return sfft.next_fast_len(n + max(hi, -lo, 0), real=True)
+
+
+class _Infield:
+    """The in-field matrix as transformed tables and per-source weights."""
+
+    def __init__(self, k: dict, workers: int):
+        self.Kx, self.Ky, self.Bx, self.By = (int(v) for v in k["shape"])
+        self.quadratic = bool(k["quadratic"])
+        self.scale = float(k["scale"])
+        ilo, jlo = (int(v) for v in k["offsets"])
+        binned = k["binned"]
+        ns = binned.shape[0]
+        nI, nJ = binned.shape[3], binned.shape[4]
+        self.weights = k["weights"].reshape(ns * self.Bx * self.By, self.Kx, self.Ky)
+        self.row_weights = np.asarray(k["row_weights"])
+        self.v_of_term = np.tile(np.arange(self.By), ns * self.Bx)
+        keep = np.flatnonzero(np.any(self.weights != 0.0, axis=(1, 2))) if nI and nJ else np.zeros(0, int)
+        self.weights = self.weights[keep]
+        self.v_of_term = self.v_of_term[keep]
+        self.Nx = _padded(self.Kx, ilo, ilo + nI - 1)
+        self.Ny = _padded(self.Ky, jlo, jlo + nJ - 1)
+        tables = binned.reshape(ns * self.Bx * self.By, nI, nJ)[keep]
+        # Shares at the offsets (0, -1), (0, 0), (0, 1), for the diagonal.
+        self.near = np.zeros((len(keep), 3))
+        for n, dj in enumerate((-1, 0, 1)):
+            if 0 <= -ilo < nI and 0 <= dj - jlo < nJ:
+                self.near[:, n] = tables[:, -ilo, dj - jlo]
+        padded = np.zeros((len(keep), self.Nx, self.Ny))
+        padded[:, :nI, :nJ] = tables
+        padded = np.roll(padded, (ilo, jlo), axis=(1, 2))
+        self.kernels = sfft.rfft2(padded, axes=(1, 2), workers=workers)
+        del padded
+        # Lower edge: tables [slot][u][k][i][J] along x, weights [slot][u][k][x].
+        edge = k["edge"]
+        self.nJe = edge.shape[4] if edge.size else 0
+        if self.nJe:
+            nte = edge.shape[0] * edge.shape[1] * edge.shape[2]
+            neI = edge.shape[3]
+            eilo = int(k["edge_offset"])
+            self.edge_weights = k["edge_weights"].reshape(nte, self.Kx)
+            keep = np.flatnonzero(np.any(self.edge_weights != 0.0, axis=1))
+            self.edge_weights = self.edge_weights[keep]
+            self.Nxe = _padded(self.Kx, eilo, eilo + neI - 1)
+            padded = np.zeros((len(keep), self.nJe, self.Nxe))
+            padded[:, :, :neI] = np.swapaxes(edge.reshape(nte, neI, self.nJe)[keep], 1, 2)
+            self.edge_near = padded[:, 0, -eilo].copy() if 0 <= -eilo < neI else np.zeros(len(keep))
+            padded = np.roll(padded, eilo, axis=2)
+            self.edge_kernels = sfft.rfft(padded, axis=2, workers=workers)
+        self.terms = len(self.weights)
+        # Which detector row v each term belongs to, as a (By, terms) 0/1 matrix.
+        self.row_of_term = (np.arange(self.By)[:, None] == self.v_of_term[None, :]).astype(np.float64)
+
+    def _split(self, t):
+        """The scene seen by each detector row v: (By, Kx, Ky)."""
+        if not self.quadratic:
+            return np.broadcast_to(t, (self.By,) + t.shape)
+        below = np.concatenate([t[:, :1], t[:, :-1]], axis=1)
+        above = np.concatenate([t[:, 1:], t[:, -1:]], axis=1)
+        w = self.row_weights
+        return (w[:, 0, None, None] * below[None] + w[:, 1, None, None] * t[None]
+                + w[:, 2, None, None] * above[None])
+
+    def _merge(self, b):
+        """The adjoint of :meth:`_split`: (By, Kx, Ky) -> (Kx, Ky)."""
+        if not self.quadratic:
+            return b.sum(axis=0)
+        w = self.row_weights
+        cb = np.tensordot(w[:, 0], b, axes=1)
+        cc = np.tensordot(w[:, 1], b, axes=1)
+        ca = np.tensordot(w[:, 2], b, axes=1)
+        out = cc.copy()
+        out[:, :-1] += cb[:, 1:]
+        out[:, 0] += cb[:, 0]
+        out[:, 1:] += ca[:, :-1]
+        out[:, -1] += ca[:, -1]
+        return out
+
+    def diagonal(self):
+        """The diagonal of the matrix, (Kx, Ky)."""
+        d = np.zeros((self.Kx, self.Ky))
+        w = self.row_weights[self.v_of_term]              # (terms, 3): below, centre, above
+        c = self.weights                                  # (terms, Kx, Ky)
+        if self.terms:
+            own = w[:, 1, None, None] * np.ones((1, 1, self.Ky))
+            if self.quadratic:
+                own = own.copy()
+                own[:, :, 0] += w[:, 0, None]             # the bottom row is its own lower neighbour
+                own[:, :, -1] += w[:, 2, None]            # the top row its own upper neighbour
+            else:
+                w = np.zeros_like(w)
+            d += np.einsum("kxy,ky,k->xy", c, own[:, 0, :], self.near[:, 1])
+            # Light of the row above charged to this row (its lower neighbour),
+            # arriving one row below its own; and of the row below.
+            d[:, :-1] += np.einsum("kxy,k,k->xy", c[:, :, 1:], w[:, 0], self.near[:, 0])
+            d[:, 1:] += np.einsum("kxy,k,k->xy", c[:, :, :-1], w[:, 2], self.near[:, 2])
+        if self.nJe and len(self.edge_weights):
+            d[:, 0] += self.edge_near @ self.edge_weights
+        return d * self.scale
+
+    def apply(self, t, workers):
+        out = np.zeros((self.Kx, self.Ky))
+        if self.terms:
+            a = self._split(t)
+            g = self.weights * a[self.v_of_term]
+            # Along y first, on the Kx rows that hold values; then along x.
+            spectra = sfft.rfft(g, n=self.Ny, axis=2, workers=workers)
+            del g
+            spectra = sfft.fft(spectra, n=self.Nx, axis=1, workers=workers, overwrite_x=True)
+            np.multiply(spectra, self.kernels, out=spectra)
+            total = spectra.sum(axis=0)
+            del spectra
+            out += sfft.irfft2(total, s=(self.Nx, self.Ny), workers=workers)[:self.Kx, :self.Ky]
+        if self.nJe and len(self.edge_weights):
+            g = self.edge_weights * t[None, :, 0]
+            spectra = sfft.rfft(g, n=self.Nxe, axis=1, workers=workers)
+            total = np.einsum("kf,kjf->jf", spectra, self.edge_kernels)
+            out[:, :self.nJe] += sfft.irfft(total, n=self.Nxe, axis=1, workers=workers)[:, :self.Kx].T
+        return out * self.scale
+
+    def adjoint(self, y, workers):
+        out = np.zeros((self.Kx, self.Ky))
+        if self.terms:
+            spectrum = sfft.rfft2(y, s=(self.Nx, self.Ny), workers=workers)
+            products = np.conj(self.kernels)
+            np.multiply(products, spectrum[None], out=products)
+            # Back along x, keeping the Kx rows wanted, then along y.
+            h = sfft.ifft(products, axis=1, workers=workers, overwrite_x=True)[:, :self.Kx]
+            del products
+            h = sfft.irfft(h, n=self.Ny, axis=2, workers=workers)[:, :, :self.Ky]
+            h *= self.weights
+            b = (self.row_of_term @ h.reshape(self.terms, -1)).reshape(self.By, self.Kx, self.Ky)
+            out += self._merge(b)
+        if self.nJe and len(self.edge_weights):
+            spectrum = sfft.rfft(y[:, :self.nJe].T, n=self.Nxe, axis=1, workers=workers)
+            total = np.einsum("jf,kjf->kf", spectrum, np.conj(self.edge_kernels))
+            h = sfft.irfft(total, n=self.Nxe, axis=1, workers=workers)[:, :self.Kx]
+            out[:, 0] += np.einsum("kx,kx->x", h, self.edge_weights)
+        return out * self.scale
+
+
+class ForwardModel(LinearOperator):
+    """The forward operator ``T`` (``observed = T @ true``) applied without forming it.
+
+    Made by :func:`forward_model`. A :class:`scipy.sparse.linalg.LinearOperator`
+    of shape (F, F) and dtype float64 on flat vectors in matrix order
+    (``x * Ky + y``): ``op @ v``, :meth:`matvec`, :meth:`matmat`, and the exact
+    adjoint through ``op.H``, :meth:`rmatvec`, :meth:`rmatmat`.
+
+    Attributes
+    ----------
+    windows : Windows
+        The windows of the model; images must have the shape (Ky, Kx).
+    threads : int
+        Worker threads of the transforms.
+    terms : int
+        Convolution terms of the in-field part (PSFs x Bx x By with a non-zero weight).
+    stray_sources : int
+        Source pixels of the stray-light part (0 without stray light).
+    nbytes : int
+        Memory held by the tables.
+    """
+
+    def __init__(self, windows: Windows, infield: _Infield, stray, threads: int, adjoint: bool = False):
+        super().__init__(dtype=np.float64, shape=(windows.F, windows.F))
+        self.windows = windows
+        self.threads = threads
+        self._infield = infield
+        self._stray = stray
+        self._is_adjoint = adjoint
+        self.terms = infield.terms
+        self.stray_sources = 0 if stray is None else len(stray[0])
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes of the tables the model holds."""
+        f = self._infield
+        n = f.kernels.nbytes + f.weights.nbytes
+        if f.nJe:
+            n += f.edge_kernels.nbytes + f.edge_weights.nbytes
+        if self._stray is not None:
+            n += self._stray[0].nbytes + self._stray[1].nbytes
+        return int(n)
+
+    # -- one image in [x, y] layout ------------------------------------------------
+    def _one(self, t: np.ndarray, adjoint: bool) -> np.ndarray:
+        f = self._infield
+        if adjoint:
+            out = f.adjoint(t, self.threads)
+        else:
+            out = f.apply(t, self.threads)
+        if self._stray is not None:
+            sources, rows = self._stray
+            flat_in, flat_out = t.reshape(-1), out.reshape(-1)
+            if adjoint:
+                flat_out[sources] += rows @ flat_in
+            else:
+                flat_out += rows.T @ flat_in[sources]
+        return out
+
+    def _columns(self, X: np.ndarray, adjoint: bool) -> np.ndarray:
+        if np.iscomplexobj(X):  # a real operator: real and imaginary parts apart
+            X = np.asarray(X)
+            return self._columns(X.real, adjoint) + 1j * self._columns(X.imag, adjoint)
+        X = np.asarray(X, dtype=np.float64)
+        if X.ndim != 2 or X.shape[0] != self.shape[0]:
+            raise ValueError(f"expected an array of shape ({self.shape[0]}, k), got {X.shape}")
+        kx, ky = self.windows.Kx, self.windows.Ky
+        out = np.empty_like(X)
+        for c in range(X.shape[1]):
+            out[:, c] = self._one(np.ascontiguousarray(X[:, c]).reshape(kx, ky), adjoint).reshape(-1)
+        return out
+
+    def _matvec(self, x):
+        return self._matmat(np.asarray(x).reshape(-1, 1)).reshape(np.shape(x))
+
+    def _rmatvec(self, x):
+        return self._rmatmat(np.asarray(x).reshape(-1, 1)).reshape(np.shape(x))
+
+    def _matmat(self, X):
+        return self._columns(X, self._is_adjoint)
+
+    def _rmatmat(self, X):
+        return self._columns(X, not self._is_adjoint)
+
+    def _adjoint(self):
+        return ForwardModel(self.windows, self._infield, self._stray, self.threads, not self._is_adjoint)
+
+    _transpose = _adjoint
+
+    # -- images ------------------------------------------------------------------------
+    def _images(self, images, adjoint: bool) -> np.ndarray:
+        images = np.asarray(images)
+        if images.dtype.kind not in "fiu":
+            raise TypeError(f"images must hold real numbers, got dtype {images.dtype}")
+        expected = self.windows.l1c_image_shape
+        if images.ndim < 2 or images.shape[-2:] != expected:
+            hint = " (is it transposed?)" if images.ndim >= 2 and images.shape[-2:] == expected[::-1] else ""
+            raise ValueError(f"images must have the shape (..., Ky, Kx) = (..., {expected[0]}, {expected[1]}) of "
+                             f"the model's L1C window, got {images.shape}{hint}")
+        stack = np.asarray(images, dtype=np.float64).reshape((-1,) + expected)
+        out = np.empty_like(stack)
+        for n, image in enumerate(stack):
+            # [y, x] image -> [x, y] array, whose C order is the flat matrix order.
+            out[n] = self._one(np.ascontiguousarray(image.T), adjoint).T
+        return out.reshape(images.shape)
+
+    def apply(self, images) -> np.ndarray:
+        """The operator applied to L1C image(s): the observed images of true scenes.
+
+        Parameters
+        ----------
+        images : array_like, shape (..., Ky, Kx)
+            Image(s) indexed ``[y, x]``.
+
+        Returns
+        -------
+        numpy.ndarray, shape (..., Ky, Kx), float64
+
+        Raises
+        ------
+        ValueError
+            The images do not have the shape (..., Ky, Kx) of the model's windows.
+        TypeError
+            They do not hold real numbers.
+        """
+        return self._images(images, self._is_adjoint)
+
+    def apply_adjoint(self, images) -> np.ndarray:
+        """The adjoint ``T.H`` applied to L1C image(s).
+
+        Parameters
+        ----------
+        images : array_like, shape (..., Ky, Kx)
+            Image(s) indexed ``[y, x]``.
+
+        Returns
+        -------
+        numpy.ndarray, shape (..., Ky, Kx), float64
+
+        Raises
+        ------
+        ValueError
+            The images do not have the shape (..., Ky, Kx) of the model's windows.
+        TypeError
+            They do not hold real numbers.
+        """
+        return self._images(images, not self._is_adjoint)
+
+    def diagonal(self) -> np.ndarray:
+        """The diagonal of the operator, from its tables (no products).
+
+        Returns
+        -------
+        numpy.ndarray, shape (F,)
+            ``numpy.diag(model.todense())`` to rounding, as a flat vector.
+        """
+        d = self._infield.diagonal().reshape(-1)
+        if self._stray is not None:
+            sources, rows = self._stray
+            d[sources] += rows[np.arange(len(sources)), sources]
+        return d
+
+    def todense(self) -> np.ndarray:
+        """The operator as a dense (F, F) array (F products; for checking small models).
+
+        Returns
+        -------
+        numpy.ndarray, shape (F, F)
+            Equal to ``velmora.forward_operator(infield, stray)`` to rounding.
+        """
+        return self._matmat(np.eye(self.shape[0]))
+
+
+def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
+                  rows_below: int | None = None, rows_above: int = 42, stray_psfs: PSFSet | None = None,
+                  vignetting=None, source_step=(1, 1), sample_step=(1, 1),
+                  threads: int | None = None) -> ForwardModel:
+    """The forward operator of an instrument as a matrix-free :class:`ForwardModel`.
+
+    Parameters
+    ----------
+    windows : Windows
+        The windowing parameters (a sequence of 22 integers is accepted too).
+    psfs : PSFSet
+        Measured PSFs with tables over the detector window, as for
+        :func:`~velmora.infield_matrix`.
+    scheme, lower_edge, rows_below, rows_above
+        The in-field options, meaning what they mean for :func:`~velmora.infield_matrix`.
+    stray_psfs : PSFSet, optional
+        PSFs with tables over the NOOF window: the stray light of
+        :func:`~velmora.stray_light_matrix` is included when given.
+    vignetting, source_step, sample_step
+        The stray-light options, as for :func:`~velmora.stray_light_matrix`
+        (used only with ``stray_psfs``).
+    threads : int, optional
+        Threads of the table builds and of the transforms; see
+        :func:`~velmora.resolve_threads`.
+
+    Returns
+    -------
+    ForwardModel
+        ``model @ v == forward_operator(infield, stray) @ v`` to rounding.
+
+    Raises
+    ------
+    ConfigurationError
+        (a ValueError) Inconsistent windows or PSF sets, or a vignetting image
+        of the wrong shape.
+    ValueError
+        The convolution tables do not describe these windows (the L1C pixels are
+        not whole bins of science pixels counted from the science window's
+        origin), a PSF lookup fails or gives a coefficient that is not finite;
+        the message names the reason.
+    TypeError
+        An option has a wrong type.
+
+    Notes
+    -----
+    Construction costs the tables: O(PSFs x Bx x By x F) plus one transform
+    per term. One product costs one forward transform per term and a single
+    inverse transform.
+    """
+    windows = _windows(windows)
+    if scheme not in SCHEMES:
+        raise ValueError(f"scheme must be one of {sorted(SCHEMES)}, got {scheme!r}")
+    if rows_below is None:
+        rows_below = max(0, min(DEFAULT_ROWS_BELOW, windows.SOFSy))
+    rows_below = _int_option("rows_below", rows_below, 0)
+    rows_above = _int_option("rows_above", rows_above, 0)
+    nthreads = resolve_threads(threads)
+    if not isinstance(psfs, PSFSet):
+        raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
+    problems = windows.problems(rows_below=rows_below if lower_edge else None)
+    if problems:
+        raise ConfigurationError("windows", problems)
+    psfs.check(windows, "detector")
+    native = _module()
+    specs = windows.to_array()
+    tables = native.infield_kernels(specs, psfs.images, psfs.centres, psfs.coefficients, psfs.indices,
+                                    quadratic=SCHEMES[scheme], lower_edge=bool(lower_edge),
+                                    rows_below=rows_below, rows_above=rows_above, threads=nthreads)
+    infield = _Infield(tables, nthreads)
+    del tables
+    stray = None
+    if stray_psfs is not None:
+        if not isinstance(stray_psfs, PSFSet):
+            raise TypeError(f"stray_psfs must be a velmora.PSFSet, got {type(stray_psfs).__name__}")
+        dnx, dny = _step("source_step", source_step)
+        dsx, dsy = _step("sample_step", sample_step)
+        stray_psfs.check(windows, "noof")
+        if vignetting is None:
+            vig = np.zeros((0, 0))
+        else:
+            image = np.asarray(vignetting)
+            if image.dtype.kind not in "fiu":
+                raise ConfigurationError("vignetting", [f"vignetting must hold real numbers, got dtype {image.dtype}"])
+            if image.shape != windows.vignetting_shape:
+                raise ConfigurationError("vignetting", [
+                    f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
+                    f"of the NOOF window indexed [y, x], got {image.shape}"])
+            vig = np.ascontiguousarray(image, dtype=np.float64).reshape(windows.NOOFx, windows.NOOFy)
+        sources, rows = native.stray_kernels(specs, vig, stray_psfs.images, stray_psfs.centres,
+                                             stray_psfs.coefficients, stray_psfs.indices, dnx, dny, dsx, dsy,
+                                             threads=nthreads)
+        stray = (np.asarray(sources, dtype=np.intp), rows)
+    return ForwardModel(windows, infield, stray, nthreads)
