@@ -1,0 +1,126 @@
+"""Sphinx configuration of the velmora documentation.
+
+Build with ``python -m sphinx -W --keep-going -b html docs docs/_build/html``
+from the repository's root, with velmora and its ``docs`` extra installed. The
+examples under ``docs/examples`` are run by sphinx-gallery during the build, and
+the ``--help`` texts of the ``velmora`` command are written by
+:func:`write_cli_help` from the command's own parser before the pages are read.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+
+import velmora
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+project = "velmora"
+author = "the velmora developers"
+copyright = "2026, the velmora developers"
+version = release = velmora.__version__
+
+extensions = [
+    "sphinx.ext.autodoc",
+    "sphinx.ext.autosummary",
+    "sphinx.ext.mathjax",
+    "numpydoc",
+    "matplotlib.sphinxext.plot_directive",
+    "sphinx_gallery.gen_gallery",
+]
+
+exclude_patterns = ["_build", "examples/README.txt", "auto_examples/*.ipynb", "auto_examples/*.py",
+                    "auto_examples/*.zip", "auto_examples/*.json", "auto_examples/*.md5"]
+templates_path = ["_templates"]
+html_theme = "alabaster"
+html_theme_options = {"description": "Convolution and stray-light matrices of the TORVEN level-1 processing",
+                      "page_width": "1100px", "sidebar_width": "230px"}
+html_static_path: list[str] = []
+default_role = "py:obj"
+
+# ------------------------------------------------------------------ API reference
+autosummary_generate = True
+autosummary_imported_members = True
+autodoc_default_options = {"members": True, "inherited-members": False}
+autodoc_typehints = "none"           # the numpydoc sections give the types
+numpydoc_show_class_members = False  # autosummary pages list the members
+numpydoc_class_members_toctree = False
+numpydoc_xref_param_type = False
+
+# ------------------------------------------------------------------ figures
+plot_include_source = True
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 100)]
+plot_rcparams = {"figure.dpi": 100}
+
+# ------------------------------------------------------------------ examples
+sphinx_gallery_conf = {
+    "examples_dirs": "examples",
+    "gallery_dirs": "auto_examples",
+    "filename_pattern": r"/plot_",
+    "download_all_examples": False,
+    "remove_config_comments": True,
+    "within_subsection_order": "FileNameSortKey",
+    "abort_on_example_error": True,
+    "matplotlib_animations": False,
+    "show_memory": False,
+    "thumbnail_size": (320, 224),
+}
+
+# The examples build with two threads: the documentation build runs on small machines.
+os.environ.setdefault("OMP_NUM_THREADS", "2")
+
+
+# ------------------------------------------------------------------ the command line's help
+def write_cli_help(app=None) -> None:
+    """Write ``velmora --help`` and each ``velmora COMMAND --help`` to ``docs/_generated/cli``.
+
+    The texts come from the command's own parser, formatted 88 columns wide, so
+    the page of the command line always shows what the installed command prints.
+    """
+    import argparse
+
+    from velmora import cli
+
+    os.environ["COLUMNS"] = "88"
+    parser = cli._parser()
+    out = HERE / "_generated" / "cli"
+    out.mkdir(parents=True, exist_ok=True)
+    texts = {"velmora": parser.format_help()}
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for name, sub in action.choices.items():
+                texts[f"velmora-{name}"] = sub.format_help()
+    for name, text in texts.items():
+        path = out / f"{name}.txt"
+        if not path.exists() or path.read_text(encoding="utf-8") != text:
+            path.write_text(text, encoding="utf-8")
+
+
+def setup(app):
+    app.connect("builder-inited", write_cli_help)
+    app.connect("source-read", check_api_reference)
+    return {"parallel_read_safe": True}
+
+
+# ------------------------------------------------------------------ completeness of the API reference
+def check_api_reference(app, docname, source) -> None:
+    """Warn (an error under ``-W``) when the API page leaves out a public name."""
+    if docname != "api":
+        return
+    import re
+
+    import velmora.io
+    import velmora.plot
+
+    listed = set(re.findall(r"^\s{3}~?([\w.]+)\s*$", source[0], flags=re.M))
+    wanted = {n for n in velmora.__all__ if n not in ("__version__", "plot")}
+    wanted |= set(velmora.plot.__all__) | set(velmora.io.__all__)
+    missing = sorted(wanted - listed)
+    if missing:
+        from sphinx.util import logging
+
+        logging.getLogger(__name__).warning("the API reference leaves out %s", ", ".join(missing),
+                                            location="api")
