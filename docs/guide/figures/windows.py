@@ -37,8 +37,7 @@ offset((det[0] + 3, noof[1]), (det[0] + 3, det[1]), " DOFSy", ha="left", va="cen
 offset((det[0], sci[1] + 4), (sci[0], sci[1] + 4), "SOFSx", va="bottom")
 offset((sci[0] + 3, det[1]), (sci[0] + 3, sci[1]), " SOFSy (the rows below:\n lower-edge sources)", ha="left")
 ax.set(xlim=(-2, w.FULLCONVx + 2), ylim=(-2, w.FULLCONVy + 2), aspect="equal",
-       xlabel="detector column x", ylabel="detector row y",
-       )
+       xlabel="detector column x", ylabel="detector row y")
 ax.set_title("each window inside the one before; offsets from the parent's first pixel", fontsize=10)
 
 # A corner of the science window with the detector, L1B and L1C pixel grids.
