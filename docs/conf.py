@@ -67,6 +67,7 @@ sphinx_gallery_conf = {
     "matplotlib_animations": False,
     "show_memory": False,
     "thumbnail_size": (320, 224),
+    "capture_repr": (),
 }
 
 # The examples build with two threads: the documentation build runs on small machines.
