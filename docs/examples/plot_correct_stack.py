@@ -59,7 +59,7 @@ for name, result in methods.items():
 # %%
 # The uncorrected error is mostly blur; the exact correction removes the blur and leaves the noise,
 # amplified. How much is set by the condition number of the operator: modest for this instrument, whose
-# PSFs keep 30 to 55 % of each pixel's light in the pixel, and much larger for wider PSFs or finer
+# PSFs keep 45 to 63 % of each pixel's light in the pixel, and much larger for wider PSFs or finer
 # pixels, where the regularised methods matter most.
 T = velmora.forward_operator(infield, stray, windows=windows)
 print(f"condition number of T: {np.linalg.cond(T):.1f}")
