@@ -85,11 +85,12 @@ velmora.plot.scene(scene, observed, corrected, ax=axes)
 # -------------------------------
 # ``columns=(x0, x1)`` builds only the rows ``[x0 * Ky, x1 * Ky)`` of the in-field matrix: the sources
 # of L1C columns ``x0`` to ``x1 - 1``. Row ``s`` of the matrix is column ``s`` of ``T``, the model applied
-# to the unit vector of pixel ``s``.
-x0, x1 = 60, 62
-rows = velmora.infield_matrix(windows, psfs, columns=(x0, x1), threads=2)   # (2 * Ky, F)
-units = np.zeros((windows.F, rows.shape[0]))
-units[np.arange(x0 * K, x1 * K), np.arange(rows.shape[0])] = 1.0
+# to the unit vector of pixel ``s``; compare a few of them.
+x0 = 60
+rows = velmora.infield_matrix(windows, psfs, columns=(x0, x0 + 1), threads=2)   # (Ky, F)
+picked = np.arange(0, K, 16)                                                   # source rows y
+units = np.zeros((windows.F, picked.size))
+units[x0 * K + picked, np.arange(picked.size)] = 1.0
 from_model = (model @ units).T
-print(f"slice {rows.shape}: largest difference {np.abs(from_model - rows).max():.1e} "
-      f"of elements up to {np.abs(rows).max():.2f}")
+print(f"rows {rows.shape} of the matrix, {picked.size} compared: largest difference "
+      f"{np.abs(from_model - rows[picked]).max():.1e} of elements up to {np.abs(rows).max():.2f}")
