@@ -12,7 +12,7 @@ if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
 fi
-python3 -m pip install -q --disable-pip-version-check ".[test,io,demo,docs]"
+python3 -m pip install -q --disable-pip-version-check ".[test,io,demo,distributed,docs]"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

@@ -4,8 +4,9 @@
 // Nothing here touches a process-wide setting or prints. A call:
 // - takes the inputs as NumPy arrays of the right type and layout (the package
 //   makes them so) and the caller's output matrix, which is written in place;
-// - releases the interpreter lock and runs the build on a thread of its own,
-//   whose OpenMP team lives only as long as the build;
+// - releases the interpreter lock and runs the build on one of the module's
+//   build threads (kept between calls, so each keeps its OpenMP team; a
+//   forked child starts threads of its own);
 // - meanwhile, on the calling thread, takes the lock back every few
 //   milliseconds to check for signals and to call the progress callback once
 //   per row of work; an exception from either cancels the build at its next
@@ -16,9 +17,13 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -77,12 +82,12 @@ class Waker : public TORVEN_BuildHook
         m_cv.notify_one();
         return true;
     }
+    // The build's last touch of the waker: the waiting caller may return (and
+    // destroy it) as soon as the lock is released, so it notifies under the lock.
     void Finished()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_finished = true;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_finished = true;
         m_cv.notify_one();
     }
     // Waits at most `timeout`; true when the build is over.
@@ -91,6 +96,95 @@ class Waker : public TORVEN_BuildHook
         std::unique_lock<std::mutex> lock(m_mutex);
         m_cv.wait_for(lock, timeout, [this] { return m_finished; });
         return m_finished;
+    }
+};
+
+// The threads that run builds. A thread is started when no kept one is idle and
+// is kept after its build, so that its OpenMP team is reused by the next build
+// instead of being started and joined each time. The objects are never freed:
+// threads may still wait on them while the process exits.
+class BuildThreads
+{
+  private:
+    struct Worker
+    {
+        std::mutex              mutex;
+        std::condition_variable cv;
+        std::function<void()>   job;
+    };
+    struct Pool
+    {
+        std::mutex           mutex;
+        std::vector<Worker*> idle;
+    };
+    static std::atomic<Pool*>& Current()
+    {
+        static std::atomic<Pool*> pool{nullptr};
+        return pool;
+    }
+    static std::atomic<pid_t>& Owner()
+    {
+        static std::atomic<pid_t> pid{0};
+        return pid;
+    }
+    // The pool of this process: after a fork the kept threads are the parent's,
+    // so the child starts a pool of its own.
+    static Pool* ThisProcess()
+    {
+        const pid_t pid = getpid();
+        if (Owner().load() != pid || Current().load() == nullptr) {
+            Current().store(new Pool);
+            Owner().store(pid);
+        }
+        return Current().load();
+    }
+    static void Loop(Pool* pool, Worker* w)
+    {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> lock(w->mutex);
+                w->cv.wait(lock, [w] { return static_cast<bool>(w->job); });
+                job.swap(w->job);
+            }
+            try {
+                job();
+            } catch (...) {   // a build reports its failures itself; nothing may end this thread
+            }
+            job = nullptr;
+            std::lock_guard<std::mutex> lock(pool->mutex);
+            pool->idle.push_back(w);
+        }
+    }
+
+  public:
+    // Runs `job` on a build thread; false when no thread can be had.
+    static bool Run(std::function<void()> job)
+    {
+        Pool*   pool = ThisProcess();
+        Worker* w    = nullptr;
+        try {
+            {
+                std::lock_guard<std::mutex> lock(pool->mutex);
+                if (!pool->idle.empty()) {
+                    w = pool->idle.back();
+                    pool->idle.pop_back();
+                }
+            }
+            if (w == nullptr) {
+                w = new Worker;
+                std::thread(Loop, pool, w).detach();
+            }
+        } catch (...) {
+            delete w;
+            return false;
+        }
+        {
+            std::lock_guard<std::mutex> lock(w->mutex);
+            w->job = std::move(job);
+        }
+        w->cv.notify_one();
+        return true;
     }
 };
 
@@ -162,14 +256,7 @@ nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, Bui
             ok = build(request);
             waker.Finished();
         };
-        std::thread worker;
-        bool        threaded = true;
-        try {
-            worker = std::thread(run);
-        } catch (...) {
-            threaded = false;
-        }
-        if (!threaded) {
+        if (!BuildThreads::Run(run)) {
             run();   // no thread to be had: build here, without signal checks
         } else {
             int  reported = 0;
@@ -197,7 +284,6 @@ nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, Bui
                     }
                 }
             }
-            worker.join();
         }
     }
     request.sink = nullptr;

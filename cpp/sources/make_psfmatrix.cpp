@@ -515,7 +515,8 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function_reference(nx2d
                                  i, Ky);
                 }
                 ok = CheckThreadSpecificAllocation(&mine, matrices);
-                for (int j = ColumnBegin(); ok && j < std::min(Kx, ColumnEnd()); ++j) {
+                // A cancelled build stops between source pixels too: a row can be long.
+                for (int j = ColumnBegin(); ok && j < std::min(Kx, ColumnEnd()) && !request.Cancelled(); ++j) {
                     if (m_diagnostic && j == ColumnBegin()) {
                         NXLOG_RECORD(nxlog_info, "Processing L1C pixel [%4d,%4d]", i, j);
                     }

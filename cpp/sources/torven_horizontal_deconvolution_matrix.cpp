@@ -148,13 +148,13 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light_reference
                 }
                 double weight = 1.0;
                 if (ok && column_left >= 0) {
-                    for (int64_t x = leftstart; ok && x >= 0; x -= delta_nx) {
+                    for (int64_t x = leftstart; ok && x >= 0 && !request.Cancelled(); x -= delta_nx) {
                         ok = ProcessHorizontalStrayLightFromPixel(ny, (int)x, delta_sy, delta_sx, source_area,
                                                                   &column_left, &weight, 1, vignrow, nvign, mine);
                     }
                 }
                 if (ok && column_right >= 0) {
-                    for (int64_t x = rightstart; ok && x < NOOFx; x += delta_nx) {
+                    for (int64_t x = rightstart; ok && x < NOOFx && !request.Cancelled(); x += delta_nx) {
                         ok = ProcessHorizontalStrayLightFromPixel(ny, (int)x, delta_sy, delta_sx, source_area,
                                                                   &column_right, &weight, 1, vignrow, nvign, mine);
                     }

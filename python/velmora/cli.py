@@ -205,8 +205,15 @@ class _Job:
     def sidecar(self) -> Path | None:
         return Path(f"{self.output}.json") if self.suffix in (".npy", ".npz") else None
 
+    @property
+    def zarr(self) -> bool:
+        """Whether the output is a Zarr store, built on a Dask cluster in blocks of L1C columns."""
+        return self.suffix == ".zarr"
+
     def outputs(self) -> list[Output]:
         """The files the job writes, with their sizes as far as known beforehand."""
+        if self.zarr:  # a store is a folder that a second run completes: checked by its own rules
+            return []
         stored = (self.nonzero_rows if self.compact else self.F) * self.F * 8
         files = [Output(f"{self.label} matrix", self.output, stored + 4096)]
         if self.sidecar is not None:
@@ -215,6 +222,8 @@ class _Job:
 
     def memory(self) -> int:
         """Bytes the job holds at once: the dense matrix, and its non-zero rows when stored compact."""
+        if self.zarr:  # built and written by the cluster's workers, a block at a time
+            return 0
         return self.F * self.F * 8 + (2 * self.nonzero_rows * self.F * 8 if self.compact else 0)
 
 
@@ -338,6 +347,20 @@ def _plan_preflight(plan: Plan, config_path: Path | None) -> list[_Job]:
     if config_path is not None:
         inputs.append(("configuration file", config_path))
     outputs = [o for job in jobs_outputs for o in job.outputs()]
+    zarr_jobs = [job for job in jobs_outputs if job.zarr]
+    if zarr_jobs:
+        missing = [name for name in ("dask", "distributed", "zarr") if importlib.util.find_spec(name) is None]
+        if missing:
+            raise _Problems([f"writing .zarr stores needs {', '.join(missing)}: pip install 'velmora[distributed]'"])
+        stores = [os.path.realpath(job.output) for job in zarr_jobs]
+        taken = {os.path.realpath(path): key for key, path in inputs}
+        taken.update({os.path.realpath(o.path): o.role for o in outputs})
+        problems = [f"the {job.label} store {job.output} is also the {taken[store]}"
+                    for job, store in zip(zarr_jobs, stores) if store in taken]
+        if len(set(stores)) < len(stores):
+            problems.append(f"both matrices would be written to the one store {zarr_jobs[0].output}")
+        if problems:
+            raise _Problems(problems)
     if any(job.suffix == ".nc" for job in jobs_outputs):
         missing = [name for name in ("xarray", "h5netcdf") if importlib.util.find_spec(name) is None]
         if missing:
@@ -479,12 +502,67 @@ def _build(args) -> int:
     print(f"  windows     L1C {windows.Kx} x {windows.Ky} = {windows.F} pixels, "
           f"binning {windows.Bx} x {windows.By}")
     sys.stdout.flush()
-    rows = _run_jobs(jobs, windows, requested, progress)
-    print(f"  threads     {_threads_text([u for _, _, _, u, _ in rows], requested)}")
+    zarr_jobs = _zarr_jobs(plan, [job for job in jobs if job.zarr])
+    rows = _run_jobs([job for job in jobs if not job.zarr], windows, requested, progress)
+    if rows:
+        print(f"  threads     {_threads_text([u for _, _, _, u, _ in rows], requested)}")
     for job, shape, seconds, _, sums in rows:
         layout = ", compact" if job.compact else ""
         print(f"  {job.label:<11} {shape[0]} x {shape[1]}{layout}, {seconds:.2f} s, {sums} -> {job.output}")
+    if zarr_jobs:
+        _write_zarr(plan, args, zarr_jobs)
     return EXIT_OK
+
+
+def _scheduler(plan: Plan, args) -> str | None:
+    from . import distributed as vd
+
+    table = {"scheduler": plan.dask.scheduler} if plan.dask is not None and plan.dask.scheduler else None
+    try:
+        return vd.scheduler_address(getattr(args, "scheduler", None), table)
+    except ValueError as exc:
+        raise InputError(_one_line(exc)) from None
+
+
+def _zarr_jobs(plan: Plan, jobs: list[_Job]) -> list:
+    """The .zarr outputs of a run as jobs of velmora.distributed, their stores checked (nothing written)."""
+    if not jobs:
+        return []
+    from . import distributed as vd
+
+    zjobs = [vd.ZarrJob(job.label, job.output, job.kwargs["windows"], job.kwargs["psfs"],
+                        options={k: v for k, v in job.kwargs.items() if k not in ("windows", "psfs")},
+                        attrs=vio._json_ready(vio.matrix_metadata(job.label, job.kwargs["windows"], job.options,
+                                                                  job.inputs)))
+             for job in jobs]
+    try:
+        problems = vd.zarr_output_problems(zjobs, overwrite=plan.overwrite)
+    except (ConfigurationError, ValueError, TypeError) as exc:
+        raise InputError(_one_line(exc)) from None
+    if problems:
+        raise _Problems(problems)
+    return zjobs
+
+
+def _write_zarr(plan: Plan, args, zjobs: list) -> None:
+    """Build the .zarr outputs on a Dask cluster (an existing one, or a local cluster of processes)."""
+    from . import distributed as vd
+
+    address = _scheduler(plan, args)
+    where = address or "a local cluster of processes"
+    print(f"  dask        {where}")
+    sys.stdout.flush()
+    try:
+        results = vd.write_zarr_outputs(zjobs, scheduler=address, overwrite=plan.overwrite,
+                                        n_workers=plan.threads)
+    except (OSError, TimeoutError) as exc:
+        if address is None:
+            raise
+        raise InputError(f"cannot reach the Dask scheduler {address}: {_one_line(exc)}") from None
+    for job, r in zip(zjobs, results):
+        F = job.windows.F
+        print(f"  {job.matrix:<11} {F} x {F}, {r.seconds:.2f} s, {r.written} of {r.chunks} chunks written "
+              f"({r.skipped} already complete) -> {job.output}")
 
 
 def _check(args) -> int:
@@ -495,7 +573,12 @@ def _check(args) -> int:
     except _Problems as exc:
         problems += exc.problems
     try:
-        _jobs(plan)
+        checked = _jobs(plan)
+        _zarr_jobs(plan, [job for job in checked if job.zarr])
+        if any(job.zarr for job in checked):
+            _scheduler(plan, args)
+    except _Problems as exc:
+        problems += exc.problems
     except (InputError, vio.InputFileError, ConfigurationError) as exc:
         problems.append(_one_line(exc))
     if problems:
@@ -506,7 +589,10 @@ def _check(args) -> int:
     print(f"  windows     L1C {plan.windows.Kx} x {plan.windows.Ky} = {plan.windows.F} pixels; "
           f"threads {requested}")
     for job in jobs:
-        state = "replaces the existing file" if job.output.exists() else "new file"
+        if job.zarr:
+            state = "completes or replaces the existing store" if job.output.exists() else "new store"
+        else:
+            state = "replaces the existing file" if job.output.exists() else "new file"
         print(f"  {job.label:<11} {job.F} x {job.F}, needs {vio._size(job.memory())} of memory "
               f"({vio._size(free) + ' available' if free is not None else 'available memory unknown'}) "
               f"-> {job.output} ({state})")
@@ -537,8 +623,8 @@ def _parser() -> argparse.ArgumentParser:
                            help="do not show the progress bar (it is shown only when standard error is a "
                                 "terminal)")
         p.add_argument("-v", "--verbose", action="count", default=0,
-                       help="show the module's information messages on standard error; twice: also its "
-                            "per-row progress records (default: warnings and errors only)")
+                       help="show the builds' information records on standard error (default: warnings and "
+                            "errors only)")
 
     infield = plans.defaults(InfieldPlan)
     demo = sub.add_parser(
@@ -579,6 +665,9 @@ def _parser() -> argparse.ArgumentParser:
         epilog=_config_help(), formatter_class=argparse.RawDescriptionHelpFormatter)
     build.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     common(build)
+    build.add_argument("--scheduler", metavar="ADDRESS",
+                       help="the Dask scheduler (tcp://host:port, or a scheduler file .json) that builds the .zarr "
+                            "outputs (default: [dask] scheduler of CONFIG, else a local cluster of processes)")
     build.set_defaults(run=_build)
 
     check = sub.add_parser(
@@ -590,6 +679,7 @@ def _parser() -> argparse.ArgumentParser:
         epilog="See 'velmora build --help' for the configuration file.")
     check.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     common(check, builds=False)
+    check.add_argument("--scheduler", metavar="ADDRESS", help="as for 'velmora build'")
     for action in check._actions:
         if action.dest == "overwrite":
             action.help = "accept existing output files, as a build with --overwrite would"

@@ -32,7 +32,7 @@ __all__ = ["Plan", "PSFInputs", "InfieldPlan", "StrayLightPlan", "ArraySource", 
 #: Interpolation schemes of the in-field matrix.
 SCHEME_NAMES = ("quadratic", "midpoint")
 #: Files a matrix can be written to.
-OUTPUT_SUFFIXES = (".npy", ".nc", ".npz")
+OUTPUT_SUFFIXES = (".npy", ".nc", ".npz", ".zarr")
 #: Files an input array can be read from.
 ARRAY_SUFFIXES = (".npy", ".npz", ".nc", ".h5", ".hdf5")
 
@@ -103,7 +103,7 @@ class PSFInputs:
 class InfieldPlan:
     """The in-field matrix (``[infield]``)."""
 
-    output: str = _field(kind="output", help="the matrix file: .npy (with a .json sidecar) or .nc")
+    output: str = _field(kind="output", help="the matrix file: .npy (with a .json sidecar), .nc or .zarr (Dask)")
     scheme: str = _field("quadratic", kind="choice", choices=SCHEME_NAMES, help="or \"midpoint\"")
     lower_edge: bool = _field(True, kind="bool", help="add the lower-edge correction")
     rows_below: int = _field(42, kind="int", minimum=0, help="detector rows below the science window")
@@ -114,7 +114,7 @@ class InfieldPlan:
 class StrayLightPlan:
     """The horizontal stray-light matrix (``[stray_light]``)."""
 
-    output: str = _field(kind="output", help=".npy, .nc, or .npz (compact)")
+    output: str = _field(kind="output", help=".npy, .nc, .npz (compact) or .zarr (Dask)")
     coefficients: ArraySource = _field(kind="array", help="(NOOFx, NOOFy, N) weights over the NOOF window")
     indices: ArraySource = _field(kind="array", help="(NOOFx, NOOFy, N) PSF numbers of the weights")
     vignetting: ArraySource | None = _field(None, kind="array", help="optional, (NOOFy, NOOFx) indexed [y, x]")
@@ -122,6 +122,22 @@ class StrayLightPlan:
     sample_step: tuple[int, int] = _field((1, 1), kind="pair", help="(x, y) sampling of the receivers")
     compact: bool = _field(False, kind="bool",
                            help="store only the non-zero rows (.nc) or a CSR matrix (.npz)")
+
+
+@dataclass(frozen=True)
+class DaskPlan:
+    """Where ``.zarr`` outputs are built (``[dask]``).
+
+    Attributes
+    ----------
+    scheduler : str or None
+        The address of an existing Dask scheduler (``"tcp://host:8786"``) or
+        a scheduler file (``.json``); None starts a local cluster of processes
+        for the run. ``--scheduler`` on the command line takes precedence.
+    """
+
+    scheduler: str | None = _field(None, kind="text",
+                                   help="a Dask scheduler's address for .zarr outputs; default: a local cluster")
 
 
 @dataclass(frozen=True)
@@ -138,6 +154,8 @@ class Plan:
         The in-field matrix, or None to leave it out.
     stray_light : StrayLightPlan or None
         The stray-light matrix, or None to leave it out.
+    dask : DaskPlan or None
+        The Dask scheduler of ``.zarr`` outputs (``[dask]``); None: a local cluster.
     threads : int or None
         Worker threads of each build; None: ``OMP_NUM_THREADS``, else all processors.
     overwrite : bool
@@ -151,6 +169,7 @@ class Plan:
     psfs: PSFInputs = _field(kind="table", help="the measured PSFs")
     infield: InfieldPlan | None = _field(None, kind="table", help="optional: the in-field matrix")
     stray_light: StrayLightPlan | None = _field(None, kind="table", help="optional: the stray-light matrix")
+    dask: DaskPlan | None = _field(None, kind="table", help="optional: where .zarr outputs are built")
     threads: int | None = _field(None, kind="int", minimum=1, help="optional, default: all processors")
     overwrite: bool = _field(False, kind="bool", help="replace existing output files")
     base: Path = field(default=Path("."), compare=False)
@@ -180,7 +199,7 @@ class Plan:
         return sources
 
 
-_TABLES = {"psfs": PSFInputs, "infield": InfieldPlan, "stray_light": StrayLightPlan}
+_TABLES = {"psfs": PSFInputs, "infield": InfieldPlan, "stray_light": StrayLightPlan, "dask": DaskPlan}
 
 
 def defaults(cls) -> dict:
@@ -215,6 +234,10 @@ def _value(meta: Mapping, value, where: str):
         if not isinstance(value, bool):
             raise PlanError(f"{where} must be true or false, got {_kind_name(value)} {_shown(value)}")
         return value
+    if kind == "text":
+        if not isinstance(value, str) or not value.strip() or "\x00" in value:
+            raise PlanError(f"{where} must be a non-empty string, got {_kind_name(value)} {_shown(value)}")
+        return value.strip()
     if kind == "choice":
         if not isinstance(value, str) or value not in meta["choices"]:
             raise PlanError(f"{where} must be one of {', '.join(map(repr, meta['choices']))}, got {_shown(value)}")
@@ -310,8 +333,9 @@ def plan_from_mapping(config: Mapping, base: str | Path = ".") -> Plan:
     sl = plan.stray_light
     if sl is not None and Path(sl.output).suffix.lower() == ".npz":
         plan = dataclasses.replace(plan, stray_light=dataclasses.replace(sl, compact=True))
-    elif sl is not None and sl.compact and Path(sl.output).suffix.lower() == ".npy":
-        raise PlanError("stray_light.compact: a compact matrix is written to .nc or .npz, not .npy")
+    elif sl is not None and sl.compact and Path(sl.output).suffix.lower() in (".npy", ".zarr"):
+        raise PlanError(f"stray_light.compact: a compact matrix is written to .nc or .npz, not "
+                        f"{Path(sl.output).suffix.lower()}")
     return plan
 
 
@@ -440,7 +464,7 @@ def to_toml(plan: Plan, *, comments: bool = True, header: str = "") -> str:
         lines.append("")
     lines.append("[windows]" + ("  # the 22 windowing parameters, in pixels" if comments else ""))
     lines += [f"{n} = {getattr(plan.windows, n)}" for n in PARAMETER_NAMES]
-    for name in ("psfs", "infield", "stray_light"):
+    for name in ("psfs", "infield", "stray_light", "dask"):
         table = getattr(plan, name)
         if table is not None:
             lines += [""] + _lines(table, name, comments)

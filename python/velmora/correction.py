@@ -38,6 +38,15 @@ __all__ = ["Corrector", "correct", "METHODS"]
 METHODS = ("lu", "gmres", "lsmr", "van-cittert")
 
 
+def _is_model(value) -> bool:
+    """A forward model, or another operator that knows its windows and diagonal (a stored matrix's)."""
+    if isinstance(value, ForwardModel):
+        return True
+    from scipy.sparse.linalg import LinearOperator
+    return (isinstance(value, LinearOperator) and hasattr(value, "windows")
+            and callable(getattr(value, "diagonal", None)))
+
+
 def _positive(name, value, kind=float):
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)) or not value > 0:
         raise ValueError(f"{name} must be a positive number, got {value!r}")
@@ -50,7 +59,10 @@ class Corrector:
     Parameters
     ----------
     model_or_matrices : ForwardModel, array_like or LoadedMatrix
-        A :class:`~velmora.ForwardModel`, or the in-field matrix in the
+        A :class:`~velmora.ForwardModel` (or another operator with
+        ``windows`` and ``diagonal()``, such as
+        :func:`velmora.distributed.forward_operator` of stored matrices), or
+        the in-field matrix in the
         velmora layout (``[s, r]``, shape (F, F)).
     stray_light : array_like, scipy.sparse matrix or LoadedMatrix, optional
         With matrices: the stray-light matrix, dense or compact (CSR), added
@@ -107,7 +119,7 @@ class Corrector:
                  rtol: float = 1e-10, maxiter: int | None = None, restart: int = 50,
                  preconditioner: str | None = "diagonal", damp: float = 0.0, iterations: int = 10,
                  relaxation: float = 1.0):
-        model = model_or_matrices if isinstance(model_or_matrices, ForwardModel) else None
+        model = model_or_matrices if _is_model(model_or_matrices) else None
         if method is None:
             method = "gmres" if model is not None else "lu"
         if method not in METHODS:

@@ -10,6 +10,8 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 
 def test_readme_python_snippets_run_in_order(tmp_path, monkeypatch):
     pytest.importorskip("matplotlib")  # the figures snippet
+    pytest.importorskip("dask.distributed")  # the Dask and Zarr snippet
+    pytest.importorskip("zarr")
     snippets = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M)
     assert len(snippets) >= 4
     monkeypatch.chdir(tmp_path)  # the figures are written here

@@ -1,0 +1,1047 @@
+"""Dense matrices built in blocks of L1C columns on Dask, stored in Zarr.
+
+A dense matrix of F L1C pixels takes F * F * 8 bytes: 32 GiB at F = 65536,
+512 GiB at F = 262144, more than one machine holds. The sources of one L1C
+column are its rows ``x * Ky .. (x + 1) * Ky - 1`` of the (F, F) matrix, and a
+block of L1C columns is built independently of every other block, bitwise
+equal to the same rows of a whole build. This module builds such blocks as the
+chunks of a :class:`dask.array.Array`, each in a Dask worker by the same native
+request as :func:`velmora.infield_matrix` and :func:`velmora.stray_light_matrix`,
+stores them in a Zarr store chunk by chunk where they are computed, and applies
+a stored matrix blockwise without ever loading it whole.
+
+:func:`infield_matrix`, :func:`stray_light_matrix`
+    The lazy builds: a dask array of shape (F, F) in row chunks of whole L1C
+    columns. The inputs (windows, PSF set, vignetting) are one object of the
+    task graph that every chunk's task depends on, so they travel to each
+    worker once, not once per chunk.
+:func:`to_zarr`
+    Stores a build, with its windows, options, the velmora version and the
+    SHA-256 of every input array as attributes. Each chunk is marked complete
+    once it is written; a store that was interrupted is completed by running
+    the same call again, which builds only the chunks not yet marked.
+:func:`open_matrix`, :func:`metadata`
+    A stored matrix as a dask array, and the description of a store or build.
+:func:`forward_operator`, :func:`observe`
+    The forward model of stored (or lazy) matrices as a
+    :class:`scipy.sparse.linalg.LinearOperator` whose products run chunk by
+    chunk, on the cluster when a ``dask.distributed`` client is active.
+:func:`write_zarr_outputs`, :func:`zarr_output_problems`, :func:`scheduler_address`, :func:`cluster`
+    What the ``velmora`` command needs to write ``.zarr`` outputs.
+
+Computations use Dask's current scheduler: the active ``dask.distributed``
+client when there is one, otherwise Dask's local threads. The workers must be
+able to import this same velmora.
+
+Store layout (Zarr format 3, a group)
+-------------------------------------
+``matrix``
+    float64, shape (F, F), in the velmora layout (``[s, r]``: row ``s`` holds
+    what source ``s`` sends out), chunked in rows of whole L1C columns and
+    the full width. Chunks of zeros are not written (Zarr reads them as 0).
+``complete``
+    bool, one element per chunk of ``matrix`` (each its own Zarr chunk): set
+    once that chunk of the matrix is written whole.
+attribute ``"velmora"``
+    The description of the matrix: see :data:`STORE_ATTRIBUTE`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import hashlib
+import json
+import math
+import os
+import time
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+try:
+    import dask
+    import dask.array as da
+    import zarr
+except ImportError as exc:  # pragma: no cover - depends on the installation
+    raise ImportError(f"velmora.distributed needs Dask and Zarr ({exc}); install them with "
+                      "pip install 'velmora[distributed]'") from exc
+
+from scipy.sparse.linalg import LinearOperator
+
+from . import __version__, builds
+from .errors import ConfigurationError
+from .layout import _check_image, image_to_vector, vector_to_image
+from .psfs import PSFSet
+from .windows import Windows
+
+__all__ = ["infield_matrix", "stray_light_matrix", "to_zarr", "StoreResult", "forward_operator",
+           "BlockOperator", "observe", "metadata", "open_matrix", "STORE_ATTRIBUTE", "ZarrJob",
+           "write_zarr_outputs", "zarr_output_problems", "is_zarr_output", "scheduler_address", "cluster"]
+
+#: Name of the group attribute of a store that describes its matrix: a mapping
+#: with ``"matrix"`` (``"in-field"`` or ``"stray-light"``), ``"windows"`` (the
+#: 22 parameters by name), ``"options"`` (the build options that shape the
+#: matrix), ``"velmora_version"``, ``"inputs_sha256"`` (input name to the
+#: SHA-256 hex digest of its C-ordered bytes: float64, and int32 for the PSF
+#: indices), ``"columns_per_chunk"``, ``"chunk_rows"`` and ``"chunks"``.
+STORE_ATTRIBUTE = "velmora"
+
+_MATRICES = ("in-field", "stray-light")
+
+
+# --------------------------------------------------------------------------
+# The inputs of a build, shipped once to the workers
+# --------------------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class _Build:
+    """Everything a worker needs to build any block of L1C columns of one matrix."""
+
+    matrix: str
+    windows: Windows
+    psfs: PSFSet
+    options: dict
+    vignetting: np.ndarray | None
+
+    def rows(self, x0: int, x1: int) -> np.ndarray:
+        """Rows ``[x0 * Ky, x1 * Ky)`` of the matrix: the sources of L1C columns x0 <= x < x1."""
+        if self.matrix == "in-field":
+            return builds.infield_matrix(self.windows, self.psfs, check=False, columns=(x0, x1), **self.options)
+        return builds.stray_light_matrix(self.windows, self.psfs, vignetting=self.vignetting, check=False,
+                                         columns=(x0, x1), **self.options)
+
+
+def _build_block(build: _Build, columns_per_chunk: int, block_info=None) -> np.ndarray:
+    """One chunk of a lazy build (runs in the worker)."""
+    i = block_info[None]["chunk-location"][0]
+    x0 = i * columns_per_chunk
+    x1 = min(x0 + columns_per_chunk, build.windows.Kx)
+    return build.rows(x0, x1)
+
+
+def _sha256(array: np.ndarray) -> str:
+    return hashlib.sha256(memoryview(np.ascontiguousarray(array))).hexdigest()
+
+
+def _columns_per_chunk(windows: Windows, columns_per_chunk, chunk_bytes) -> int:
+    """L1C columns per chunk from either way of giving the chunk size."""
+    if columns_per_chunk is not None and chunk_bytes is not None:
+        raise TypeError("give columns_per_chunk or chunk_bytes, not both")
+    kx, row_bytes = windows.Kx, windows.Ky * windows.F * 8
+    if columns_per_chunk is not None:
+        k = builds._int_option("columns_per_chunk", columns_per_chunk, 1)
+        return min(k, kx)
+    if chunk_bytes is None:
+        chunk_bytes = dask.config.get("array.chunk-size", "128MiB")
+    if isinstance(chunk_bytes, str):
+        chunk_bytes = dask.utils.parse_bytes(chunk_bytes)
+    if isinstance(chunk_bytes, bool) or not isinstance(chunk_bytes, (int, np.integer)) or chunk_bytes < 1:
+        raise ValueError(f"chunk_bytes must be a positive number of bytes, got {chunk_bytes!r}")
+    return max(1, min(kx, int(chunk_bytes) // max(row_bytes, 1)))
+
+
+def _lazy(build: _Build, description: dict, columns_per_chunk: int) -> da.Array:
+    w = build.windows
+    k = columns_per_chunk
+    rows = tuple(min(k, w.Kx - x0) * w.Ky for x0 in range(0, w.Kx, k))
+    description = dict(description, columns_per_chunk=k, chunk_rows=k * w.Ky, chunks=len(rows))
+    token = hashlib.sha256(json.dumps(description, sort_keys=True).encode()).hexdigest()[:24]
+    slug = "infield" if build.matrix == "in-field" else "stray-light"
+    # One graph node holds the inputs; every chunk's task depends on it, so the
+    # scheduler ships them to a worker once and the workers share them.
+    inputs = dask.delayed(build, name=f"velmora-{slug}-inputs-{token}", pure=True)
+    array = da.map_blocks(_build_block, inputs, k, chunks=(rows, (w.F,)), dtype=np.float64,
+                          meta=np.empty((0, 0), dtype=np.float64), name=f"velmora-{slug}-{token}")
+    _DESCRIPTIONS[array.name] = description
+    return array
+
+
+#: The description of every lazy build made in this process, by the dask
+#: array's name (a digest of the description itself, so repeated builds of
+#: the same matrix share one entry).
+_DESCRIPTIONS: dict[str, dict] = {}
+
+
+def metadata(array) -> dict | None:
+    """The description of a lazy build, of a store or of a stored matrix.
+
+    Parameters
+    ----------
+    array : dask.array.Array, str, os.PathLike, zarr.Group or zarr.Array
+        A dask array returned by :func:`infield_matrix` or
+        :func:`stray_light_matrix`, or a store written by :func:`to_zarr`
+        (its path, its group or its ``matrix`` array).
+
+    Returns
+    -------
+    dict or None
+        The mapping stored under :data:`STORE_ATTRIBUTE`; None for a dask
+        array that is not one of these builds (an array derived from one,
+        ``build + 0`` say, is not).
+    """
+    if isinstance(array, da.Array):
+        found = _DESCRIPTIONS.get(array.name)
+        return json.loads(json.dumps(found)) if found is not None else None
+    return _open(array)[1]
+
+
+def _description(matrix: str, windows: Windows, options: dict, arrays: dict[str, np.ndarray]) -> dict:
+    return {"matrix": matrix, "windows": windows.to_dict(), "options": options,
+            "velmora_version": __version__,
+            "inputs_sha256": {name: _sha256(a) for name, a in arrays.items()}}
+
+
+# --------------------------------------------------------------------------
+# The lazy builds
+# --------------------------------------------------------------------------
+
+def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
+                   rows_below: int | None = None, rows_above: int = 42, threads: int | None = 1,
+                   check: bool = True, path: str = "auto", columns_per_chunk: int | None = None,
+                   chunk_bytes: int | str | None = None) -> da.Array:
+    """The in-field convolution matrix as a dask array built in blocks of L1C columns.
+
+    Parameters
+    ----------
+    windows, psfs, scheme, lower_edge, rows_below, rows_above, path
+        As in :func:`velmora.infield_matrix`.
+    threads : int or None
+        Threads of the build of each chunk. The default, 1, leaves the
+        parallelism to the workers, which build chunks side by side; None
+        takes :func:`velmora.resolve_threads` in the worker (Dask's worker
+        processes set ``OMP_NUM_THREADS=1``).
+    check : bool
+        Validate the inputs here, before any task runs (the default).
+    columns_per_chunk : int, optional
+        L1C columns per chunk: each chunk has ``columns_per_chunk * Ky`` rows
+        (the last one fewer when it does not divide Kx) and the full width F.
+    chunk_bytes : int or str, optional
+        Or the largest chunk in bytes (``"256MiB"`` is accepted): as many
+        whole L1C columns as fit, at least one. Without either, Dask's
+        ``array.chunk-size`` setting (128 MiB by default).
+
+    Returns
+    -------
+    dask.array.Array, shape (F, F), float64
+        Lazy; its chunks are built where they are computed, each by one
+        native request, bitwise equal to the same rows of
+        :func:`velmora.infield_matrix`. Store it with :func:`to_zarr`, which
+        adds its description; :func:`metadata` returns that description.
+
+    Raises
+    ------
+    ConfigurationError, ValueError, TypeError
+        As :func:`velmora.infield_matrix`, raised by this call; or both
+        ``columns_per_chunk`` and ``chunk_bytes`` are given, or one is not
+        a positive integer.
+    velmora.BuildError
+        When the array is computed: a chunk's build failed.
+
+    Notes
+    -----
+    ``progress``, ``out`` and ``return_report`` have no counterpart here: the
+    progress of a Dask computation shows in its dashboard or through
+    :func:`dask.distributed.progress`, and each chunk's records go to the
+    ``"velmora"`` logger of the worker that built it.
+    """
+    windows = builds._windows(windows)
+    if scheme not in builds.SCHEMES:
+        raise ValueError(f"scheme must be one of {sorted(builds.SCHEMES)}, got {scheme!r}")
+    if rows_below is None:
+        rows_below = max(0, min(builds.DEFAULT_ROWS_BELOW, windows.SOFSy))
+    rows_below = builds._int_option("rows_below", rows_below, 0)
+    rows_above = builds._int_option("rows_above", rows_above, 0)
+    if threads is not None:
+        threads = builds.resolve_threads(threads)
+    builds._per_pixel(path)
+    if not isinstance(psfs, PSFSet):
+        raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
+    if check:
+        problems = windows.problems(rows_below=rows_below if lower_edge else None)
+        if problems:
+            raise ConfigurationError("windows", problems)
+        psfs.check(windows, "detector")
+    k = _columns_per_chunk(windows, columns_per_chunk, chunk_bytes)
+    shaping = {"scheme": scheme, "lower_edge": bool(lower_edge), "rows_below": rows_below,
+               "rows_above": rows_above, "path": path}
+    build = _Build("in-field", windows, psfs, dict(shaping, threads=threads), None)
+    description = _description("in-field", windows, shaping, _psf_arrays(psfs))
+    return _lazy(build, description, k)
+
+
+def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=(1, 1),
+                       sample_step=(1, 1), threads: int | None = 1, check: bool = True, path: str = "auto",
+                       columns_per_chunk: int | None = None, chunk_bytes: int | str | None = None) -> da.Array:
+    """The horizontal stray-light matrix as a dask array built in blocks of L1C columns.
+
+    Parameters
+    ----------
+    windows, psfs, vignetting, source_step, sample_step, path
+        As in :func:`velmora.stray_light_matrix`.
+    threads, check, columns_per_chunk, chunk_bytes
+        As in :func:`infield_matrix`.
+
+    Returns
+    -------
+    dask.array.Array, shape (F, F), float64
+        Lazy, chunked in rows of whole L1C columns; bitwise equal to
+        :func:`velmora.stray_light_matrix`.
+
+    Raises
+    ------
+    ConfigurationError, ValueError, TypeError
+        As :func:`velmora.stray_light_matrix`, raised by this call, or a bad
+        chunk size.
+    velmora.BuildError
+        When the array is computed: a chunk's build failed.
+    """
+    windows = builds._windows(windows)
+    steps = {"source_step": builds._step("source_step", source_step),
+             "sample_step": builds._step("sample_step", sample_step)}
+    if threads is not None:
+        threads = builds.resolve_threads(threads)
+    builds._per_pixel(path)
+    if not isinstance(psfs, PSFSet):
+        raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
+    if check:
+        problems = windows.problems()
+        if problems:
+            raise ConfigurationError("windows", problems)
+        psfs.check(windows, "noof")
+    vig = None
+    if vignetting is not None:
+        image = np.asarray(vignetting)
+        if image.dtype.kind not in "fiu":
+            raise ConfigurationError("vignetting", [f"vignetting must hold real numbers, got dtype {image.dtype}"])
+        if image.shape != windows.vignetting_shape:
+            raise ConfigurationError("vignetting", [
+                f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
+                f"of the NOOF window indexed [y, x], got {image.shape}"])
+        vig = np.ascontiguousarray(image, dtype=np.float64)
+        vig.setflags(write=False)
+    k = _columns_per_chunk(windows, columns_per_chunk, chunk_bytes)
+    shaping = {"source_step": list(steps["source_step"]), "sample_step": list(steps["sample_step"]),
+               "vignetting": vig is not None, "path": path}
+    build = _Build("stray-light", windows, psfs, dict(steps, threads=threads, path=path), vig)
+    arrays = _psf_arrays(psfs)
+    if vig is not None:
+        arrays["vignetting"] = vig
+    description = _description("stray-light", windows, shaping, arrays)
+    return _lazy(build, description, k)
+
+
+def _psf_arrays(psfs: PSFSet) -> dict[str, np.ndarray]:
+    return {"psfs.images": psfs.images, "psfs.centres": psfs.centres,
+            "psfs.coefficients": psfs.coefficients, "psfs.indices": psfs.indices}
+
+
+# --------------------------------------------------------------------------
+# Zarr stores
+# --------------------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class StoreResult:
+    """What one :func:`to_zarr` call did.
+
+    Attributes
+    ----------
+    store : str or zarr store
+        Where the matrix is.
+    chunks : int
+        Chunks of the stored matrix.
+    written : int
+        Chunks built and written by this call.
+    skipped : int
+        Chunks found complete and left as they were.
+    bytes_written : int
+        Matrix bytes (uncompressed, ``rows * F * 8``) of the written chunks.
+    seconds : float
+        Time of the call.
+    """
+
+    store: Any
+    chunks: int
+    written: int
+    skipped: int
+    bytes_written: int
+    seconds: float
+
+
+def _target(store):
+    """The store as a value every worker can open: an absolute path, a URL or a (picklable) Zarr store."""
+    if isinstance(store, (str, os.PathLike)):
+        text = os.fspath(store)
+        if isinstance(text, bytes):
+            raise TypeError("store must be a path given as text, not bytes")
+        # Workers need not share this process's working folder.
+        return text if "://" in text else os.path.abspath(text)
+    if isinstance(store, zarr.abc.store.Store):
+        return store
+    raise TypeError(f"store must be a path or a zarr store, got {type(store).__name__}")
+
+
+def _open(store) -> tuple[zarr.Array, dict | None]:
+    """The ``matrix`` array of a store (or a Zarr array as it is) and its description."""
+    if isinstance(store, zarr.Array):
+        return store, _stored_description(store.attrs)
+    if isinstance(store, zarr.Group):
+        group = store
+    else:
+        try:
+            group = zarr.open_group(_target(store), mode="r")
+        except FileNotFoundError:
+            raise FileNotFoundError(f"no Zarr store at {store}") from None
+    if "matrix" not in group:
+        raise ValueError(f"the Zarr group {store} holds no array 'matrix': it was not written by "
+                         "velmora.distributed.to_zarr")
+    return group["matrix"], _stored_description(group.attrs)
+
+
+def _stored_description(attrs) -> dict | None:
+    found = attrs.get(STORE_ATTRIBUTE)
+    return dict(found) if isinstance(found, Mapping) else None
+
+
+def open_matrix(store) -> tuple[da.Array, dict | None]:
+    """A stored matrix as a dask array, with its description.
+
+    Parameters
+    ----------
+    store : str, os.PathLike, zarr store, zarr.Group or zarr.Array
+        A store written by :func:`to_zarr` (or a Zarr array of shape (F, F)).
+
+    Returns
+    -------
+    matrix : dask.array.Array, shape (F, F)
+        Chunked as stored; nothing is read until it is computed.
+    description : dict or None
+        The store's :data:`STORE_ATTRIBUTE` mapping.
+
+    Raises
+    ------
+    FileNotFoundError
+        No store there.
+    ValueError
+        The store holds no matrix, or chunks that are not marked complete.
+    """
+    array, description = _open(store)
+    if description is not None and not isinstance(store, zarr.Array):
+        group = store if isinstance(store, zarr.Group) else zarr.open_group(_target(store), mode="r")
+        if "complete" in group:
+            missing = int(np.count_nonzero(~group["complete"][:]))
+            if missing:
+                raise ValueError(f"the matrix in {store} is incomplete: {missing} of "
+                                 f"{group['complete'].shape[0]} chunks were never written; complete it by "
+                                 "running the same velmora.distributed.to_zarr call again")
+    return da.from_zarr(array), description
+
+
+def _store_block(block: np.ndarray, target, index: int, row0: int) -> int:
+    """Write one chunk, then mark it complete (runs in the worker)."""
+    matrix = zarr.open_array(target, path="matrix", mode="r+")
+    matrix[row0:row0 + block.shape[0], :] = block
+    complete = zarr.open_array(target, path="complete", mode="r+")
+    complete[index] = True
+    return int(block.nbytes)
+
+
+def _comparable(description: dict) -> dict:
+    return json.loads(json.dumps(description, sort_keys=True))
+
+
+def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | None = None,
+            overwrite: bool = False, compute: bool = True):
+    """Store a matrix in a Zarr store, chunk by chunk where each is computed.
+
+    Parameters
+    ----------
+    array : dask.array.Array, shape (F, F)
+        A build of :func:`infield_matrix` or :func:`stray_light_matrix` (its
+        description is stored with it), or any (F, F) dask array.
+    store : str, os.PathLike or zarr store
+        Where to write: a folder path (``"infield.zarr"``) or a Zarr store
+        that every worker can reach and that pickles (a local store on a
+        shared file system, an fsspec store).
+    windows : Windows, optional
+        For an array that is not a velmora build: its windows, stored with it.
+        For a build they must be its own.
+    attrs : mapping, optional
+        Further JSON-serialisable group attributes (a creation time, input
+        file names, ...). They are not part of the matrix's description:
+        a resumed store takes the new values.
+    overwrite : bool
+        Replace whatever Zarr data the store holds. By default an existing
+        store is resumed when it holds the same matrix (the same description
+        and chunking): only the chunks not marked complete are built and
+        written.
+    compute : bool
+        Write now (the default); with False, return the delayed writes instead
+        (a :class:`dask.delayed.Delayed` whose result is the :class:`StoreResult`).
+
+    Returns
+    -------
+    StoreResult
+        The chunks written and skipped, the bytes written and the time.
+
+    Raises
+    ------
+    ValueError
+        The array is not square, or not chunked in rows of equal height over
+        the full width (the last chunk may be shorter); the store holds a
+        different matrix, or other Zarr data, and ``overwrite`` is False;
+        the path is a file or a folder of files that is not a Zarr store
+        (never replaced); ``windows`` do not fit the array or the build.
+    TypeError
+        ``store`` is neither a path nor a Zarr store, or ``array`` is not a
+        dask array.
+    velmora.BuildError
+        A chunk's build failed; the chunks written so far stay marked
+        complete.
+
+    Notes
+    -----
+    A chunk is marked complete only after it is written whole, so a store
+    interrupted at any point (a killed process, a lost cluster) is completed
+    by repeating the call with the same arguments, which never rebuilds a
+    complete chunk. A reader should check the marks (:func:`open_matrix` and
+    :func:`forward_operator` do).
+    """
+    started = time.perf_counter()
+    if not isinstance(array, da.Array):
+        raise TypeError(f"array must be a dask array (velmora.distributed.infield_matrix or "
+                        f"stray_light_matrix builds one), got {type(array).__name__}")
+    if array.ndim != 2 or array.shape[0] != array.shape[1] or any(math.isnan(s) for s in array.shape):
+        raise ValueError(f"the matrix must be square (F, F), got shape {array.shape}")
+    F = int(array.shape[0])
+    description = metadata(array)
+    if windows is not None:
+        windows = builds._windows(windows)
+        if windows.matrix_shape != array.shape:
+            raise ValueError(f"the windows' matrices have the shape (F, F) = {windows.matrix_shape}, "
+                             f"the array {array.shape}")
+        if description is not None and description["windows"] != windows.to_dict():
+            raise ValueError("windows= differ from the windows of the build")
+    if description is None:
+        description = {"matrix": None, "windows": windows.to_dict() if windows is not None else None,
+                       "velmora_version": __version__}
+    if len(array.chunks[1]) != 1:
+        array = array.rechunk({1: -1})
+    rows = array.chunks[0]
+    if any(r != rows[0] for r in rows[:-1]) or rows[-1] > rows[0]:
+        raise ValueError(f"the matrix must be chunked in rows of equal height (the last may be shorter) "
+                         f"to be stored chunk by chunk, got row chunks {rows}; rechunk it first")
+    description = dict(description, chunk_rows=int(rows[0]), chunks=len(rows))
+    description = _comparable(description)
+    extra = json.loads(json.dumps(dict(attrs))) if attrs else {}  # refuse what Zarr cannot store, early
+    if STORE_ATTRIBUTE in extra:
+        raise ValueError(f"attrs must not hold {STORE_ATTRIBUTE!r}: the description of the matrix goes there")
+
+    target = _target(store)
+    group = _prepare_store(target, store, description, F, int(rows[0]), len(rows), overwrite)
+    if extra:
+        group.attrs.update(extra)
+    done = group["complete"][:]
+    starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
+    blocks = array.to_delayed().ravel()
+    todo = [i for i in range(len(rows)) if not done[i]]
+    writes = [dask.delayed(_store_block, pure=False)(blocks[i], target, i, int(starts[i])) for i in todo]
+
+    def result(written_bytes, *_):
+        return StoreResult(store=target, chunks=len(rows), written=len(todo), skipped=len(rows) - len(todo),
+                           bytes_written=int(sum(written_bytes)), seconds=time.perf_counter() - started)
+
+    if not compute:
+        return dask.delayed(result)(writes)
+    written = dask.compute(*writes) if writes else ()
+    return result(written)
+
+
+def _found(target) -> tuple[str, zarr.Group | None]:
+    """What a store holds: "nothing", "matrix" (a velmora store), "zarr" (other Zarr data) or "files"."""
+    if isinstance(target, str):
+        path = os.path.abspath(target)
+        if os.path.lexists(path) and not os.path.isdir(path):
+            return "files", None
+        if not os.path.isdir(path) or not os.listdir(path):
+            return "nothing", None
+        if not any(os.path.exists(os.path.join(path, name)) for name in ("zarr.json", ".zgroup", ".zarray")):
+            return "files", None
+    try:
+        group = zarr.open_group(target, mode="r")
+    except FileNotFoundError:
+        return ("zarr" if isinstance(target, str) else "nothing"), None
+    except Exception:  # an array, or metadata Zarr cannot read
+        return "zarr", None
+    if not list(group.keys()) and not dict(group.attrs):
+        return "nothing", None
+    if _stored_description(group.attrs) is None or "matrix" not in group or "complete" not in group:
+        return "zarr", None
+    return "matrix", group
+
+
+def _resumable(target, store, description: dict, overwrite: bool) -> bool:
+    """Whether the store already holds this matrix (to be resumed) rather than to be made anew.
+
+    Raises ValueError when the store may not be written: it holds other files,
+    or (without ``overwrite``) other Zarr data or another matrix.
+    """
+    kind, existing = _found(target)
+    if kind == "files":
+        raise ValueError(f"{store} is a file or a folder of files that is not a Zarr store: velmora does not "
+                         "replace it (choose another path, or remove it)")
+    if kind == "zarr" and not overwrite:
+        raise ValueError(f"{store} already holds Zarr data that is not a velmora matrix store; "
+                         "pass overwrite=True to replace it")
+    if kind == "matrix" and not overwrite:
+        found = _comparable(_stored_description(existing.attrs))
+        if found != description:
+            differ = sorted(k for k in set(found) | set(description) if found.get(k) != description.get(k))
+            raise ValueError(f"{store} holds a different matrix (it differs in {', '.join(differ)}); "
+                             "pass overwrite=True to replace it")
+        return True
+    return False
+
+
+def _prepare_store(target, store, description: dict, F: int, chunk_rows: int, nchunks: int,
+                   overwrite: bool) -> zarr.Group:
+    """The store's group, created for this matrix, or found holding it already."""
+    if _resumable(target, store, description, overwrite):
+        return zarr.open_group(target, mode="r+")
+    group = zarr.open_group(target, mode="w")
+    group.create_array("matrix", shape=(F, F), chunks=(max(chunk_rows, 1), max(F, 1)), dtype="float64",
+                       fill_value=0.0)
+    group.create_array("complete", shape=(nchunks,), chunks=(1,), dtype="bool", fill_value=False)
+    # The description goes in last: a store without it is not taken for a
+    # resumable one.
+    group.attrs[STORE_ATTRIBUTE] = description
+    return group
+
+
+# --------------------------------------------------------------------------
+# The forward model of stored matrices
+# --------------------------------------------------------------------------
+
+def _matrix_of(value, name: str) -> tuple[da.Array, Windows | None]:
+    if isinstance(value, da.Array):
+        description = metadata(value)
+        array = value
+    elif isinstance(value, np.ndarray):
+        array, description = da.from_array(value), None
+    else:
+        array, description = open_matrix(value)
+    if array.ndim != 2 or array.shape[0] != array.shape[1]:
+        raise ValueError(f"the {name} matrix must be square (F, F), got shape {array.shape}")
+    windows = None
+    if description is not None and description.get("windows"):
+        windows = Windows.from_mapping(description["windows"])
+    return array.astype(np.float64, copy=False), windows
+
+
+class BlockOperator(LinearOperator):
+    """The forward operator ``T`` of dense matrices kept in chunks, applied blockwise.
+
+    ``T @ true = observed`` with ``T = (infield + stray_light).T`` of the
+    ``[s, r]`` matrices, as :func:`velmora.forward_operator`, but neither
+    matrix is ever loaded whole: a product reads (or builds) one chunk of rows
+    at a time in the workers and sums the chunks' contributions. Make it with
+    :func:`forward_operator`.
+
+    Attributes
+    ----------
+    shape : (int, int)
+        (F, F).
+    dtype : numpy.dtype
+        float64.
+    windows : Windows or None
+        The windows of the matrices, when their stores or builds name them.
+    matrices : tuple of dask.array.Array
+        The ``[s, r]`` matrices summed into the operator.
+    """
+
+    def __init__(self, matrices: Sequence[da.Array], windows: Windows | None):
+        self.matrices = tuple(matrices)
+        self.windows = windows
+        self._diagonal = None
+        F = int(self.matrices[0].shape[0])
+        super().__init__(dtype=np.dtype(np.float64), shape=(F, F))
+
+    def _products(self, make) -> np.ndarray:
+        parts = [make(m) for m in self.matrices]
+        total = parts[0]
+        for p in parts[1:]:
+            total = total + p
+        return np.asarray(total.compute())
+
+    def _matmat(self, X):
+        X = np.asarray(X)
+        # o[r] = sum_s M[s, r] t[s]: each chunk of source rows adds M[chunk].T @ t[chunk].
+        return self._products(lambda m: m.T @ _aligned(X, m.chunks[0]))
+
+    def _matvec(self, x):
+        return self._matmat(np.asarray(x).reshape(-1, 1)).reshape(-1)
+
+    def _rmatmat(self, Y):
+        Y = np.asarray(Y)
+        # T^H = M: each chunk of rows of M gives its own rows of the result.
+        return self._products(lambda m: m @ da.from_array(Y, chunks=(m.chunks[1], Y.shape[1:])))
+
+    def _rmatvec(self, y):
+        return self._rmatmat(np.asarray(y).reshape(-1, 1)).reshape(-1)
+
+    def diagonal(self) -> np.ndarray:
+        """The diagonal of ``T`` (the share of each pixel's light that stays in it), read once.
+
+        Returns
+        -------
+        numpy.ndarray, shape (F,)
+            Equal to ``numpy.diag`` of :func:`velmora.forward_operator` of the
+            same matrices; computed blockwise on the first call and kept.
+        """
+        if self._diagonal is None:
+            self._diagonal = self._products(lambda m: da.diagonal(m))
+        return self._diagonal.copy()
+
+    def todense(self) -> np.ndarray:
+        """The operator as one dense (F, F) array in this process (for matrices that fit the memory).
+
+        Returns
+        -------
+        numpy.ndarray, shape (F, F)
+            Equal to :func:`velmora.forward_operator` of the same matrices.
+        """
+        return np.ascontiguousarray(self._products(lambda m: m).T)
+
+    def apply(self, images) -> np.ndarray:
+        """``T`` applied to L1C images, keeping their shape.
+
+        Parameters
+        ----------
+        images : array_like, shape (..., Ky, Kx)
+            True L1C image(s) indexed ``[y, x]``.
+
+        Returns
+        -------
+        numpy.ndarray, shape (..., Ky, Kx)
+            The observed image(s).
+
+        Raises
+        ------
+        ValueError
+            The images do not have F pixels, or not the shape (Ky, Kx) of the
+            operator's windows.
+        """
+        images = np.asarray(images, dtype=np.float64)
+        _check_image(images, self.windows, "scene")
+        vectors = image_to_vector(images)
+        if vectors.shape[-1] != self.shape[1]:
+            raise ValueError(f"the scene has {vectors.shape[-1]} pixels but the operator is {self.shape}")
+        flat = vectors.reshape(-1, self.shape[1])
+        observed = self._matmat(flat.T).T
+        return vector_to_image(observed.reshape(vectors.shape), images.shape[-2:])
+
+
+def _aligned(X: np.ndarray, row_chunks) -> da.Array:
+    return da.from_array(X, chunks=(row_chunks,) + tuple((n,) for n in X.shape[1:]))
+
+
+def forward_operator(infield, stray_light=None, *, windows: Windows | None = None) -> BlockOperator:
+    """The forward operator of stored or lazy matrices, applied chunk by chunk.
+
+    Parameters
+    ----------
+    infield : str, os.PathLike, zarr store, zarr.Group, zarr.Array, dask.array.Array or numpy.ndarray
+        The in-field matrix (``[s, r]``): a store written by :func:`to_zarr`
+        or a dask array (a lazy build, or a stored matrix opened with
+        :func:`open_matrix` and perhaps persisted on the cluster).
+    stray_light : same types, optional
+        The stray-light matrix, added to the in-field one.
+    windows : Windows, optional
+        The windows of the matrices; stores and builds bring their own, and
+        all that are named must agree.
+
+    Returns
+    -------
+    BlockOperator
+        A :class:`scipy.sparse.linalg.LinearOperator` of shape (F, F):
+        ``op @ true_vector`` is the observed flat vector, ``op.H`` its
+        adjoint, ``op.apply(image)`` works on L1C images and
+        ``op.diagonal()`` gives a preconditioner's diagonal. It serves the
+        iterative solvers of :mod:`scipy.sparse.linalg` (``gmres``,
+        ``lgmres``, ``bicgstab``) as it is.
+
+    Raises
+    ------
+    FileNotFoundError
+        No store at a path.
+    ValueError
+        A matrix is not square, is incomplete, or the matrices and windows
+        disagree in size or windows.
+
+    Notes
+    -----
+    Every product is one Dask computation on the current scheduler. A stored
+    matrix is read from its store for each product; persist it on the
+    cluster (``client.persist(open_matrix(store)[0])``) when the workers'
+    memory holds it and many products follow. The sum over the chunks runs
+    in a tree, so a product equals ``velmora.forward_operator(...) @ x`` to
+    rounding, not bitwise.
+    """
+    matrices, named = [], []
+    if windows is not None:
+        named.append(("windows=", builds._windows(windows)))
+    for name, value in (("in-field", infield), ("stray-light", stray_light)):
+        if value is None:
+            continue
+        array, found = _matrix_of(value, name)
+        matrices.append(array)
+        if found is not None:
+            named.append((f"the {name} matrix", found))
+    if matrices[0].shape != matrices[-1].shape:
+        raise ValueError(f"the stray-light matrix {matrices[-1].shape} and the in-field matrix "
+                         f"{matrices[0].shape} must have the same shape")
+    for what, w in named[1:]:
+        if w != named[0][1]:
+            raise ValueError(f"the windows of {what} differ from those of {named[0][0]}")
+    chosen = named[0][1] if named else None
+    if chosen is not None and chosen.matrix_shape != matrices[0].shape:
+        raise ValueError(f"the matrices have the shape {matrices[0].shape}, but the windows' matrices have "
+                         f"the shape (F, F) = {chosen.matrix_shape}")
+    return BlockOperator(matrices, chosen)
+
+
+def observe(scene, infield, stray_light=None, *, windows: Windows | None = None) -> np.ndarray:
+    """The forward model of stored or lazy matrices: the image observed from a true scene.
+
+    Parameters
+    ----------
+    scene : array_like, shape (..., Ky, Kx)
+        True L1C image(s) indexed ``[y, x]``.
+    infield : BlockOperator, or anything :func:`forward_operator` takes
+        The operator, or the in-field matrix.
+    stray_light : optional
+        The stray-light matrix, when ``infield`` is a matrix.
+    windows : Windows, optional
+        As in :func:`forward_operator`.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., Ky, Kx)
+        The observed image(s), equal to :func:`velmora.observe` to rounding.
+
+    Raises
+    ------
+    ValueError
+        As :func:`forward_operator` and :meth:`BlockOperator.apply`.
+    """
+    if isinstance(infield, BlockOperator):
+        if stray_light is not None or windows is not None:
+            raise TypeError("give either an operator or the matrices, not both")
+        op = infield
+    else:
+        op = forward_operator(infield, stray_light, windows=windows)
+    return op.apply(scene)
+
+
+# --------------------------------------------------------------------------
+# The command line's part
+# --------------------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class ZarrJob:
+    """One matrix for :func:`write_zarr_outputs` to build into a Zarr store.
+
+    Attributes
+    ----------
+    matrix : {"in-field", "stray-light"}
+    output : str or os.PathLike
+        The store's folder (a name ending in ``.zarr``).
+    windows : Windows
+    psfs : PSFSet
+        With the tables of the matrix's working window.
+    options : dict
+        Keyword arguments of the matrix's builder in this module
+        (``scheme``, ``lower_edge``, ... or ``vignetting``, ``source_step``,
+        ...; ``threads``).
+    attrs : dict
+        Further group attributes of the store (JSON-serialisable), for
+        example the command's metadata with the input files' digests.
+    """
+
+    matrix: str
+    output: Any
+    windows: Windows
+    psfs: PSFSet
+    options: dict = dataclasses.field(default_factory=dict)
+    attrs: dict = dataclasses.field(default_factory=dict)
+
+
+def is_zarr_output(path) -> bool:
+    """Whether an output path names a Zarr store (it ends in ``.zarr``)."""
+    return os.fspath(path).rstrip("/").endswith(".zarr")
+
+
+def scheduler_address(option: str | None = None, config: Mapping | None = None) -> str | None:
+    """The Dask scheduler a command uses: ``--scheduler`` first, then ``[dask] scheduler``.
+
+    Parameters
+    ----------
+    option : str, optional
+        The ``--scheduler ADDRESS`` of the command line.
+    config : mapping, optional
+        The configuration's ``[dask]`` table.
+
+    Returns
+    -------
+    str or None
+        The address (``"tcp://host:8786"``, or a scheduler file ending in
+        ``.json``), or None for a local cluster.
+
+    Raises
+    ------
+    ValueError
+        The ``[dask]`` table has unknown keys, or an address is empty or not
+        a string.
+    """
+    if config is not None:
+        unknown = sorted(set(config) - {"scheduler"})
+        if unknown:
+            raise ValueError(f"unknown key(s) in [dask]: {', '.join(map(str, unknown))} (allowed: scheduler)")
+    value = option if option is not None else (config or {}).get("scheduler")
+    if value is None:
+        return None
+    if not isinstance(value, str) or not value.strip():
+        raise ValueError(f"the Dask scheduler must be an address such as 'tcp://host:8786', got {value!r}")
+    return value.strip()
+
+
+@contextlib.contextmanager
+def cluster(address: str | None = None, *, n_workers: int | None = None, threads_per_worker: int = 1,
+            memory_limit: str | int = "auto") -> Iterator:
+    """A ``dask.distributed`` client: of an existing scheduler, or of a new local cluster.
+
+    Parameters
+    ----------
+    address : str, optional
+        A scheduler's address, or a scheduler file (``.json``). None starts a
+        local cluster of worker processes, closed again on leaving.
+    n_workers, threads_per_worker, memory_limit
+        Of the local cluster (see :class:`dask.distributed.LocalCluster`);
+        by default one single-threaded worker per processor.
+
+    Yields
+    ------
+    dask.distributed.Client
+        The client, current for Dask computations inside the block.
+
+    Raises
+    ------
+    OSError
+        The scheduler cannot be reached (``distributed`` raises it after its
+        connection timeout).
+    """
+    from dask.distributed import Client, LocalCluster
+
+    if address is not None:
+        kwargs = {"scheduler_file": address} if address.endswith(".json") else {"address": address}
+        with Client(**kwargs) as client:
+            yield client
+        return
+    if n_workers is None:
+        n_workers = builds.resolve_threads(None)
+    with LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker, processes=True,
+                      memory_limit=memory_limit, dashboard_address=None) as local, Client(local) as client:
+        yield client
+
+
+def _lazy_jobs(jobs: Sequence[ZarrJob], columns_per_chunk, chunk_bytes) -> list[da.Array]:
+    lazy = []
+    for job in jobs:
+        if job.matrix not in _MATRICES:
+            raise ValueError(f"matrix must be one of {_MATRICES}, got {job.matrix!r}")
+        builder = infield_matrix if job.matrix == "in-field" else stray_light_matrix
+        lazy.append(builder(job.windows, job.psfs, columns_per_chunk=columns_per_chunk,
+                            chunk_bytes=chunk_bytes, **job.options))
+    return lazy
+
+
+def _store_problems(jobs: Sequence[ZarrJob], lazy: Sequence[da.Array], overwrite: bool) -> list[str]:
+    problems = []
+    for job, array in zip(jobs, lazy):
+        try:
+            _resumable(_target(job.output), job.output, _comparable(metadata(array)), overwrite)
+        except ValueError as exc:
+            problems.append(f"the {job.matrix} matrix: {exc}")
+    return problems
+
+
+def zarr_output_problems(jobs: Sequence[ZarrJob], *, overwrite: bool = False, columns_per_chunk: int | None = None,
+                         chunk_bytes: int | str | None = None) -> list[str]:
+    """Why :func:`write_zarr_outputs` would refuse its stores, found without building or writing anything.
+
+    Parameters
+    ----------
+    jobs, overwrite, columns_per_chunk, chunk_bytes
+        As in :func:`write_zarr_outputs`.
+
+    Returns
+    -------
+    list of str
+        One line per store that is a file or a folder of other files, holds
+        other Zarr data, or holds another matrix (the last two only without
+        ``overwrite``); empty when every store can be written or resumed.
+
+    Raises
+    ------
+    ConfigurationError, ValueError, TypeError
+        Bad inputs or options of a job.
+    """
+    return _store_problems(jobs, _lazy_jobs(jobs, columns_per_chunk, chunk_bytes), overwrite)
+
+
+def write_zarr_outputs(jobs: Sequence[ZarrJob], *, scheduler: str | None = None,
+                       columns_per_chunk: int | None = None, chunk_bytes: int | str | None = None,
+                       overwrite: bool = False, n_workers: int | None = None) -> list[StoreResult]:
+    """Build matrices into Zarr stores on a Dask cluster: the ``.zarr`` outputs of the command.
+
+    Every job's inputs and store are checked (see :func:`zarr_output_problems`)
+    before the cluster is started, so bad input fails early and writes nothing.
+
+    Parameters
+    ----------
+    jobs : sequence of ZarrJob
+    scheduler : str, optional
+        An existing scheduler (see :func:`scheduler_address`); None starts a
+        local cluster of processes for these jobs.
+    columns_per_chunk, chunk_bytes
+        The chunk size, as in :func:`infield_matrix`.
+    overwrite : bool
+        Replace existing stores; by default a store holding the same matrix
+        is completed, and one holding anything else is refused.
+    n_workers : int, optional
+        Workers of the local cluster (default: one per processor).
+
+    Returns
+    -------
+    list of StoreResult
+        One per job, in order.
+
+    Raises
+    ------
+    ConfigurationError, ValueError, TypeError
+        Bad inputs or options, or a store holding something else.
+    velmora.BuildError
+        A chunk's build failed.
+    OSError
+        The scheduler cannot be reached.
+    """
+    lazy = _lazy_jobs(jobs, columns_per_chunk, chunk_bytes)
+    problems = _store_problems(jobs, lazy, overwrite)
+    if problems:
+        raise ValueError("; ".join(problems))
+    results = []
+    with cluster(scheduler, n_workers=n_workers):
+        for job, array in zip(jobs, lazy):
+            results.append(to_zarr(array, job.output, attrs=job.attrs, overwrite=overwrite))
+    return results
