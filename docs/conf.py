@@ -5,6 +5,13 @@ from the repository's root, with velmora and its ``docs`` extra installed. The
 examples under ``docs/examples`` are run by sphinx-gallery during the build, and
 the ``--help`` texts of the ``velmora`` command are written by
 :func:`write_cli_help` from the command's own parser before the pages are read.
+Two checks turn into errors under ``-W``: a public name that the API page leaves
+out (:func:`check_api_reference`), and a command whose help the command-line
+page leaves out.
+
+The figures of the guide are drawn by the scripts in ``docs/guide/figures``
+(matplotlib's plot directive); after changing one, build with ``-E`` (or from a
+clean tree, as the test command does) to draw it again.
 """
 
 from __future__ import annotations
@@ -98,6 +105,13 @@ def write_cli_help(app=None) -> None:
         path = out / f"{name}.txt"
         if not path.exists() or path.read_text(encoding="utf-8") != text:
             path.write_text(text, encoding="utf-8")
+    page = (HERE / "guide" / "cli.rst").read_text(encoding="utf-8")
+    left_out = [name for name in texts if f"_generated/cli/{name}.txt" not in page]
+    if left_out:
+        from sphinx.util import logging
+
+        logging.getLogger(__name__).warning("the command-line page leaves out the help of %s",
+                                            ", ".join(left_out), location="guide/cli")
 
 
 def setup(app):

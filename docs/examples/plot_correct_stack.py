@@ -48,8 +48,8 @@ def rms(a):
 methods = {
     "observed, uncorrected": noisy,
     "lu (exact)": corrector.correct(noisy),
-    "lsmr, damp=0.05": velmora.Corrector(infield, stray, windows=windows, method="lsmr",
-                                         damp=0.05).correct(noisy),
+    "lsmr, damp=0.1": velmora.Corrector(infield, stray, windows=windows, method="lsmr",
+                                        damp=0.1).correct(noisy),
     "van Cittert, 3 iterations": velmora.Corrector(infield, stray, windows=windows, method="van-cittert",
                                                    iterations=3).correct(noisy),
 }
@@ -89,5 +89,5 @@ b.legend()
 # %%
 # The first image of the stack, corrected exactly and with damping.
 fig, axes = plt.subplots(1, 4, figsize=(14, 3.2), layout="constrained")
-velmora.plot.images([scenes[0], noisy[0], methods["lu (exact)"][0], methods["lsmr, damp=0.05"][0]],
-                    ["true", "observed with noise", "lu", "lsmr, damp=0.05"], ax=axes)
+velmora.plot.images([scenes[0], noisy[0], methods["lu (exact)"][0], methods["lsmr, damp=0.1"][0]],
+                    ["true", "observed with noise", "lu", "lsmr, damp=0.1"], ax=axes)
