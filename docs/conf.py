@@ -5,9 +5,10 @@ from the repository's root, with velmora and its ``docs`` extra installed. The
 examples under ``docs/examples`` are run by sphinx-gallery during the build, and
 the ``--help`` texts of the ``velmora`` command are written by
 :func:`write_cli_help` from the command's own parser before the pages are read.
-Two checks turn into errors under ``-W``: a public name that the API page leaves
-out (:func:`check_api_reference`), and a command whose help the command-line
-page leaves out.
+Three checks turn into errors under ``-W``: a public name that the API page
+leaves out (:func:`check_api_reference`), a command whose help the command-line
+page leaves out, and a Python code block of the user guide that fails when run
+(:func:`run_guide_code`).
 
 The figures of the guide are drawn by the scripts in ``docs/guide/figures``
 (matplotlib's plot directive); after changing one, build with ``-E`` (or from a
@@ -117,6 +118,7 @@ def write_cli_help(app=None) -> None:
 def setup(app):
     app.connect("builder-inited", write_cli_help)
     app.connect("source-read", check_api_reference)
+    app.connect("source-read", run_guide_code)
     return {"parallel_read_safe": True}
 
 
@@ -147,3 +149,41 @@ def check_api_reference(app, docname, source) -> None:
 
         logging.getLogger(__name__).warning("the API reference leaves out %s", ", ".join(missing),
                                             location="api")
+
+
+# ------------------------------------------------------------------ the guide's code runs
+def run_guide_code(app, docname, source) -> None:
+    """Run the Python code blocks of a user-guide page in order, in a scratch folder.
+
+    A block that raises is reported as a warning (an error under ``-W``), so the
+    guide's snippets keep working as the package changes.
+    """
+    if not docname.startswith("guide/"):
+        return
+    import contextlib
+    import io
+    import re
+    import tempfile
+    import traceback
+
+    blocks = re.findall(r"^\.\. code-block:: python\n\n((?:(?: {3}.*)?\n)+)", source[0], flags=re.M)
+    if not blocks:
+        return
+    namespace: dict = {"__name__": f"velmora_docs_{docname.replace('/', '_')}"}
+    cwd = os.getcwd()
+    with tempfile.TemporaryDirectory(prefix="velmora-docs-") as scratch:
+        os.chdir(scratch)
+        try:
+            for number, block in enumerate(blocks, 1):
+                code = "\n".join(line[3:] for line in block.splitlines())
+                try:
+                    with contextlib.redirect_stdout(io.StringIO()):
+                        exec(compile(code, f"{docname}.rst python block {number}", "exec"), namespace)
+                except Exception:
+                    from sphinx.util import logging
+
+                    logging.getLogger(__name__).warning("python block %d fails:\n%s", number,
+                                                        traceback.format_exc(limit=3), location=docname)
+                    return
+        finally:
+            os.chdir(cwd)
