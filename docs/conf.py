@@ -64,6 +64,7 @@ plot_formats = [("png", 100)]
 plot_rcparams = {"figure.dpi": 100}
 
 # ------------------------------------------------------------------ examples
+# The examples' names start with their place in the reading order.
 sphinx_gallery_conf = {
     "examples_dirs": "examples",
     "gallery_dirs": "auto_examples",
