@@ -2,7 +2,8 @@
 # Installs what the tests need and runs every test: the C++ tests (normal and
 # AddressSanitizer + UndefinedBehaviorSanitizer builds, through CTest) and the
 # Python tests (pytest), against the installed module and against one built
-# with the sanitizers. Exits non-zero if anything fails.
+# with the sanitizers; builds the documentation, its examples run, with warnings
+# as errors. Exits non-zero if anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +12,7 @@ if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
 fi
-python3 -m pip install -q --disable-pip-version-check ".[test,io,demo,distributed]"
+python3 -m pip install -q --disable-pip-version-check ".[test,io,demo,distributed,docs]"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -25,6 +26,10 @@ bash tools/run_sanitized_cpp_tests.sh
 
 echo "== Python tests =="
 python3 -m pytest -q tests/python
+
+echo "== Documentation (examples executed, warnings are errors) =="
+rm -rf docs/_build docs/_generated docs/generated docs/auto_examples
+python3 -m sphinx -W --keep-going -q -b html docs docs/_build/html
 
 echo "== Python tests against the module built with AddressSanitizer + UndefinedBehaviorSanitizer =="
 bash tools/run_sanitized_python_tests.sh

@@ -291,7 +291,9 @@ def _netcdf_attributes(metadata: Mapping, layout: str) -> dict:
             attrs[name] = np.asarray(value, dtype=np.int32)
         else:
             attrs[name] = value
-    for role, entry in metadata.get("inputs", {}).items():
+    inputs = metadata.get("inputs", {})
+    attrs["inputs"] = " ".join(inputs)   # the roles, as given: attribute names cannot hold every character
+    for role, entry in inputs.items():
         attrs[_attribute_name(role)] = f"{entry['path']} sha256:{entry['sha256']}"
     return attrs
 
@@ -316,11 +318,15 @@ def _metadata_from_attributes(attrs: Mapping) -> dict:
         kind = kinds.get(name)
         options[name] = (bool(value) if kind == "bool" else
                          tuple(value) if kind == "pair" and isinstance(value, tuple) else value)
+    names = {key[len("input_"):]: key for key in attrs if key.startswith("input_")}
+    if isinstance(attrs.get("inputs"), str):   # the roles as they were given
+        names = {role: _attribute_name(role) for role in attrs["inputs"].split()}
     inputs = {}
-    for key, value in attrs.items():
-        if key.startswith("input_") and isinstance(value, str) and " sha256:" in value:
+    for role, key in names.items():
+        value = attrs.get(key)
+        if isinstance(value, str) and " sha256:" in value:
             path, digest = value.rsplit(" sha256:", 1)
-            inputs[key[len("input_"):]] = {"path": path, "sha256": digest}
+            inputs[role] = {"path": path, "sha256": digest}
     return {"matrix": attrs.get("matrix"), "windows": windows, "options": options, "inputs": inputs,
             "velmora_version": attrs.get("velmora_version"), "created": attrs.get("date_created"),
             "Conventions": attrs.get("Conventions")}

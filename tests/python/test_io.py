@@ -41,7 +41,7 @@ def test_matrices_come_back_with_their_metadata(tmp_path, velmora_small, small_m
     np.testing.assert_array_equal(infield, small_matrices[0])
     assert meta["matrix"] == "in-field" and meta["windows"] == w
     assert meta["options"] == {"scheme": "midpoint", "lower_edge": True, "rows_below": 6, "rows_above": 42}
-    images = meta["inputs"]["psfs_images" if suffix == ".nc" else "psfs.images"]
+    images = meta["inputs"]["psfs.images"]   # the same roles from every kind of file
     assert images["sha256"] == hashlib.sha256((tmp_path / "data" / "psfs.npz").read_bytes()).hexdigest()
     assert meta["velmora_version"] == velmora.__version__
     assert datetime.datetime.fromisoformat(meta["created"]).tzinfo is not None
