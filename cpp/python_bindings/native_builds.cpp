@@ -208,6 +208,7 @@ nb::dict ReportDict(const TORVEN_BuildReport& r)
     d["table_seconds"] = r.table_seconds;
     d["table_bytes"]   = r.table_bytes;
     d["multiply_adds"] = r.multiply_adds;
+    d["kernel"]        = r.kernel;
     d["work_items"]    = r.work_items;
     d["items_done"]    = r.items_done;
     return d;
@@ -234,6 +235,7 @@ TORVEN_BuildOptions Options(bool use_simpsons, bool lower_edge, int rows_below, 
     o.per_pixel    = per_pixel;
     o.column_begin = column_begin;
     o.column_end   = column_end;
+    TORVEN_ApplyKernelEnvironment(&o);
     return o;
 }
 

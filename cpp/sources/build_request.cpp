@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "fast_kernels.h"
+
 namespace {
 
 // Set in the child of a fork: the runtime's thread pool of the parent is gone.
@@ -31,6 +33,16 @@ int ThreadCap()
 }   // namespace
 
 bool TORVEN_InForkedChild() { return g_forked_child.load(); }
+
+void TORVEN_ApplyKernelEnvironment(TORVEN_BuildOptions* options)
+{
+    switch (fastbuild::KernelTargetFromEnvironment()) {
+        case fastbuild::KernelTarget::sse2: options->kernel = (int)fastbuild::KernelTarget::sse2; break;
+        case fastbuild::KernelTarget::avx2: options->kernel = (int)fastbuild::KernelTarget::avx2; break;
+        case fastbuild::KernelTarget::per_pixel: options->per_pixel = true; break;
+        default: break;
+    }
+}
 
 TORVEN_BuildRequest& TORVEN_DefaultRequest()
 {

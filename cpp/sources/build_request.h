@@ -31,6 +31,9 @@ struct TORVEN_BuildOptions
     bool diagnostic   = false;  // progress records while the build works
     std::string version;        // the text of the version record; empty: the module's
     bool per_pixel    = false;  // run the per-pixel (reference) build even where the fast one applies
+    // The kernels of the fast build: 0 the best the processor has, 1 SSE2,
+    // 2 AVX2 with FMA (a target the processor lacks falls back to SSE2).
+    int kernel = 0;
     // Build only the sources of the L1C columns x in [column_begin, column_end):
     // the rows [column_begin * Ky, column_end * Ky) of the whole matrix, into an
     // output of that many rows. column_end < 0 means Kx.
@@ -59,6 +62,7 @@ struct TORVEN_BuildReport
     double              table_seconds = 0.0;     // building the fast path's tables
     size_t              table_bytes   = 0;       // tables and per-thread scratch
     double              multiply_adds = 0.0;     // of the fast path's kernels
+    const char*         kernel        = "";      // the fast path's kernels: "sse2" or "avx2"
     long long           work_items    = 0;       // work items of the build
     long long           items_done    = 0;       // work items finished
 };
@@ -125,6 +129,7 @@ class TORVEN_BuildRequest
         report.table_seconds = stats.table_seconds;
         report.table_bytes   = stats.table_bytes;
         report.multiply_adds = stats.multiply_adds;
+        report.kernel        = stats.kernel;
     }
     // The request is over: outcome and time.
     void Finish(bool ok);
@@ -149,6 +154,11 @@ class TORVEN_RequestScope
   public:
     explicit TORVEN_RequestScope(const TORVEN_BuildRequest& request) : m_scope(request.sink) {}
 };
+
+// The developers' override of the build path, VELMORA_KERNEL ("sse2", "avx2" or
+// "per-pixel"), applied to the options of a request when it is made; unset,
+// the options stay as they are.
+void TORVEN_ApplyKernelEnvironment(TORVEN_BuildOptions* options);
 
 // A process that forked after a build continues with one thread per build: the
 // OpenMP runtime's worker threads do not exist in the child.

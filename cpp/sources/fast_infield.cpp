@@ -896,7 +896,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_transfer_function(nx2dArray<doub
     if (m_request->options.per_pixel) return build_transfer_function_reference(output);
     bool                     handled = false;
     TORVEN_FastBuildStats    stats;
-    TORVEN_FastMatrixBuilder fast(*this, KernelTargetFromEnvironment());
+    TORVEN_FastMatrixBuilder fast(*this, KernelOfRequest(m_request->options));
     const bool               ok = fast.BuildTransferFunction(output, &handled, &stats);
     if (!handled) return build_transfer_function_reference(output);
     m_request->ReportFastBuild(stats);

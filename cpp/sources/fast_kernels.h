@@ -13,6 +13,8 @@
 // that the linker could pick for the portable ones.
 #include <cstddef>
 
+#include "build_request.h"
+
 namespace fastbuild {
 
 // Which kernels a build runs. `automatic` takes the best one the processor
@@ -43,8 +45,16 @@ const Kernels& SelectKernels(KernelTarget target);
 
 // The target named by the environment variable VELMORA_KERNEL ("sse2",
 // "avx2" or "per-pixel"); `automatic` when it is unset, empty or anything
-// else. Read by the generator once per build.
+// else. Read when a request is made (TORVEN_ApplyKernelEnvironment).
 KernelTarget KernelTargetFromEnvironment();
+
+// The target of a build request's options (their `kernel`).
+inline KernelTarget KernelOfRequest(const TORVEN_BuildOptions& options)
+{
+    return (options.kernel == (int)KernelTarget::sse2 || options.kernel == (int)KernelTarget::avx2)
+               ? (KernelTarget)options.kernel
+               : KernelTarget::automatic;
+}
 
 // The kernels of each target, null when this build of the library or the
 // processor does not have them.

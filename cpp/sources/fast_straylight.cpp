@@ -391,7 +391,7 @@ bool TORVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(nx2dArray
     }
     bool                     handled = false;
     TORVEN_FastBuildStats    stats;
-    TORVEN_FastMatrixBuilder fast(*this, KernelTargetFromEnvironment());
+    TORVEN_FastMatrixBuilder fast(*this, KernelOfRequest(m_request->options));
     const bool               ok = fast.BuildHorizontalStrayLight(output, vignetting, delta_ny, delta_nx, delta_sy,
                                                                  delta_sx, &handled, &stats);
     if (!handled) {

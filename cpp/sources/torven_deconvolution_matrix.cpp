@@ -58,6 +58,7 @@ TORVEN_BuildOptions torvendll_settings_options(bool infield)
     o.diagnostic          = g_diagnosticonly;
     o.set_runtime_threads = true;
     o.version             = (const char*)g_versionstr;
+    TORVEN_ApplyKernelEnvironment(&o);
     return o;
 }
 

@@ -170,6 +170,9 @@ class BuildReport:
         Memory of the fast path's tables and per-thread scratch.
     multiply_adds : float
         Multiply-adds of the fast path's kernels.
+    kernel : str
+        The fast path's vector kernels, ``"sse2"`` or ``"avx2"`` (chosen for
+        the processor at run time; ``""`` for the per-pixel build).
     work_items, items_done : int
         Work items of the build, and how many were finished.
     records : tuple of Record
@@ -184,6 +187,7 @@ class BuildReport:
     table_seconds: float
     table_bytes: int
     multiply_adds: float
+    kernel: str
     work_items: int
     items_done: int
     records: tuple[Record, ...]

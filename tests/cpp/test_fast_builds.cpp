@@ -285,9 +285,9 @@ TEST(FastInFieldBuild, DiagnosticLinesAndDispatch)
     }
 }
 
-// VELMORA_KERNEL, read once per build, forces the kernels of the generator's
-// builds, or the per-pixel build.
-TEST(FastInFieldBuild, TheEnvironmentChoosesTheKernels)
+// The request's options (filled from VELMORA_KERNEL where a request is made)
+// force the kernels of the generator's builds, or the per-pixel build.
+TEST(FastInFieldBuild, TheRequestChoosesTheKernels)
 {
     Threads one(1);   // the per-pixel build is bitwise repeatable with one thread
     InField req(kInField[5]);
@@ -309,9 +309,13 @@ TEST(FastInFieldBuild, TheEnvironmentChoosesTheKernels)
     for (const auto& [value, matrix] : expected) {
         if (value.empty()) unsetenv("VELMORA_KERNEL");
         else setenv("VELMORA_KERNEL", value.c_str(), 1);
+        TORVEN_BuildRequest request;
+        TORVEN_ApplyKernelEnvironment(&request.options);
+        req.g->SetRequest(&request);
         CaptureLog quiet;
         ASSERT_TRUE(req.g->build_transfer_function(&out.view));
         EXPECT_TRUE(BitwiseEqual(out.v, matrix)) << "VELMORA_KERNEL=" << value;
+        req.g->SetRequest(nullptr);
     }
     unsetenv("VELMORA_KERNEL");
 }

@@ -68,7 +68,7 @@ class FakeNativeModule:
         out[...] = self.fill if self.result else 0.0
         report = {"outcome": "succeeded" if self.result else "failed", "fast_path": True,
                   "threads": options["threads"], "seconds": 0.0, "table_seconds": 0.0, "table_bytes": 0,
-                  "multiply_adds": 0.0, "work_items": rows, "items_done": rows}
+                  "multiply_adds": 0.0, "kernel": "sse2", "work_items": rows, "items_done": rows}
         return self.result, list(self.records), report
 
     def build_infield(self, *args, **options):

@@ -181,7 +181,7 @@ _SLOW_BUILD = textwrap.dedent("""
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
     REPORT = dict(outcome="succeeded", fast_path=True, threads=1, seconds=0.0, table_seconds=0.0,
-                  table_bytes=0, multiply_adds=0.0, work_items=1, items_done=1)
+                  table_bytes=0, multiply_adds=0.0, kernel="sse2", work_items=1, items_done=1)
 
     class SlowModule:
         def build_infield(self, *args, **options):
