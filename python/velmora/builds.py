@@ -199,7 +199,7 @@ class BuildReport:
 
 
 def _run(matrix: str, function_name: str, args: tuple, kwargs: dict, progress: ProgressCallback | None,
-         total: int) -> BuildReport:
+         total: int, out_index: int) -> BuildReport:
     module = _module()
     function = getattr(module, function_name, None)
     if function is None:
@@ -207,6 +207,10 @@ def _run(matrix: str, function_name: str, args: tuple, kwargs: dict, progress: P
                                   "rebuild velmora from a newer source tree")
     from . import __version__
 
+    # The native code reads whole doubles and integers: inputs in misaligned
+    # memory (a view into a byte buffer, say) are copied; the output is checked.
+    args = tuple(a.copy() if isinstance(a, np.ndarray) and not a.flags.aligned and a is not args[out_index] else a
+                 for a in args)
     ok, raw, info = function(*args, threads=kwargs.pop("threads"), diagnostic=False,
                              version=f"velmora {__version__}", progress=progress, rows=int(total), **kwargs)
     records = tuple(Record(_STATUS_NAMES.get(int(status), "INFO"), str(text)) for status, text in raw)
@@ -253,6 +257,8 @@ def _output(matrix: str, windows: Windows, out, columns: tuple[int, int]) -> np.
             problems.append(f"shape {shape}, got {out.shape}")
         if not out.flags.c_contiguous:
             problems.append("C-contiguous memory")
+        if not out.flags.aligned:
+            problems.append("aligned memory")
         if not out.flags.writeable:
             problems.append("to be writeable")
         if problems:
@@ -416,7 +422,7 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
                "rows_above": rows_above, "threads": nthreads, "per_pixel": per_pixel,
                "column_begin": block[0], "column_end": block[1]}
     args = (windows.to_array(), psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out)
-    report = _run("in-field", "build_infield", args, options, progress, max(windows.Ky, 0))
+    report = _run("in-field", "build_infield", args, options, progress, max(windows.Ky, 0), out_index=5)
     return (out, report) if return_report else out
 
 
@@ -519,12 +525,12 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
             raise ConfigurationError("vignetting", [
                 f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
                 f"of the NOOF window indexed [y, x], got {image.shape}"])
-        vig = np.ascontiguousarray(image, dtype=np.float64).reshape(windows.NOOFx, windows.NOOFy)
+        vig = np.require(image, dtype=np.float64, requirements=["C", "A"]).reshape(windows.NOOFx, windows.NOOFy)
     block = _columns(windows, columns)
     out = _output("stray-light", windows, out, block)
     args = (windows.to_array(), vig, psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out,
             dnx, dny, dsx, dsy)
     total = len(range(dny // 2, windows.Sy, dny)) if windows.Sy > 0 else 0
     options = {"threads": nthreads, "per_pixel": per_pixel, "column_begin": block[0], "column_end": block[1]}
-    report = _run("stray-light", "build_stray_light", args, options, progress, total)
+    report = _run("stray-light", "build_stray_light", args, options, progress, total, out_index=6)
     return (out, report) if return_report else out

@@ -444,7 +444,7 @@ def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", 
                 raise ConfigurationError("vignetting", [
                     f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
                     f"of the NOOF window indexed [y, x], got {image.shape}"])
-            vig = np.ascontiguousarray(image, dtype=np.float64).reshape(windows.NOOFx, windows.NOOFy)
+            vig = np.require(image, dtype=np.float64, requirements=["C", "A"]).reshape(windows.NOOFx, windows.NOOFy)
         sources, rows = native.stray_kernels(specs, vig, stray_psfs.images, stray_psfs.centres,
                                              stray_psfs.coefficients, stray_psfs.indices, dnx, dny, dsx, dsy,
                                              threads=nthreads)

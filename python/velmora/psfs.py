@@ -290,6 +290,17 @@ class PSFSet:
         return self
 
     # ------------------------------------------------------------ using it
+    def __setstate__(self, state: dict) -> None:
+        # Arrays that arrive through pickle (from another process, say) can sit
+        # at any offset of the received buffer: copy those out of alignment, so
+        # that the native builds read whole numbers.
+        for name, value in state.items():
+            if isinstance(value, np.ndarray) and not value.flags.aligned:
+                value = value.copy()
+                value.setflags(write=False)
+                state[name] = value
+        self.__dict__.update(state)
+
     def with_tables(self, coefficients, indices) -> PSFSet:
         """The same PSFs with other interpolation tables (e.g. over the NOOF window).
 

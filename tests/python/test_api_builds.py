@@ -162,3 +162,22 @@ def test_a_module_without_matrix_functions_is_reported(monkeypatch, velmora_smal
     w, psfs, _ = velmora_small
     with pytest.raises(NotImplementedError, match="build_infield"):
         velmora.infield_matrix(w, psfs)
+
+
+def test_misaligned_inputs_reach_the_native_build_aligned(velmora_fake_module, velmora_small):
+    # As arrays can arrive from pickle buffers of other processes: one byte off.
+    w, psfs, _ = velmora_small
+    raw = np.zeros(psfs.images.nbytes + 1, dtype=np.uint8)
+    images = raw[1:].view(np.float64).reshape(psfs.images.shape)
+    images[...] = psfs.images
+    assert not images.flags.aligned
+    state = dict(psfs.__dict__, images=images)
+    moved = velmora.PSFSet.__new__(velmora.PSFSet)
+    moved.__setstate__(state)
+    assert moved.images.flags.aligned and np.array_equal(moved.images, psfs.images)
+    moved.__dict__.update(images=images)   # and passed on as they are
+    velmora.infield_matrix(w, moved, check=False)
+    args, _ = velmora_fake_module.call("build_infield")
+    assert all(a.flags.aligned for a in args if isinstance(a, np.ndarray))
+    with pytest.raises(ValueError, match="aligned"):
+        velmora.infield_matrix(w, psfs, out=np.zeros(w.F * w.F * 8 + 1, np.uint8)[1:].view(np.float64).reshape(w.F, w.F))
