@@ -292,6 +292,39 @@ def _step(name: str, value) -> tuple[int, int]:
     return _int_option(f"{name}[0]", sx, 1), _int_option(f"{name}[1]", sy, 1)
 
 
+def vignetting_buffer(windows: Windows, vignetting) -> np.ndarray:
+    """The vignetting factors in the layout the native builds read.
+
+    Parameters
+    ----------
+    windows : Windows
+    vignetting : array_like, shape (NOOFy, NOOFx), or None
+        A natural image of the NOOF window indexed ``[y, x]``; None for none.
+
+    Returns
+    -------
+    numpy.ndarray
+        The image's own C-ordered buffer under the shape (NOOFx, NOOFy) (the
+        factor of NOOF pixel (x, y) at ``x + NOOFx * y``), aligned float64; an
+        empty (0, 0) array for None.
+
+    Raises
+    ------
+    ConfigurationError
+        The image holds no real numbers or has another shape.
+    """
+    if vignetting is None:
+        return np.zeros((0, 0), dtype=np.float64)
+    image = np.asarray(vignetting)
+    if image.dtype.kind not in "fiu":
+        raise ConfigurationError("vignetting", [f"vignetting must hold real numbers, got dtype {image.dtype}"])
+    if image.shape != windows.vignetting_shape:
+        raise ConfigurationError("vignetting", [
+            f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
+            f"of the NOOF window indexed [y, x], got {image.shape}"])
+    return np.require(image, dtype=np.float64, requirements=["C", "A"]).reshape(windows.NOOFx, windows.NOOFy)
+
+
 def _per_pixel(path: str) -> bool:
     if path not in ("auto", "per-pixel"):
         raise ValueError(f"path must be 'auto' or 'per-pixel', got {path!r}")
@@ -515,17 +548,7 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
         if problems:
             raise ConfigurationError("windows", problems)
         psfs.check(windows, "noof")
-    if vignetting is None:
-        vig = np.zeros((0, 0), dtype=np.float64)
-    else:
-        image = np.asarray(vignetting)
-        if image.dtype.kind not in "fiu":
-            raise ConfigurationError("vignetting", [f"vignetting must hold real numbers, got dtype {image.dtype}"])
-        if image.shape != windows.vignetting_shape:
-            raise ConfigurationError("vignetting", [
-                f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
-                f"of the NOOF window indexed [y, x], got {image.shape}"])
-        vig = np.require(image, dtype=np.float64, requirements=["C", "A"]).reshape(windows.NOOFx, windows.NOOFy)
+    vig = vignetting_buffer(windows, vignetting)
     block = _columns(windows, columns)
     out = _output("stray-light", windows, out, block)
     args = (windows.to_array(), vig, psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out,

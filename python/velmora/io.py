@@ -38,6 +38,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .builds import available_memory
 from .windows import PARAMETER_NAMES, Windows
 
 __all__ = ["load_matrix", "save_matrix", "read_array", "AtomicOutputs", "InputFileError", "matrix_metadata",
@@ -61,16 +62,6 @@ def _size(n: int) -> str:
     return f"{n} bytes"
 
 
-def available_memory() -> int | None:
-    """Bytes of memory available to new allocations (``MemAvailable`` of /proc/meminfo), or None."""
-    try:
-        with open("/proc/meminfo", encoding="ascii") as f:
-            for line in f:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    return None
 
 
 def sha256_file(path: str | os.PathLike) -> str:

@@ -33,7 +33,8 @@ import numpy as np
 from scipy import fft as sfft
 from scipy.sparse.linalg import LinearOperator
 
-from .builds import DEFAULT_ROWS_BELOW, SCHEMES, _int_option, _module, _step, _windows, resolve_threads
+from .builds import (DEFAULT_ROWS_BELOW, SCHEMES, _int_option, _module, _step, _windows, resolve_threads,
+                     vignetting_buffer)
 from .errors import ConfigurationError
 from .psfs import PSFSet
 from .windows import Windows
@@ -434,17 +435,7 @@ def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", 
         dnx, dny = _step("source_step", source_step)
         dsx, dsy = _step("sample_step", sample_step)
         stray_psfs.check(windows, "noof")
-        if vignetting is None:
-            vig = np.zeros((0, 0))
-        else:
-            image = np.asarray(vignetting)
-            if image.dtype.kind not in "fiu":
-                raise ConfigurationError("vignetting", [f"vignetting must hold real numbers, got dtype {image.dtype}"])
-            if image.shape != windows.vignetting_shape:
-                raise ConfigurationError("vignetting", [
-                    f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
-                    f"of the NOOF window indexed [y, x], got {image.shape}"])
-            vig = np.require(image, dtype=np.float64, requirements=["C", "A"]).reshape(windows.NOOFx, windows.NOOFy)
+        vig = vignetting_buffer(windows, vignetting)
         sources, rows = native.stray_kernels(specs, vig, stray_psfs.images, stray_psfs.centres,
                                              stray_psfs.coefficients, stray_psfs.indices, dnx, dny, dsx, dsy,
                                              threads=nthreads)
