@@ -400,28 +400,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 const i64          u  = su % Bx;
                 const OffsetTable& vt = V[(size_t)s];
                 double*            x  = X.data() + (size_t)(omp_get_thread_num() * B.nI * nDY);
-                // Columns first: x[i][dy] = sum over t of V(i*Bx + t - u, dy).
-                for (i64 i = 0; i < B.nI; ++i) {
-                    for (i64 dy = 0; dy < nDY; ++dy) {
-                        double sum = 0.0;
-                        for (i64 t = 0; t < Bx; ++t) sum += vt.At((B.ilo + i) * Bx + t - u, Y0 + dy);
-                        x[i * nDY + dy] = sum;
-                    }
-                }
-                // Then rows: B[v][i][j] = sum over w of x[i][j*By + w - v].
-                for (i64 v = 0; v < By; ++v) {
-                    double* b = B.Table(s, (int)u, (int)v);
-                    for (i64 i = 0; i < B.nI; ++i) {
-                        for (i64 j = 0; j < B.nJ; ++j) {
-                            double sum = 0.0;
-                            for (i64 w = 0; w < By; ++w) {
-                                const i64 dy = (B.jlo + j) * By + w - v - Y0;
-                                if (dy >= 0 && dy < nDY) sum += x[i * nDY + dy];
-                            }
-                            b[i * B.nJ + j] = sum;
-                        }
-                    }
-                }
+                BinResidue(vt, u, Bx, By, B.ilo, B.nI, B.jlo, B.nJ, Y0, nDY, x, B.Table(s, (int)u, 0));
             }
         }
         // Lower-edge tables: receivers within N_above columns of the source, at

@@ -124,28 +124,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                 const i64          u  = su % Bx;
                 const OffsetTable& vt = V[(size_t)s];
                 double*            xs = X.data() + (size_t)(omp_get_thread_num() * BT.nI * nDY);
-                // Columns first: xs[i][dy] = sum over t of V(i*Bx + t - u, dy).
-                for (i64 i = 0; i < BT.nI; ++i) {
-                    for (i64 dy = 0; dy < nDY; ++dy) {
-                        double sum = 0.0;
-                        for (i64 t = 0; t < Bx; ++t) sum += vt.At((BT.ilo + i) * Bx + t - u, DY0 + dy);
-                        xs[i * nDY + dy] = sum;
-                    }
-                }
-                // Then rows: BT[v][i][j] = sum over w of xs[i][j*By + w - v].
-                for (i64 v = 0; v < By; ++v) {
-                    double* b = BT.Table(s, (int)u, (int)v);
-                    for (i64 i = 0; i < BT.nI; ++i) {
-                        for (i64 j = 0; j < BT.nJ; ++j) {
-                            double sum = 0.0;
-                            for (i64 w = 0; w < By; ++w) {
-                                const i64 dy = (BT.jlo + j) * By + w - v - DY0;
-                                if (dy >= 0 && dy < nDY) sum += xs[i * nDY + dy];
-                            }
-                            b[i * BT.nJ + j] = sum;
-                        }
-                    }
-                }
+                BinResidue(vt, u, Bx, By, BT.ilo, BT.nI, BT.jlo, BT.nJ, DY0, nDY, xs, BT.Table(s, (int)u, 0));
             }
         }
         if (anytable && !binned) {

@@ -9,6 +9,31 @@
 
 namespace fastbuild {
 
+void BinResidue(const OffsetTable& vt, i64 u, i64 Bx, i64 By, i64 ilo, i64 nI, i64 jlo, i64 nJ, i64 dy0, i64 nDY,
+                double* x, double* out)
+{
+    for (i64 i = 0; i < nI; ++i) {
+        for (i64 dy = 0; dy < nDY; ++dy) {
+            double sum = 0.0;
+            for (i64 t = 0; t < Bx; ++t) sum += vt.At((ilo + i) * Bx + t - u, dy0 + dy);
+            x[i * nDY + dy] = sum;
+        }
+    }
+    for (i64 v = 0; v < By; ++v) {
+        double* b = out + v * nI * nJ;
+        for (i64 i = 0; i < nI; ++i) {
+            for (i64 j = 0; j < nJ; ++j) {
+                double sum = 0.0;
+                for (i64 w = 0; w < By; ++w) {
+                    const i64 dy = (jlo + j) * By + w - v - dy0;
+                    if (dy >= 0 && dy < nDY) sum += x[i * nDY + dy];
+                }
+                b[i * nJ + j] = sum;
+            }
+        }
+    }
+}
+
 bool AxisSupport(double centre, int n, i64 lim, i64* lo, i64* hi)
 {
     if (!std::isfinite(centre) || n <= 0) return false;

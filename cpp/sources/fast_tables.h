@@ -144,6 +144,14 @@ struct OffsetTable
 // can be non-zero (an empty table where it cannot be anywhere).
 void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t);
 
+// Bins one offset table for the column residue u of a Bx x By L1C pixel into
+// its By row-residue tables: out[v][i][j] (nI x nJ each, v < By) = the sum over
+// t < Bx and w < By of V((ilo + i) * Bx + t - u, (jlo + j) * By + w - v),
+// columns first, so every builder gets the same sums in the same order. The
+// rows of V outside [dy0, dy0 + nDY) count as zero; `x` is scratch of nI * nDY.
+void BinResidue(const OffsetTable& vt, i64 u, i64 Bx, i64 By, i64 ilo, i64 nI, i64 jlo, i64 nJ, i64 dy0, i64 nDY,
+                double* x, double* out);
+
 // Tabulates the PSFs of every slot (PSF psfofslot[s] into (*V)[s]) in
 // parallel. False when a table cannot be allocated.
 bool TabulateSlots(const std::vector<TORVEN_PSF_Entry>& entries, const std::vector<int>& psfofslot, i64 limx, i64 limy,

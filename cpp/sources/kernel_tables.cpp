@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fast_tables.h"
 #include "nxlog.h"
 
 namespace {
@@ -24,15 +25,14 @@ enum
     P_Sx, P_Sy, P_LBINx, P_LBINy, P_Lx, P_Ly, P_KBINx, P_KBINy, P_Kx, P_Ky, P_COUNT
 };
 
-// Extents beyond which no table is made: keeps every offset inside an int.
-constexpr i64 kMaxExtent = (i64)1 << 28;
-
-i64 FloorDiv(i64 a, i64 b)
-{
-    const i64 q = a / b;
-    return (a % b != 0 && a < 0) ? q - 1 : q;
-}
-i64 CeilDiv(i64 a, i64 b) { return -FloorDiv(-a, b); }
+// The tables of one measured PSF at whole-pixel offsets, and their binning,
+// are the fast builds' own.
+using fastbuild::BinResidue;
+using fastbuild::CeilDiv;
+using fastbuild::FloorDiv;
+using fastbuild::kMaxExtent;
+using fastbuild::OffsetTable;
+using fastbuild::Tabulate;
 
 std::string Format(const char* format, long long a = 0, long long b = 0, long long c = 0, long long d = 0)
 {
@@ -152,49 +152,6 @@ std::unique_ptr<TORVEN_DeconvolutionMatrixGenerator> MakeGenerator(const TORVEN_
     return std::unique_ptr<TORVEN_DeconvolutionMatrixGenerator>(new TORVEN_DeconvolutionMatrixGenerator(
         p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15], p[16],
         p[17], p[18], p[19], p[20], p[21], nullptr, 0, false, rows_below, rows_above));
-}
-
-// One measured PSF at the whole-pixel offsets of a rectangle, zero outside.
-struct OffsetTable
-{
-    i64                 x0 = 0, y0 = 0, nx = 0, ny = 0;
-    std::vector<double> v;   // v[(dx - x0) * ny + (dy - y0)]
-
-    double At(i64 dx, i64 dy) const
-    {
-        const i64 ix = dx - x0, iy = dy - y0;
-        return (ix >= 0 && ix < nx && iy >= 0 && iy < ny) ? v[(size_t)(ix * ny + iy)] : 0.0;
-    }
-};
-
-// The offsets within [-lim, lim] at which a PSF centred at array position
-// `centre` of an axis of n samples can be non-zero (OffsetedValue needs
-// centre + d in (-1, n)), widened by one on each side.
-bool AxisSupport(double centre, int n, i64 lim, i64* lo, i64* hi)
-{
-    if (!std::isfinite(centre) || n <= 0) return false;
-    const double a = std::floor(-1.0 - centre), b = std::ceil((double)n - centre);
-    if (a > (double)lim || b < -(double)lim) return false;
-    *lo = a < -(double)lim ? -lim : (i64)a;
-    *hi = b > (double)lim ? lim : (i64)b;
-    return *lo <= *hi;
-}
-
-void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t)
-{
-    i64 xlo = 0, xhi = -1, ylo = 0, yhi = -1;
-    if (!AxisSupport(e.Centre().x, e.Size().x, limx, &xlo, &xhi) ||
-        !AxisSupport(e.Centre().y, e.Size().y, limy, &ylo, &yhi)) {
-        t->nx = t->ny = 0;
-        return;
-    }
-    t->x0 = xlo, t->y0 = ylo, t->nx = xhi - xlo + 1, t->ny = yhi - ylo + 1;
-    t->v.assign((size_t)(t->nx * t->ny), 0.0);
-    const WindowMappingType w = e.WorkingWindowType();
-    const Coords            origin(0, 0, w);
-    for (i64 ix = 0; ix < t->nx; ++ix)
-        for (i64 iy = 0; iy < t->ny; ++iy)
-            t->v[(size_t)(ix * t->ny + iy)] = e.OffsetedValue(Coords((int)(ylo + iy), (int)(xlo + ix), w), origin);
 }
 
 // Slots of the PSFs that a non-zero coefficient refers to.
@@ -360,25 +317,11 @@ bool TORVEN_BuildInfieldKernels(const TORVEN_KernelInputs& in, bool quadratic, b
                 const int          s = (int)(su / Bx);
                 const i64          u = su % Bx;
                 const OffsetTable& vt = V[(size_t)s];
-                // Columns first: x[i][dy] = sum over t of V(i * Bx + t - u, dy).
+                // The rows of V that reach the binned rows [jlo, jhi].
                 const i64           dylo = out->jlo * By - (By - 1), nDY = nJ * By + (By - 1);
                 std::vector<double> x((size_t)(nI * nDY));
-                for (i64 i = 0; i < nI; ++i)
-                    for (i64 dy = 0; dy < nDY; ++dy) {
-                        double sum = 0.0;
-                        for (i64 t = 0; t < Bx; ++t) sum += vt.At((out->ilo + i) * Bx + t - u, dylo + dy);
-                        x[(size_t)(i * nDY + dy)] = sum;
-                    }
-                // Then rows: B[v][i][j] = sum over w of x[i][j * By + w - v].
-                for (i64 v = 0; v < By; ++v) {
-                    double* b = out->binned.data() + (size_t)(((s * Bx + u) * By + v) * nI * nJ);
-                    for (i64 i = 0; i < nI; ++i)
-                        for (i64 j = 0; j < nJ; ++j) {
-                            double sum = 0.0;
-                            for (i64 w = 0; w < By; ++w) sum += x[(size_t)(i * nDY + (out->jlo + j) * By + w - v - dylo)];
-                            b[i * nJ + j] = sum;
-                        }
-                }
+                BinResidue(vt, u, Bx, By, out->ilo, nI, out->jlo, nJ, dylo, nDY, x.data(),
+                           out->binned.data() + (size_t)((s * Bx + u) * By * nI * nJ));
             }
         }
 
