@@ -29,7 +29,7 @@ from __future__ import annotations
 import numpy as np
 
 from .layout import Corrector as _LUCorrector
-from .layout import _check_image, image_to_vector, vector_to_image
+from .layout import _CorrectsImages
 from .model import ForwardModel
 
 __all__ = ["Corrector", "correct", "METHODS"]
@@ -53,7 +53,7 @@ def _positive(name, value, kind=float):
     return kind(value)
 
 
-class Corrector:
+class Corrector(_CorrectsImages):
     """The correction of observed images.
 
     Parameters
@@ -210,6 +210,10 @@ class Corrector:
             converged = self.method == "van-cittert" or residual <= self.rtol * (1 + 1e-6)
         return x, iterations, residual, bool(converged)
 
+    # The image-level method is the shared one; named here so that it is
+    # documented with this class.
+    correct = _CorrectsImages.correct
+
     def correct_vector(self, observed) -> np.ndarray:
         """The true flat vector(s) from observed flat vector(s).
 
@@ -246,27 +250,6 @@ class Corrector:
         self.last_info = info
         return out.reshape(observed.shape)
 
-    def correct(self, observed) -> np.ndarray:
-        """The true L1C scene(s) from observed image(s).
-
-        Parameters
-        ----------
-        observed : array_like, shape (..., Ky, Kx)
-
-        Returns
-        -------
-        numpy.ndarray, shape (..., Ky, Kx)
-
-        Raises
-        ------
-        ValueError
-            The images do not have F pixels, or not the shape (Ky, Kx) of the
-            corrector's windows.
-        """
-        observed = np.asarray(observed, dtype=np.float64)
-        _check_image(observed, self.windows, "observed image")
-        vector = image_to_vector(observed)
-        return vector_to_image(self.correct_vector(vector), observed.shape[-2:])
 
 
 def correct(observed, model_or_matrices, stray_light=None, *, windows=None, method: str | None = None,

@@ -328,7 +328,33 @@ def observe(scene, infield, stray_light=None, *, windows=None) -> np.ndarray:
     return vector_to_image(vector @ total, scene.shape[-2:])
 
 
-class Corrector:
+class _CorrectsImages:
+    """Image-level correction for a corrector that has ``windows`` and ``correct_vector``."""
+
+    def correct(self, observed) -> np.ndarray:
+        """The true L1C scene(s) from observed image(s).
+
+        Parameters
+        ----------
+        observed : array_like, shape (..., Ky, Kx)
+
+        Returns
+        -------
+        numpy.ndarray, shape (..., Ky, Kx)
+
+        Raises
+        ------
+        ValueError
+            The images do not have F pixels, or not the shape (Ky, Kx) of the
+            corrector's windows.
+        """
+        observed = np.asarray(observed, dtype=np.float64)
+        _check_image(observed, self.windows, "observed image")
+        vector = image_to_vector(observed)
+        return vector_to_image(self.correct_vector(vector), observed.shape[-2:])
+
+
+class Corrector(_CorrectsImages):
     """The correction of observed images, with a factorisation made once.
 
     Solves ``T @ true = observed`` for the true scene, where ``T`` is the
@@ -417,27 +443,6 @@ class Corrector:
         solved = lu_solve(self._lu, rhs, trans=1, check_finite=False)
         return solved.T.reshape(*lead, self.F)
 
-    def correct(self, observed) -> np.ndarray:
-        """The true L1C scene(s) from observed image(s).
-
-        Parameters
-        ----------
-        observed : array_like, shape (..., Ky, Kx)
-
-        Returns
-        -------
-        numpy.ndarray, shape (..., Ky, Kx)
-
-        Raises
-        ------
-        ValueError
-            The images do not have F pixels, or not the shape (Ky, Kx) of the
-            corrector's windows.
-        """
-        observed = np.asarray(observed, dtype=np.float64)
-        _check_image(observed, self.windows, "observed image")
-        vector = image_to_vector(observed)
-        return vector_to_image(self.correct_vector(vector), observed.shape[-2:])
 
 
 def correct(observed, infield, stray_light=None, *, windows=None) -> np.ndarray:
