@@ -52,36 +52,6 @@ constexpr double kReduceTolerance = 1e-13;
 // Rows of sources that go through the tables together.
 constexpr int kMaxGroupRows = 8;
 
-// Solves the k x k system a x = b (b holds `n` right-hand sides, row-major k x
-// n) in place by Gaussian elimination with partial pivoting. False when
-// singular.
-bool SolveSmall(int k, double* a, double* b, size_t n)
-{
-    for (int c = 0; c < k; ++c) {
-        int piv = c;
-        for (int r = c + 1; r < k; ++r)
-            if (std::fabs(a[r * k + c]) > std::fabs(a[piv * k + c])) piv = r;
-        if (!(std::fabs(a[piv * k + c]) > 0.0)) return false;
-        if (piv != c) {
-            for (int j = 0; j < k; ++j) std::swap(a[c * k + j], a[piv * k + j]);
-            for (size_t j = 0; j < n; ++j) std::swap(b[(size_t)c * n + j], b[(size_t)piv * n + j]);
-        }
-        for (int r = c + 1; r < k; ++r) {
-            const double f = a[r * k + c] / a[c * k + c];
-            for (int j = c; j < k; ++j) a[r * k + j] -= f * a[c * k + j];
-            for (size_t j = 0; j < n; ++j) b[(size_t)r * n + j] -= f * b[(size_t)c * n + j];
-        }
-    }
-    for (int c = k - 1; c >= 0; --c) {
-        for (size_t j = 0; j < n; ++j) {
-            double v = b[(size_t)c * n + j];
-            for (int r = c + 1; r < k; ++r) v -= a[c * k + r] * b[(size_t)r * n + j];
-            b[(size_t)c * n + j] = v / a[c * k + c];
-        }
-    }
-    return true;
-}
-
 // Finds the groups and reduced weights of the sources and builds their
 // tables (see ReducedSources). `sw` holds the (below, centre, above) weights
 // of each detector row of a source pixel. Groups whose tables would cost more

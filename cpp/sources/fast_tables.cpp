@@ -9,6 +9,33 @@
 
 namespace fastbuild {
 
+bool SolveSmall(int k, double* a, double* b, size_t n)
+{
+    for (int c = 0; c < k; ++c) {
+        int piv = c;
+        for (int r = c + 1; r < k; ++r)
+            if (std::fabs(a[r * k + c]) > std::fabs(a[piv * k + c])) piv = r;
+        if (!(std::fabs(a[piv * k + c]) > 0.0)) return false;
+        if (piv != c) {
+            for (int j = 0; j < k; ++j) std::swap(a[c * k + j], a[piv * k + j]);
+            for (size_t j = 0; j < n; ++j) std::swap(b[(size_t)c * n + j], b[(size_t)piv * n + j]);
+        }
+        for (int r = c + 1; r < k; ++r) {
+            const double f = a[r * k + c] / a[c * k + c];
+            for (int j = c; j < k; ++j) a[r * k + j] -= f * a[c * k + j];
+            for (size_t j = 0; j < n; ++j) b[(size_t)r * n + j] -= f * b[(size_t)c * n + j];
+        }
+    }
+    for (int c = k - 1; c >= 0; --c) {
+        for (size_t j = 0; j < n; ++j) {
+            double v = b[(size_t)c * n + j];
+            for (int r = c + 1; r < k; ++r) v -= a[c * k + r] * b[(size_t)r * n + j];
+            b[(size_t)c * n + j] = v / a[c * k + c];
+        }
+    }
+    return true;
+}
+
 void BinResidue(const OffsetTable& vt, i64 u, i64 Bx, i64 By, i64 ilo, i64 nI, i64 jlo, i64 nJ, i64 dy0, i64 nDY,
                 double* x, double* out)
 {

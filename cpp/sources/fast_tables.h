@@ -192,6 +192,11 @@ bool UnionRange(const std::vector<OffsetTable>& v, i64 xmin, i64 xmax, i64 ymin,
 // infinite, far beyond the tables; such sources take the per-pixel operation.
 bool Tabulated(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& slots);
 
+// Solves the k x k system a x = b (b holds `n` right-hand sides, row-major
+// k x n) in place by Gaussian elimination with partial pivoting. False when
+// singular.
+bool SolveSmall(int k, double* a, double* b, size_t n);
+
 // ---------------------------------------------------------------------------
 // In-field tables.
 
