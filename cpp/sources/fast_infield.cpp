@@ -33,6 +33,16 @@ namespace {
 // coefficient and detector pixel. The basis of a group is fitted by least
 // squares and every source checked against it: one whose weights it does not
 // reproduce within 1e-13 of their largest keeps the full term lists.
+//
+// An output column (I, J) receives from the sources (I, J + d), d in {-1, 0,
+// 1} under the quadratic scheme (d = 0 under the midpoint one), each through
+// the tables of the column it writes; when they all belong to one group their
+// weights are lambda(I, J + d) = lambda(I, J) + d * dlambda/dr(I), which is
+// again a combination of the basis at (I, J). So the whole column is
+// sum over q of lambda_q(I, J) Z_q(i, J' - J), with the column tables Z_q =
+// the sum over d of T_{x(d), q} shifted by d, plus d times the tables of the
+// basis vectors whose derivative in r is basis vector q, and the L1C pixel
+// area folded in: nq multiply-adds and one store per element, written once.
 struct ReducedSources
 {
     int                 nx = 1;        // output columns per source: 3 (quadratic) or 1
@@ -41,11 +51,18 @@ struct ReducedSources
     std::vector<double> lambda;        // per source: 4 reduced weights
     std::vector<int>    nq;            // per group: basis size
     std::vector<double> tables;        // [group][x][q][i][j]
+    // Column tables: rows j' = J' - J from zj0, nzj of them per receiving
+    // offset i, for the groups with zgroup[G].
+    i64                 zj0 = 0, nzj = 0;
+    size_t              zsize = 0;     // elements of one column table (B.nI * nzj)
+    std::vector<char>   zgroup;        // per group: it has column tables
+    std::vector<double> ztables;       // [group][q][i][j']
 
     const double* Table(int G, int x, int q) const
     {
         return tables.data() + ((size_t)(G * nx + x) * 4 + (size_t)q) * tsize;
     }
+    const double* ZTable(int G, int q) const { return ztables.data() + ((size_t)G * 4 + (size_t)q) * zsize; }
 };
 
 constexpr double kReduceTolerance = 1e-13;
@@ -65,7 +82,7 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     R->tsize = (size_t)(B.nI * B.nJ);
     R->group.assign((size_t)F, -1);
     R->lambda.assign((size_t)F * 4, 0.0);
-    if (B.nI <= 0 || B.nJ <= 0 || nres < 2) return;
+    if (B.nI <= 0 || B.nJ <= 0) return;
     constexpr int kMaxSlots = 8;   // PSFs of one group
 
     // Per source: its slot set (the key of its group) and its weights over
@@ -153,6 +170,9 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         std::vector<int>    key;
         int                 nq = 0;
         std::vector<double> E;   // nq x D
+        bool                columns = false;   // column tables pay
+        int                 qdr = -1, qdIdr = -1;   // the basis vectors dr and dI * dr
+        int                 qdI = -1;
     };
     std::vector<Fit> fits;
     for (const auto& kv : index) {
@@ -173,7 +193,12 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         // A group pays when its sources save more than its tables cost: each
         // of its tables costs D multiply-adds per element, about what one
         // source saves per receiving pixel when it saves at least one term.
-        if (!(full > reduced) || (double)m.size() * (full - reduced) < (double)D) continue;
+        // Whole columns (nq per element, written once: no zeroing and no
+        // scaling pass) need three rows of one L1C column under the quadratic
+        // scheme; they are derived from the source tables.
+        const bool payT    = full > reduced && (double)m.size() * (full - reduced) >= (double)D;
+        const bool columns = (!simpsons || varr) && full + 1.0 > nq && (double)m.size() * (full + 1.0 - nq) >= (double)D;
+        if (!payT && !columns) continue;
         auto basis = [&](i64 s, double* l) {
             const double dI = (double)(s / Ky) - mI, dr = (double)(s % Ky) - mr;
             int          k  = 0;
@@ -213,7 +238,12 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
             ++accepted;
         }
         if (accepted == 0) continue;
-        fits.push_back(Fit{kv.first, nq, std::move(rhs)});
+        Fit f{kv.first, nq, std::move(rhs)};
+        f.columns = columns;
+        f.qdI     = varI ? 1 : -1;
+        f.qdr     = varr ? (varI ? 2 : 1) : -1;
+        f.qdIdr   = (varI && varr) ? 3 : -1;
+        fits.push_back(std::move(f));
     }
     if (fits.empty()) return;
 
@@ -259,6 +289,46 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         }
     }
     if (failed) throw std::bad_alloc();
+
+    // The column tables, from the source tables (see ReducedSources): the
+    // source (I, J + d) writes column J through its tables x(d) = 1 - d
+    // (quadratic) or 0, at the receiving row offset J' - J - d.
+    R->zgroup.assign(fits.size(), 0);
+    int ncolumns = 0;
+    for (size_t G = 0; G < fits.size(); ++G) ncolumns += fits[G].columns ? 1 : 0;
+    const i64 reach = simpsons ? 1 : 0;
+    R->zj0 = B.jlo - reach, R->nzj = B.nJ + 2 * reach;
+    R->zsize = (size_t)(B.nI * R->nzj);
+    if (ncolumns == 0 || !budget.Take((double)fits.size() * 4 * (double)R->zsize)) return;
+    for (size_t G = 0; G < fits.size(); ++G) R->zgroup[G] = fits[G].columns ? 1 : 0;
+    // Stored per group index, so that ZTable(G, q) needs no map; the groups
+    // without column tables keep empty room.
+    R->ztables.assign(fits.size() * 4 * R->zsize, 0.0);
+    *bytes += R->ztables.size() * sizeof(double);
+    const double scale = 1.0 / (double)(Bx * By);
+    const i64    zitems = (i64)fits.size() * 4 * B.nI;
+#pragma omp parallel for schedule(dynamic, 16) num_threads(nthreads)
+    for (i64 it = 0; it < zitems; ++it) {
+        const int  G = (int)(it / (4 * B.nI)), q = (int)(it / B.nI % 4);
+        const i64  i = it % B.nI;
+        const Fit& f = fits[(size_t)G];
+        if (!f.columns || q >= f.nq) continue;
+        // The basis vectors whose derivative in r is q: dr for 1, dI * dr for dI.
+        const int qd = (q == 0) ? f.qdr : (q == f.qdI ? f.qdIdr : -1);
+        double*   z  = const_cast<double*>(R->ZTable(G, q)) + (size_t)(i * R->nzj);
+        for (i64 jz = 0; jz < R->nzj; ++jz) {
+            double sum = 0.0;
+            for (i64 d = reach; d >= -reach; --d) {
+                const i64 j = R->zj0 + jz - d;
+                if (j < B.jlo || j > B.jhi) continue;
+                const int    x   = (int)(reach - d);
+                const size_t off = (size_t)(i * B.nJ + (j - B.jlo));
+                sum += R->Table(G, x, q)[off];
+                if (qd >= 0 && d != 0) sum += (double)d * R->Table(G, x, qd)[off];
+            }
+            z[jz] = sum * scale;
+        }
+    }
 }
 
 }   // namespace
@@ -508,6 +578,29 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         return false;
     }
     const i64 nreduced = (i64)std::count_if(RS.group.begin(), RS.group.end(), [](int G) { return G >= 0; });
+    // The output columns written whole from the column tables: their sources
+    // (rows J - 1 to J + 1, or J) in one group that has them, the bottom
+    // column left to the lower edge. A build whose lower-edge correction
+    // fails is zeroed in the end; it keeps the source tables throughout.
+    std::vector<char> zcol;
+    i64               ncolumns = 0;
+    try {
+        zcol.assign((size_t)F, 0);
+        if (!RS.zgroup.empty() && !(loweredge && jstar < Kx)) {
+            for (i64 I = 0; I < Kx; ++I) {
+                const int* grp = RS.group.data() + (size_t)(I * Ky);
+                for (i64 J = 0; J < Ky; ++J) {
+                    const int G = grp[J];
+                    if (G < 0 || !RS.zgroup[(size_t)G]) continue;
+                    const bool whole = simpsons ? (J >= 1 && J + 1 < Ky && grp[J - 1] == G && grp[J + 1] == G)
+                                                : !(loweredge && J == 0);
+                    if (whole) zcol[(size_t)(I * Ky + J)] = 1, ++ncolumns;
+                }
+            }
+        }
+    } catch (...) {
+        return false;
+    }
     *handled = true;
     if (stats != nullptr) {
         stats->fast_path     = true;
@@ -516,6 +609,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         stats->table_bytes   = tablebytes;
         stats->kernel        = K.name;
         stats->reduced_sources = nreduced;
+        stats->reduced_columns = ncolumns;
     }
 
     g.RecordInfieldBuild(skipped);   // as the per-pixel build writes them
@@ -538,7 +632,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     // zeroed whole before that write and scaled whole after its last writer.
     // The others are zeroed and scaled one receiving L1C column at a time by
     // apply_rows.
-    constexpr unsigned char kZeroed = 1, kWritten = 2;
+    // kColumn marks the columns written whole from the column tables.
+    constexpr unsigned char kZeroed = 1, kWritten = 2, kColumn = 4;
     auto written = [&](i64 I, i64 J, unsigned char* state) {
         if (!(state[J] & kZeroed)) std::fill(column(I, J), column(I, J) + F, 0.0);
         state[J] |= kZeroed | kWritten;
@@ -572,7 +667,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 }
                 if (!Tabulated(coeffs, slots)) {
                     for (int J : {std::max(row, 1) - 1, row, (row < Ky - 1) ? row + 1 : (int)Ky - 1})
-                        written(I, J, state);
+                        if (!zcol[(size_t)(I * Ky + J)]) written(I, J, state);
                     const double tv = (double)v - (double)By / 2.0;
                     const bool   ok = simpsons ? g.GenerateSimpsonColumnMatrixElements(cb, cc, ca, tv, (double)By,
                                                                                        source, output)
@@ -643,12 +738,15 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     const double* lambda = RS.lambda.data() + (size_t)(I * Ky + row) * 4;
                     const int     nq     = RS.nq[(size_t)G];
                     double*       cols[3] = {colb, colc, cola};
+                    const int     rows[3] = {below, row, above};
                     for (int x = 0; x < RS.nx; ++x) {
+                        const int J = simpsons ? rows[x] : row;
+                        if (zcol[(size_t)(I * Ky + J)]) continue;   // written whole by z_columns
                         const double* t[4];
                         for (int q = 0; q < nq; ++q) t[q] = RS.Table(G, x, q);
                         K.combine_add(lambda, t, nq, toff, L, (simpsons ? cols[x] : colc) + roff);
+                        nmadds += (double)L * nq;
                     }
-                    nmadds += (double)L * RS.nx * nq;
                     continue;
                 }
                 for (int v = 0; v < nlists; ++v) {
@@ -669,6 +767,39 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
             for (int d = 0; d < ndone; ++d) {
                 double* c = column(I, done[d]) + (I + i) * Ky;
                 for (i64 e = 0; e < Ky; ++e) c[e] *= scale;
+            }
+        }
+    };
+
+    // The output columns (I, J), J in [r0, r1), written whole from the column
+    // tables, every element once: per receiving L1C column, the columns in
+    // order, so that each row of the tables is read from cache for all of
+    // them.
+    auto z_columns = [&](int I, int r0, int r1, double& nmadds) {
+        int Js[kMaxGroupRows], n = 0;
+        for (int J = r0; J < r1; ++J)
+            if (zcol[(size_t)(I * Ky + J)]) Js[n++] = J;
+        if (n == 0) return;
+        for (i64 q = 0; q < Kx; ++q) {
+            const i64 i = q - I;
+            for (int k = 0; k < n; ++k) {
+                const int J  = Js[k];
+                double*   c  = column(I, J) + q * Ky;
+                const i64 Ra = std::max<i64>(0, J + RS.zj0), Rb = std::min<i64>(Ky - 1, J + RS.zj0 + RS.nzj - 1);
+                if (i < B.ilo || i > B.ihi || Ra > Rb) {
+                    std::fill(c, c + Ky, 0.0);
+                    continue;
+                }
+                std::fill(c, c + Ra, 0.0);
+                std::fill(c + Rb + 1, c + Ky, 0.0);
+                const int     G      = RS.group[(size_t)(I * Ky + J)];
+                const int     nq     = RS.nq[(size_t)G];
+                const double* lambda = RS.lambda.data() + (size_t)(I * Ky + J) * 4;
+                const double* t[4];
+                for (int p = 0; p < nq; ++p) t[p] = RS.ZTable(G, p);
+                const size_t toff = (size_t)((i - B.ilo) * RS.nzj + (Ra - J - RS.zj0));
+                K.combine(lambda, t, nq, toff, (int)(Rb - Ra + 1), c + Ra);
+                nmadds += (double)(Rb - Ra + 1) * nq;
             }
         }
     };
@@ -757,7 +888,13 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 const int r1 = (int)std::min<i64>(Ky, r0 + kRows);   // and the end of the group
                 bool ok = false;
                 try {
-                    if (i == 0) std::fill(cs, cs + (size_t)(iend - ibegin) * (size_t)Ky, (unsigned char)0);
+                    if (i == 0) {
+                        for (int I = ibegin; I < iend; ++I) {
+                            unsigned char* state = cs + (size_t)(I - ibegin) * (size_t)Ky;
+                            for (int J = 0; J < (int)Ky; ++J)
+                                state[J] = zcol[(size_t)(I * Ky + J)] ? (kZeroed | kColumn) : 0;
+                        }
+                    }
                     TORVEN_PSF_InterpolationCoeffs coeffs;
                     double                         buf[kStrip];
                     if (diag && ibegin == C0) {
@@ -811,10 +948,11 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                                 }
                             }
                             for (int J = dlo; J <= dhi; ++J)
-                                if (!(state[J] & kWritten)) done[ndone++] = J;
+                                if (!(state[J] & (kWritten | kColumn))) done[ndone++] = J;
                             const size_t c = (size_t)(I - ibegin) * (size_t)nlists;
                             apply_rows(I, r0, r1, gw + c * (size_t)lcap, gt + c * (size_t)lcap, gm + c, stride, zero,
                                        nzero, done, ndone, buf, madds);
+                            z_columns(I, r0, r1, madds);
                             for (int J = dlo; J <= dhi; ++J) {
                                 if (!(state[J] & kWritten)) continue;
                                 double* col = column(I, J);

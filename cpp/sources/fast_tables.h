@@ -56,6 +56,7 @@ struct TORVEN_FastBuildStats
     size_t table_bytes   = 0;       // tables and per-thread scratch
     const char* kernel   = "";      // the kernels that ran: "sse2" or "avx2"
     long long reduced_sources = 0;  // in-field sources whose weights went through reduced tables
+    long long reduced_columns = 0;  // in-field output columns written whole from column tables
 };
 
 class TORVEN_FastMatrixBuilder

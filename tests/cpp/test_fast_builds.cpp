@@ -197,6 +197,8 @@ TEST_P(FastInField, SameMatrixAndRecordsAsThePerPixelBuild)
         EXPECT_EQ(stats.kernel, name);
         if (GetParam().bilinear) {
             EXPECT_GE(stats.reduced_sources, req.F / 2);
+            // Whole output columns from the column tables, away from the bottom and top rows.
+            EXPECT_GE(stats.reduced_columns, GetParam().simpsons ? req.F / 4 : req.F / 2);
         }
         EXPECT_EQ(fastok, refok);
         ExpectSameMatrix(ref.v, fast.v);
@@ -263,6 +265,8 @@ const Config kInField[] = {
     {"ReducedBinning2x2", 6, 5, 2, 1, 1, 2, true, true, 6, 5, true, 3, 0, 0, 6, 7, true},
     {"ReducedBinning3x2Midpoint", 5, 4, 1, 2, 3, 1, false, false, 4, 4, false, 2, 0, 0, 6, 7, true},
     {"ReducedBinning4x4Uncovered", 4, 4, 2, 2, 2, 2, true, true, 5, 9, true, 4, 3, 1, 6, 7, true},
+    {"ReducedNoBinning", 6, 7, 1, 1, 1, 1, true, true, 5, 4, false, 4, 0, 0, 6, 7, true},
+    {"ReducedNoBinningMidpointOffSample", 5, 5, 1, 1, 1, 1, false, true, 4, 3, true, 4, 0, 0, 6, 7, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Configurations, FastInField, testing::ValuesIn(kInField),
