@@ -518,6 +518,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     const nx3dArray<double>* ctable = psftable.Coefficients();
     if (binned && Kx >= 2 && ctable != nullptr &&
         ctable->XSize() <= (size_t)TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS) {
+        const size_t bytes0 = tablebytes;
         try {
             std::vector<RowGeometry> rows((size_t)nrows);
             for (i64 n = 0; n < nrows; ++n) geometry((int)(firstrow + n * delta_ny), &rows[(size_t)n]);
@@ -528,7 +529,9 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
             ReduceRows(psftable, slots, nslots, BT, items, rows, xsrc, SX0, Kx, Ky, basefactor, scale, K, nthreads,
                        budget, &RR, &tablebytes, &madds);
         } catch (...) {
-            RR = ReducedRows();
+            RR         = ReducedRows();
+            tablebytes = bytes0;
+            madds      = 0.0;
         }
         if (stats != nullptr) {
             stats->table_seconds = Seconds(t0);
