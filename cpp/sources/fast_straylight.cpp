@@ -1,5 +1,8 @@
 // The fast horizontal stray-light build: tabulated PSFs summed over the sampled
 // rows of each receiving L1C row, output columns owned by one L1C row at a time.
+// With the binned tables, the L1C rows whose source weights are affine in the
+// row (PSFs blended bilinearly) share tables combined once per build, and each
+// of their columns is written whole from them (ReducedRows).
 // See fast_tables.h for the design; the per-pixel operations of
 // torven_horizontal_deconvolution_matrix.cpp define what is computed.
 #include <omp.h>
@@ -9,6 +12,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -17,6 +21,298 @@
 #include "nxlog.h"
 
 using namespace fastbuild;
+
+namespace {
+
+// One work item of the build: the sampled rows [nbegin, nend) of one L1C row.
+struct Item
+{
+    i64 nbegin, nend;
+};
+
+// What the build needs of one sampled row: its science row iy and NOOF row
+// ny, the columns it writes (left, right; -1 for none), its vignetting row
+// and the L1C rows [jb, jb + L) that its sources can reach.
+struct RowGeometry
+{
+    int           iy = 0, ny = 0;
+    int           column[2] = {-1, -1};
+    const double* vignrow = nullptr;
+    int           nvign = 0;
+    i64           jb = 0;
+    int           L = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Reduced rows (binned tables only). The weights w_qy(x, ry, p) of one side of
+// L1C row qy over (source column x, row residue ry, PSF slot p) are, for PSFs
+// blended bilinearly, affine in qy over the rows that share one set of (x, p)
+// pairs: w_qy = sum over k of mu_k(qy) E_k with mu = (1, qy - mean). Such a
+// group needs only the tables Z_k(I, j) = sum over (x, ry, p) of
+// E_k(x, ry, p) BT_p[rx][ry](I - qx, j), I the receiving L1C column and j the
+// row offset from qy, and each of its columns is then sum_k mu_k Z_k(I, J - qy):
+// nq multiply-adds per element instead of one per source, residue and
+// coefficient. As for the in-field sources, the basis is fitted by least
+// squares and every row checked: one whose weights it does not reproduce
+// within 1e-13 of their largest keeps its sources. Rows with a source the
+// tables do not describe (failed lookup, coefficients not tabulated,
+// non-finite factor) are not reduced.
+struct ReducedRows
+{
+    i64                 Kx = 0, nJ = 0;
+    std::vector<int>    group;     // per item and side (2 w + side): its group, or -1
+    std::vector<double> mu;        // per item and side: the weights of its group's tables, scale folded in
+    std::vector<int>    nq;        // per group: basis size (1 or 2)
+    std::vector<double> tables;    // [group][k < 2][I][j - jlo]
+    long long           rows = 0;  // item sides that take the tables
+
+    const double* Table(int G, int k) const { return tables.data() + ((size_t)G * 2 + (size_t)k) * (size_t)(Kx * nJ); }
+    int           Group(size_t w, int side) const { return group.empty() ? -1 : group[2 * w + (size_t)side]; }
+};
+
+constexpr double kReduceTolerance = 1e-13;
+
+// Finds the groups, fits and checks their bases and builds their tables
+// (see ReducedRows); leaves out groups whose tables would cost more than they
+// save or do not fit the budget. `xsrc` holds each side's source columns in
+// the order of the build, `basefactor` the factor of a source before
+// vignetting, `scale` the scale of the output columns. Makes no lookups that
+// can write records: the caller makes sure of that. Throws on allocation
+// failure.
+void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots, int nslots, const BinnedTables& BT,
+                const std::vector<Item>& items, const std::vector<RowGeometry>& rows, const std::vector<i64> xsrc[2],
+                i64 SX0, i64 Kx, i64 Ky, double basefactor, double scale, const Kernels& K, int nthreads,
+                TableBudget& budget, ReducedRows* R, size_t* bytes, double* madds)
+{
+    const i64    Bx = BT.Bx, By = BT.By;
+    const size_t nentries = 2 * items.size();
+    R->Kx = Kx, R->nJ = BT.nJ;
+    if (Kx < 2 || BT.nI <= 0 || BT.nJ <= 0 || items.empty()) return;
+    // The weights of every entry while the groups are found: at most a pair
+    // per source and slot, and a weight per pair and residue.
+    const double most = (double)std::max(xsrc[0].size(), xsrc[1].size()) * nslots * (double)By;
+    if (!budget.Fits((double)nentries * most)) return;
+
+    struct Entry
+    {
+        bool                ok = false;
+        i64                 qy = 0, LJ = 0;
+        double              full = 0.0;   // multiply-adds of its sources through the term lists
+        std::vector<int>    key;          // side, then the (x index, slot) pairs in order
+        std::vector<double> w;            // [pair][ry]
+    };
+    std::vector<Entry> entries(nentries);
+    bool               failed = false;
+#pragma omp parallel for schedule(dynamic, 4) num_threads(nthreads)
+    for (i64 e = 0; e < (i64)nentries; ++e) {
+        try {
+            const Item& it   = items[(size_t)e / 2];
+            const int   side = (int)(e % 2);
+            const int   col  = rows[(size_t)it.nbegin].column[side];
+            if (col < 0) continue;
+            bool good = true;
+            for (i64 n = it.nbegin; n < it.nend; ++n) good = good && rows[(size_t)n].column[side] == col;
+            if (!good) continue;
+            const std::vector<i64>& xs = xsrc[side];
+            const i64               qy = rows[(size_t)it.nbegin].iy / By;
+            const i64 J0 = std::max<i64>(0, qy + BT.jlo), J1 = std::min<i64>(Ky - 1, qy + BT.jhi);
+            const i64 LJ = std::max<i64>(0, J1 - J0 + 1);
+            std::vector<int>    pos(xs.size() * (size_t)nslots, -1);
+            std::vector<int>    pairs;
+            std::vector<double> w;
+            double              full = 0.0;
+            TORVEN_PSF_InterpolationCoeffs coeffs;
+            for (i64 n = it.nbegin; n < it.nend && good; ++n) {
+                const RowGeometry& g  = rows[(size_t)n];
+                const i64          ry = g.iy - qy * By;
+                for (size_t xi = 0; xi < xs.size() && good; ++xi) {
+                    const i64 x      = xs[xi];
+                    double    factor = basefactor;
+                    if (g.vignrow != nullptr) {
+                        if (!(x < g.nvign && x >= 0)) continue;
+                        factor = g.vignrow[x] * factor;
+                    }
+                    if (!std::isfinite(factor)) good = false;
+                    if (!good || factor == 0.0) continue;
+                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(Coords(g.ny, (int)x, WINDOW_NOOF),
+                                                                              &coeffs) ||
+                        !Tabulated(coeffs, slots)) {
+                        good = false;
+                        continue;
+                    }
+                    const int nc = coeffs.NumCoeffs();
+                    if (nc == 0 || g.L == 0 || LJ == 0) continue;
+                    const i64 qx = FloorDiv(x - SX0, Bx);
+                    const i64 I0 = std::max<i64>(0, qx + BT.ilo), I1 = std::min<i64>(Kx - 1, qx + BT.ihi);
+                    if (I0 > I1) continue;
+                    full += (double)(I1 - I0 + 1) * (double)LJ * nc;
+                    for (int j = 0; j < nc; ++j) {
+                        const size_t code = xi * (size_t)nslots + (size_t)slots[(size_t)coeffs.PsfIndex(j)];
+                        if (pos[code] < 0) {
+                            pos[code] = (int)pairs.size();
+                            pairs.push_back((int)code);
+                            w.resize(pairs.size() * (size_t)By, 0.0);
+                        }
+                        w[(size_t)pos[code] * (size_t)By + (size_t)ry] += coeffs.Coefficient(j) * factor;
+                    }
+                }
+            }
+            if (!good) continue;
+            // The pairs in order, so that equal sets are equal keys.
+            Entry& en = entries[(size_t)e];
+            en.key.reserve(pairs.size() + 1);
+            en.key.push_back(side);
+            en.w.reserve(w.size());
+            for (size_t c = 0; c < pos.size(); ++c) {
+                if (pos[c] < 0) continue;
+                en.key.push_back((int)c);
+                en.w.insert(en.w.end(), w.begin() + (std::ptrdiff_t)((size_t)pos[c] * (size_t)By),
+                            w.begin() + (std::ptrdiff_t)((size_t)(pos[c] + 1) * (size_t)By));
+            }
+            en.qy = qy, en.LJ = LJ, en.full = full, en.ok = true;
+        } catch (...) {   // nothing may escape the parallel region
+#pragma omp atomic write
+            failed = true;
+        }
+    }
+    if (failed) throw std::bad_alloc();
+
+    // Groups: entries with the same key, in entry order.
+    std::map<std::vector<int>, int> index;
+    std::vector<std::vector<size_t>> members;
+    for (size_t e = 0; e < nentries; ++e) {
+        if (!entries[e].ok) continue;
+        auto it = index.find(entries[e].key);
+        if (it == index.end()) {
+            it = index.emplace(entries[e].key, (int)members.size()).first;
+            members.emplace_back();
+        }
+        members[(size_t)it->second].push_back(e);
+    }
+
+    // Per group: the basis by least squares, the check of every entry, and
+    // whether the tables pay: the multiply-adds its entries save against
+    // those of its tables.
+    struct Fit
+    {
+        const std::vector<int>* key;
+        int                     nq;
+        std::vector<double>     E;   // nq x D
+    };
+    std::vector<Fit> fits;
+    R->group.assign(nentries, -1);
+    R->mu.assign(nentries * 2, 0.0);
+    std::vector<size_t> accepted;
+    double              tablemadds = 0.0;
+    for (const auto& kv : index) {
+        const std::vector<size_t>& m = members[(size_t)kv.second];
+        const std::vector<int>&    key = kv.first;
+        const size_t               D   = (key.size() - 1) * (size_t)By;
+        if (D == 0) continue;
+        const int nq   = m.size() > 1 ? 2 : 1;
+        double    mean = 0.0;
+        for (size_t e : m) mean += (double)entries[e].qy;
+        mean /= (double)m.size();
+        double              a[4] = {0.0, 0.0, 0.0, 0.0};
+        std::vector<double> rhs((size_t)nq * D, 0.0);
+        for (size_t e : m) {
+            const double  l[2] = {1.0, (double)entries[e].qy - mean};
+            const double* w    = entries[e].w.data();
+            for (int x = 0; x < nq; ++x) {
+                for (int y = 0; y < nq; ++y) a[x * nq + y] += l[x] * l[y];
+                for (size_t d = 0; d < D; ++d) rhs[(size_t)x * D + d] += l[x] * w[d];
+            }
+        }
+        if (!SolveSmall(nq, a, rhs.data(), D)) continue;
+        accepted.clear();
+        double saved = 0.0;
+        for (size_t e : m) {
+            const double  l[2] = {1.0, (double)entries[e].qy - mean};
+            const double* w    = entries[e].w.data();
+            double        big = 0.0, err = 0.0;
+            for (size_t d = 0; d < D; ++d) {
+                double v = 0.0;
+                for (int q = 0; q < nq; ++q) v += l[q] * rhs[(size_t)q * D + d];
+                big = std::max(big, std::fabs(w[d]));
+                err = std::max(err, std::fabs(v - w[d]));
+            }
+            if (!(err <= kReduceTolerance * big)) continue;
+            accepted.push_back(e);
+            saved += entries[e].full - (double)nq * (double)Kx * (double)entries[e].LJ;
+        }
+        if (accepted.empty()) continue;
+        // The tables: per basis vector and pair, its receiving columns times
+        // its residues of non-zero weight.
+        double terms = 0.0;
+        for (size_t c = 1; c < key.size(); ++c) {
+            const i64 x  = xsrc[key[0]][(size_t)key[c] / (size_t)nslots];
+            const i64 qx = FloorDiv(x - SX0, Bx);
+            const i64 nI = std::min<i64>(Kx - 1, qx + BT.ihi) - std::max<i64>(0, qx + BT.ilo) + 1;
+            if (nI <= 0) continue;
+            for (int q = 0; q < nq; ++q)
+                for (i64 ry = 0; ry < By; ++ry)
+                    if (rhs[(size_t)q * D + (c - 1) * (size_t)By + (size_t)ry] != 0.0) terms += (double)nI;
+        }
+        const double cost = terms * (double)BT.nJ;
+        if (!(saved > cost)) continue;
+        const int G = (int)fits.size();
+        for (size_t e : accepted) {
+            R->group[e]      = G;
+            R->mu[2 * e]     = scale;
+            R->mu[2 * e + 1] = nq > 1 ? ((double)entries[e].qy - mean) * scale : 0.0;
+        }
+        tablemadds += cost;
+        fits.push_back(Fit{&key, nq, std::move(rhs)});
+    }
+    if (fits.empty() || !budget.Take((double)fits.size() * 2 * (double)(Kx * BT.nJ))) {
+        R->group.clear();   // no room: every row keeps its sources
+        return;
+    }
+    for (int G : R->group) R->rows += G >= 0 ? 1 : 0;
+    R->nq.resize(fits.size());
+    for (size_t G = 0; G < fits.size(); ++G) R->nq[G] = fits[G].nq;
+    R->tables.assign(fits.size() * 2 * (size_t)(Kx * BT.nJ), 0.0);
+    *bytes += R->tables.size() * sizeof(double);
+    *madds += tablemadds;
+
+    // One table row (G, k, I) per work item, its terms in the order of the key.
+    const i64 nitems = (i64)fits.size() * 2 * Kx;
+#pragma omp parallel for schedule(dynamic, 4) num_threads(nthreads)
+    for (i64 t = 0; t < nitems; ++t) {
+        const int  G = (int)(t / (2 * Kx)), k = (int)(t / Kx % 2);
+        const i64  I = t % Kx;
+        const Fit& f = fits[(size_t)G];
+        if (k >= f.nq) continue;
+        try {
+            const std::vector<int>&    key = *f.key;
+            const size_t               D   = (key.size() - 1) * (size_t)By;
+            std::vector<double>        w;
+            std::vector<const double*> tp;
+            for (size_t c = 1; c < key.size(); ++c) {
+                const i64 x  = xsrc[key[0]][(size_t)key[c] / (size_t)nslots];
+                const int s  = (int)((size_t)key[c] % (size_t)nslots);
+                const i64 xs = x - SX0, qx = FloorDiv(xs, Bx), rx = xs - qx * Bx;
+                const i64 i  = I - qx;
+                if (i < BT.ilo || i > BT.ihi) continue;
+                for (i64 ry = 0; ry < By; ++ry) {
+                    const double e = f.E[(size_t)k * D + (c - 1) * (size_t)By + (size_t)ry];
+                    if (e == 0.0) continue;
+                    w.push_back(e);
+                    tp.push_back(BT.Table(s, (int)rx, (int)ry) + (size_t)((i - BT.ilo) * BT.nJ));
+                }
+            }
+            if (w.empty()) continue;
+            double* z = const_cast<double*>(R->Table(G, k)) + (size_t)(I * BT.nJ);
+            K.combine(w.data(), tp.data(), (int)w.size(), 0, (int)BT.nJ, z);
+        } catch (...) {   // nothing may escape the parallel region
+#pragma omp atomic write
+            failed = true;
+        }
+    }
+    if (failed) throw std::bad_alloc();
+}
+
+}   // namespace
 
 // ===========================================================================
 // Horizontal stray light.
@@ -145,10 +441,6 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     // those columns.
     const int64_t firstrow = delta_ny / 2;
     const int64_t nrows    = (Sy > firstrow) ? (Sy - firstrow + delta_ny - 1) / delta_ny : 0;
-    struct Item
-    {
-        i64 nbegin, nend;
-    };
     std::vector<Item> items;
     try {
         for (i64 n = 0; n < nrows; ++n) {
@@ -187,12 +479,72 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     // column range; sources outside the range are not built.
     double*   out = output->UnsafeArrayBasePtr();
     const i64 R0 = g.OutputRowOffset(), R1 = R0 + g.OutputRows();
-    const i64 FF  = (i64)F * (R1 - R0);
+    const double scale = 1.0 / (double)(Bx * By);
+
+    // The columns, NOOF row, vignetting row and reach of sampled row iy.
+    auto geometry = [&](int iy, RowGeometry* r) {
+        r->iy = iy;
+        int&   column_left = r->column[0];
+        int&   column_right = r->column[1];
+        Coords det(WINDOW_DETECTOR);
+        if (!(science.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &det, true) &&
+              g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_left, true)))
+            column_left = -1;
+        if (!(science.ToParentWindow(Coords(iy, (int)Sx - 1, WINDOW_SCIENCE), &det, true) &&
+              g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_right, true)))
+            column_right = -1;
+        if (column_left < R0 || column_left >= R1) column_left = -1;
+        if (column_right < R0 || column_right >= R1) column_right = -1;
+        Coords nrow(WINDOW_NOOF);
+        to_noof.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &nrow, false);
+        r->ny      = nrow.y;
+        r->vignrow = nullptr;
+        r->nvign   = 0;
+        if (vignbase != nullptr && r->ny >= 0 && r->ny < NOOFy) {
+            r->vignrow = vignbase + (size_t)r->ny * (size_t)NOOFx;
+            r->nvign   = (int)NOOFx;
+        }
+        r->jb = std::max<i64>(0, FloorDiv(iy + DY0, By));
+        const i64 je = std::min<i64>(Ky - 1, FloorDiv(iy + DY1, By));
+        r->L  = (int)std::max<i64>(0, je - r->jb + 1);
+    };
+
+
+    // Reduced rows, where the binned tables serve the build and no lookup can
+    // write a record (a coefficient list longer than the lookup's arrays
+    // would). Anything that goes wrong here only leaves every row its sources.
+    ReducedRows RR;
+    double      madds = 0.0;
+    const nx3dArray<double>* ctable = psftable.Coefficients();
+    if (binned && Kx >= 2 && ctable != nullptr &&
+        ctable->XSize() <= (size_t)TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS) {
+        const size_t bytes0 = tablebytes;
+        try {
+            std::vector<RowGeometry> rows((size_t)nrows);
+            for (i64 n = 0; n < nrows; ++n) geometry((int)(firstrow + n * delta_ny), &rows[(size_t)n]);
+            std::vector<i64> xsrc[2];
+            for (int64_t x = leftstart; x >= 0; x -= delta_nx) xsrc[0].push_back(x);
+            for (int64_t x = rightstart; x < NOOFx; x += delta_nx) xsrc[1].push_back(x);
+            const double basefactor = (double)((int64_t)delta_sx * (int64_t)delta_sy) * source_area;
+            ReduceRows(psftable, slots, nslots, BT, items, rows, xsrc, SX0, Kx, Ky, basefactor, scale, K, nthreads,
+                       budget, &RR, &tablebytes, &madds);
+        } catch (...) {
+            RR         = ReducedRows();
+            tablebytes = bytes0;
+            madds      = 0.0;
+        }
+        if (stats != nullptr) {
+            stats->table_seconds = Seconds(t0);
+            stats->table_bytes   = tablebytes;
+            stats->reduced_rows  = RR.rows;
+        }
+    }
+
+    const i64 FF = (i64)F * (R1 - R0);
 #pragma omp parallel for schedule(static) num_threads(nthreads)
     for (i64 n = 0; n < FF; ++n) out[n] = 0.0;
 
-    bool   success = true;
-    double madds   = 0.0;
+    bool success = true;
 
     // Y_p of row iy for thread `tid`, built on first use within the row.
     auto rowtable = [&](int tid, int s, i64 iy, i64 jb) -> const double* {
@@ -240,29 +592,13 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                                      "row [%d] of [%d]",
                                      iy, (int)Sy);
                     }
-                    ok               = true;
-                    int    column_left = -1, column_right = -1;
-                    Coords det(WINDOW_DETECTOR);
-                    if (!(science.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &det, true) &&
-                          g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_left, true)))
-                        column_left = -1;
-                    if (!(science.ToParentWindow(Coords(iy, (int)Sx - 1, WINDOW_SCIENCE), &det, true) &&
-                          g.m_l1cindexer.FlatIndexFromDetectorPixel(det, &column_right, true)))
-                        column_right = -1;
-                    if (column_left < R0 || column_left >= R1) column_left = -1;
-                    if (column_right < R0 || column_right >= R1) column_right = -1;
-                    Coords nrow(WINDOW_NOOF);
-                    to_noof.ToParentWindow(Coords(iy, 0, WINDOW_SCIENCE), &nrow, false);
-                    const int     ny      = nrow.y;
-                    const double* vignrow = nullptr;
-                    int           nvign   = 0;
-                    if (vignbase != nullptr && ny >= 0 && ny < NOOFy) {
-                        vignrow = vignbase + (size_t)ny * (size_t)NOOFx;
-                        nvign   = (int)NOOFx;
-                    }
-                    const i64 jb = std::max<i64>(0, FloorDiv(iy + DY0, By));
-                    const i64 je = std::min<i64>(Ky - 1, FloorDiv(iy + DY1, By));
-                    const int L  = (int)std::max<i64>(0, je - jb + 1);
+                    ok = true;
+                    RowGeometry geo;
+                    geometry(iy, &geo);
+                    const int     column_left = geo.column[0], column_right = geo.column[1];
+                    const int     ny = geo.ny, nvign = geo.nvign, L = geo.L;
+                    const double* vignrow = geo.vignrow;
+                    const i64     jb      = geo.jb;
 
                     TORVEN_PSF_InterpolationCoeffs coeffs;
                     double                         tw[TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS];
@@ -323,13 +659,16 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                         }
                         if (a1 >= a0) madds += (double)(a1 - a0 + 1) * L * (nc + 1);
                     };
+                    // A reduced side's sources are in its group's tables.
                     if (column_left >= 0) {
                         owned[0] = column_left;
-                        for (int64_t x = leftstart; x >= 0; x -= delta_nx) source(x, column_left);
+                        if (RR.Group(w, 0) < 0)
+                            for (int64_t x = leftstart; x >= 0; x -= delta_nx) source(x, column_left);
                     }
                     if (column_right >= 0) {
                         owned[1] = column_right;
-                        for (int64_t x = rightstart; x < NOOFx; x += delta_nx) source(x, column_right);
+                        if (RR.Group(w, 1) < 0)
+                            for (int64_t x = rightstart; x < NOOFx; x += delta_nx) source(x, column_right);
                     }
                 } catch (...) {   // nothing may escape the parallel region
                     ok = false;
@@ -337,13 +676,30 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                 request.EndWorkItem(ok, &success);
             }
             // The item's columns are complete: scale them as the per-pixel
-            // build scales the whole matrix (the others stay 0).
-            const double scale = 1.0 / (double)(Bx * By);
-            if (owned[0] >= 0) {
+            // build scales the whole matrix (the others stay 0). A reduced
+            // column is written whole from its tables, scale included: the
+            // L1C rows its sources reach, of every L1C column.
+            for (int side = 0; side < 2; ++side) {
+                const int G = RR.Group(w, side);
+                if (owned[side] < 0 || G < 0) continue;
+                const i64     qy = (firstrow + items[w].nbegin * delta_ny) / By;
+                const i64     J0 = std::max<i64>(0, qy + BT.jlo), J1 = std::min<i64>(Ky - 1, qy + BT.jhi);
+                if (J0 > J1) continue;
+                const int     nq = RR.nq[(size_t)G];
+                const double* mu = RR.mu.data() + 2 * (2 * w + (size_t)side);
+                double*       c  = out + (size_t)(owned[side] - R0) * (size_t)F;
+                const size_t  off = (size_t)(J0 - qy - BT.jlo);
+                for (i64 I = 0; I < Kx; ++I) {
+                    const double* t[2] = {RR.Table(G, 0) + (size_t)(I * RR.nJ), RR.Table(G, 1) + (size_t)(I * RR.nJ)};
+                    K.combine(mu, t, nq, off, (int)(J1 - J0 + 1), c + (size_t)(I * Ky + J0));
+                }
+                madds += (double)nq * (double)Kx * (double)(J1 - J0 + 1);
+            }
+            if (owned[0] >= 0 && RR.Group(w, 0) < 0) {
                 double* c = out + (size_t)(owned[0] - R0) * (size_t)F;
                 for (int e = 0; e < F; ++e) c[e] *= scale;
             }
-            if (owned[1] >= 0 && owned[1] != owned[0]) {
+            if (owned[1] >= 0 && owned[1] != owned[0] && RR.Group(w, 1) < 0) {
                 double* c = out + (size_t)(owned[1] - R0) * (size_t)F;
                 for (int e = 0; e < F; ++e) c[e] *= scale;
             }

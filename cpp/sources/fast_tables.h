@@ -20,7 +20,11 @@
 //   bilinear in the pixels' L1C position (PSFs blended bilinearly), the
 //   binned tables are combined once per build into one table per basis
 //   vector and output column, and each source of the group costs 4
-//   multiply-adds per receiving pixel and column (fast_infield.cpp);
+//   multiply-adds per receiving pixel and column (fast_infield.cpp); in the
+//   stray-light build the same holds across L1C rows, whose weights over
+//   (source column, row residue, PSF) are affine in the row, so a group of
+//   rows shares 2 tables and each of its columns costs 2 multiply-adds per
+//   element (fast_straylight.cpp);
 // - the sources of several rows of one L1C column go through the tables
 //   together, so each table row is read from cache for all of them;
 // - the kernels are compiled for SSE2 and for AVX2 + FMA and chosen per build
@@ -57,6 +61,7 @@ struct TORVEN_FastBuildStats
     const char* kernel   = "";      // the kernels that ran: "sse2" or "avx2"
     long long reduced_sources = 0;  // in-field sources whose weights went through reduced tables
     long long reduced_columns = 0;  // in-field output columns written whole from column tables
+    long long reduced_rows    = 0;  // stray-light columns (L1C row and side) written from reduced tables
 };
 
 class TORVEN_FastMatrixBuilder

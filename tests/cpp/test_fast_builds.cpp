@@ -410,6 +410,8 @@ struct StrayConfig
     bool        vignetting, offsample;
     int         ncoeffs;
     int         leftmargin = 9, rightmargin = 11, extrax = 0;
+    bool        bilinear = false;   // weights bilinear across the window, PSFs fixed
+    bool        reduced  = false;   // every column goes through reduced tables (else none)
 };
 
 std::ostream& operator<<(std::ostream& os, const StrayConfig& c) { return os << c.name; }
@@ -432,7 +434,7 @@ struct Stray : Request
         g.reset(new TORVEN_DeconvolutionMatrixGenerator(NOOFx + 2, NOOFy + 2, 1, 1, NOOFx, NOOFy, DOFSx, 2, Dx, Dy,
                                                          c.leftmargin - DOFSx, 1, Sx, Sy, c.LBINx, c.LBINy, c.Kx,
                                                          c.Ky, 1, 1, c.Kx, c.Ky, nullptr, 0, diagnostic, 42, 42));
-        MakeInputs(c.ncoeffs, c.offsample, NOOFx, NOOFy);
+        MakeInputs(c.ncoeffs, c.offsample, NOOFx, NOOFy, c.bilinear);
         EXPECT_TRUE(Initialize(WINDOW_NOOF));
         if (c.vignetting) {
             vign.resize((size_t)NOOFx * NOOFy);
@@ -474,6 +476,8 @@ TEST_P(FastStrayLight, SameMatrixAndRecordsAsThePerPixelBuild)
         const bool            fastok = req.Fast(fast, &handled, target, &stats);
         ASSERT_TRUE(handled);
         EXPECT_EQ(stats.kernel, name);
+        // Both columns of every L1C row, or none.
+        EXPECT_EQ(stats.reduced_rows, GetParam().reduced ? 2 * GetParam().Ky : 0);
         EXPECT_EQ(fastok, refok);
         ExpectSameMatrix(ref.v, fast.v);
         EXPECT_EQ(Sorted(log), reflines);
@@ -527,6 +531,12 @@ const StrayConfig kStray[] = {
     {"NoLeftSources", 4, 3, 1, 1, 1, 1, 1, 1, false, false, 2, 0, 12},
     {"SingleColumn", 1, 4, 2, 1, 1, 2, 1, 1, true, false, 2},
     {"Binned2x3Steps1Vignetting", 3, 4, 2, 3, 1, 1, 1, 1, true, true, 3},
+    // Weights affine in the row: the columns come from reduced tables, also
+    // with source steps (one sampled row per L1C row), but not where the
+    // vignetting varies along the rows as well (weights quadratic in the row).
+    {"ReducedBinned2x2", 4, 8, 2, 2, 1, 1, 1, 1, false, true, 3, 9, 11, 0, true, true},
+    {"ReducedBinned3x2SourceSteps", 3, 6, 3, 2, 2, 2, 1, 1, false, false, 2, 10, 9, 0, true, true},
+    {"NotReducedVignettingAlongTheRows", 4, 8, 2, 2, 1, 1, 1, 1, true, true, 3, 9, 11, 0, true, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Configurations, FastStrayLight, testing::ValuesIn(kStray),
@@ -550,6 +560,28 @@ TEST(FastStrayLightBuild, NonFiniteCoefficientsAndRefusedSteps)
     log.lines.clear();
     EXPECT_FALSE(req.g->build_horizontal_stray_light(&fast.view, req.vview, 1, 1, 1, 0));
     EXPECT_EQ(log.Count(nxlog_error, "There were errors executing the code. Return empty matrix"), 1);
+}
+
+TEST(FastStrayLightBuild, ARowWithANonFiniteCoefficientKeepsItsSources)
+{
+    Threads two(2);
+    Stray   req(kStray[10]);
+    ASSERT_TRUE(req.c.reduced);
+    // NOOF column 2 (a left source) of NOOF row 5 (science row 2): the left
+    // column of L1C row 1.
+    req.coeffs[((size_t)2 * req.NOOFy + 5) * req.N] = std::numeric_limits<double>::infinity();
+    Output ref(req.F), fast(req.F);
+    CaptureLog quiet;
+    ASSERT_TRUE(req.Reference(ref));
+    for (const auto& [target, name] : Targets()) {
+        SCOPED_TRACE(name);
+        bool                  handled = false;
+        TORVEN_FastBuildStats stats;
+        ASSERT_TRUE(req.Fast(fast, &handled, target, &stats));
+        EXPECT_EQ(stats.reduced_rows, 2 * req.c.Ky - 1);
+        ExpectSameMatrix(ref.v, fast.v);
+    }
+    EXPECT_TRUE(std::isinf(ref.v[(size_t)1 * req.F]) || std::isnan(ref.v[(size_t)1 * req.F]));
 }
 
 }   // namespace
