@@ -5,9 +5,36 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace fastbuild {
+
+void StreamZero(double* out, size_t n)
+{
+#if defined(__SSE2__)
+    if ((uintptr_t)out % sizeof(double) == 0) {
+        size_t        e = 0;
+        const __m128d z = _mm_setzero_pd();
+        if ((uintptr_t)out % 16 != 0 && n > 0) out[e++] = 0.0;
+        for (; e + 2 <= n; e += 2) _mm_stream_pd(out + e, z);
+        if (e < n) out[e] = 0.0;
+        return;
+    }
+#endif
+    std::fill(out, out + n, 0.0);
+}
+
+void StreamFence()
+{
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
 
 bool SolveSmall(int k, double* a, double* b, size_t n)
 {

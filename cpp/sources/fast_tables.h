@@ -203,6 +203,14 @@ bool Tabulated(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& 
 // singular.
 bool SolveSmall(int k, double* a, double* b, size_t n);
 
+// Stores of output that the build writes once and does not read again (the
+// zeros of the stray-light matrix): they bypass the caches (non-temporal
+// stores where the processor has them), so a line costs one write to memory
+// instead of a read and a write. StreamFence orders them before what follows
+// (call it before the work is handed on to other threads).
+void StreamZero(double* out, size_t n);
+void StreamFence();
+
 // ---------------------------------------------------------------------------
 // In-field tables.
 
