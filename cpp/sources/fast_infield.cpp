@@ -257,35 +257,47 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     for (size_t G = 0; G < fits.size(); ++G) R->nq[G] = fits[G].nq;
     R->tables.assign((size_t)elements, 0.0);
     *bytes += R->tables.size() * sizeof(double);
-    const i64 items = (i64)fits.size() * R->nx * 4;
-#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
-    for (i64 it = 0; it < items; ++it) {
-        const int G = (int)(it / (R->nx * 4)), x = (int)(it / 4 % R->nx), q = (int)(it % 4);
-        const Fit& f = fits[(size_t)G];
-        if (q >= f.nq) continue;
-        try {
-            std::vector<double>        w;
-            std::vector<const double*> t;
-            for (size_t k = 0; k < f.key.size(); ++k) {
-                for (i64 u = 0; u < Bx; ++u) {
-                    for (i64 v = 0; v < By; ++v) {
-                        const double e  = f.E[(size_t)q * f.key.size() * (size_t)nres + k * (size_t)nres + (size_t)(u * By + v)];
+    // T_{x,q} = sum over v of w_x(v) P_{q,v}, with P_{q,v} = the sum over
+    // (p, u) of E_q(p, u, v) B_p[u][v]: each binned table is read once per q,
+    // for every x. One work item per group, q and strip of elements.
+    constexpr size_t kChunk = 1024;
+    const i64        chunks = (i64)((R->tsize + kChunk - 1) / kChunk);
+    const i64        items  = (i64)fits.size() * 4 * chunks;
+#pragma omp parallel num_threads(nthreads)
+    {
+        std::vector<double>        w, buf(kChunk);
+        std::vector<const double*> t;
+#pragma omp for schedule(dynamic, 4)
+        for (i64 it = 0; it < items; ++it) {
+            const int  G = (int)(it / (4 * chunks)), q = (int)(it / chunks % 4);
+            const size_t e0 = (size_t)(it % chunks) * kChunk;
+            const int  n = (int)std::min(kChunk, R->tsize - e0);
+            const Fit& f = fits[(size_t)G];
+            if (q >= f.nq) continue;
+            try {
+                for (i64 v = 0; v < By; ++v) {
+                    w.clear(), t.clear();
+                    for (size_t k = 0; k < f.key.size(); ++k) {
+                        for (i64 u = 0; u < Bx; ++u) {
+                            const double e = f.E[(size_t)q * f.key.size() * (size_t)nres + k * (size_t)nres + (size_t)(u * By + v)];
+                            if (e == 0.0) continue;
+                            w.push_back(e);
+                            t.push_back(B.Table(f.key[k], (int)u, (int)v));
+                        }
+                    }
+                    if (w.empty()) continue;
+                    K.combine(w.data(), t.data(), (int)w.size(), e0, n, buf.data());
+                    const double* pb = buf.data();
+                    for (int x = 0; x < R->nx; ++x) {
                         const double wx = simpsons ? sw[(size_t)v * 3 + (size_t)x] : 1.0;
-                        if (e * wx == 0.0) continue;
-                        w.push_back(e * wx);
-                        t.push_back(B.Table(f.key[k], (int)u, (int)v));
+                        if (wx == 0.0) continue;
+                        K.combine_add(&wx, &pb, 1, 0, n, const_cast<double*>(R->Table(G, x, q)) + e0);
                     }
                 }
-            }
-            if (w.empty()) continue;
-            double* out = const_cast<double*>(R->Table(G, x, q));
-            for (size_t e0 = 0; e0 < R->tsize; e0 += 4096) {
-                const int n = (int)std::min<size_t>(4096, R->tsize - e0);
-                K.combine_add(w.data(), t.data(), (int)w.size(), e0, n, out + e0);
-            }
-        } catch (...) {   // nothing may escape the parallel region
+            } catch (...) {   // nothing may escape the parallel region
 #pragma omp atomic write
-            failed = true;
+                failed = true;
+            }
         }
     }
     if (failed) throw std::bad_alloc();
@@ -329,6 +341,207 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
             z[jz] = sum * scale;
         }
     }
+}
+
+
+// ---------------------------------------------------------------------------
+// Reduced lower-edge columns. The weights of the bottom L1C column I's strip
+// sources over (PSF slot, column residue u, source row k) are, for PSFs
+// blended bilinearly, affine in I wherever the columns share one set of PSFs:
+// W_I = E_0 + (I - mean) E_1. Such a group needs only the strip tables
+// S_q(i, R) = the sum over (p, u, k) of E_q(p, u, k) E_p[u](i, y - k), summed
+// over the strip rows y of the receiving L1C row R, combined once per build; a
+// column then costs nq multiply-adds per receiving element instead of one per
+// term. Fitted and checked as ReducedSources are.
+struct ReducedEdge
+{
+    i64                 nR = 0;        // receiving L1C rows of the strip
+    size_t              tsize = 0;     // elements of one table (E.nI * nR)
+    std::vector<int>    group;         // per bottom column I: its group, or -1
+    std::vector<double> mu;            // per column: 2 reduced weights
+    std::vector<int>    nq;            // per group: basis size
+    std::vector<double> tables;        // [group][q][i][R]
+
+    const double* Table(int G, int q) const { return tables.data() + ((size_t)G * 2 + (size_t)q) * tsize; }
+};
+
+// Finds the groups of the bottom columns and builds their strip tables (see
+// ReducedEdge). Every lookup of the strip sources must succeed (the caller
+// checked that), so none of them logs. Throws on allocation failure.
+void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, const std::vector<int>& slots,
+                const EdgeTables& E, i64 Kx, i64 By, int kfirst, int klast, i64 yh, const Kernels& K, int nthreads,
+                TableBudget& budget, ReducedEdge* R, size_t* bytes)
+{
+    const i64 Bx = E.Bx, nk = klast - kfirst + 1, nres = Bx * nk;
+    R->group.assign((size_t)Kx, -1);
+    R->mu.assign((size_t)Kx * 2, 0.0);
+    if (E.nI <= 0 || nk <= 0 || yh <= 0) return;
+    R->nR    = (yh - 1) / By + 1;
+    R->tsize = (size_t)(E.nI * R->nR);
+    constexpr int kMaxSlots = 8;
+    if (!budget.Fits((double)Kx * kMaxSlots * (double)nres)) return;
+    std::vector<std::vector<int>>    keys((size_t)Kx);
+    std::vector<std::vector<double>> weights((size_t)Kx);
+    std::vector<char>                ok((size_t)Kx, 0);
+    bool                             failed = false;
+#pragma omp parallel for schedule(dynamic, 4) num_threads(nthreads)
+    for (i64 I = 0; I < Kx; ++I) {
+        try {
+            TORVEN_PSF_InterpolationCoeffs coeffs;
+            Coords                         first(WINDOW_DETECTOR);
+            l1c.ToParentWindow(Coords(0, (int)I, WINDOW_L1C), &first, false);
+            std::vector<int>    key;
+            std::vector<double> w;
+            bool                good = true;
+            for (int u = 0; u < Bx && good; ++u) {
+                for (int k = kfirst; k <= klast && good; ++k) {
+                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(
+                            Coords(first.y + k, first.x + u, WINDOW_DETECTOR), &coeffs) ||
+                        !Tabulated(coeffs, slots)) {
+                        good = false;
+                        break;
+                    }
+                    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
+                        if (coeffs.Coefficient(j) == 0.0) continue;
+                        const int slot = slots[(size_t)coeffs.PsfIndex(j)];
+                        size_t    pos  = 0;
+                        while (pos < key.size() && key[pos] != slot) ++pos;
+                        if (pos == key.size()) {
+                            if ((int)key.size() == kMaxSlots) {
+                                good = false;
+                                break;
+                            }
+                            key.push_back(slot);
+                            w.resize(key.size() * (size_t)nres, 0.0);
+                        }
+                        w[pos * (size_t)nres + (size_t)(u * nk + (k - kfirst))] += coeffs.Coefficient(j);
+                    }
+                }
+            }
+            if (!good || key.empty()) continue;
+            std::vector<size_t> order(key.size());
+            for (size_t q = 0; q < order.size(); ++q) order[q] = q;
+            std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
+            std::vector<int>    skey(key.size());
+            std::vector<double> sw(w.size());
+            for (size_t q = 0; q < order.size(); ++q) {
+                skey[q] = key[order[q]];
+                std::copy(w.begin() + (std::ptrdiff_t)(order[q] * (size_t)nres),
+                          w.begin() + (std::ptrdiff_t)((order[q] + 1) * (size_t)nres),
+                          sw.begin() + (std::ptrdiff_t)(q * (size_t)nres));
+            }
+            keys[(size_t)I]    = std::move(skey);
+            weights[(size_t)I] = std::move(sw);
+            ok[(size_t)I]      = 1;
+        } catch (...) {   // nothing may escape the parallel region
+#pragma omp atomic write
+            failed = true;
+        }
+    }
+    if (failed) throw std::bad_alloc();
+
+    std::map<std::vector<int>, std::vector<i64>> members;
+    for (i64 I = 0; I < Kx; ++I)
+        if (ok[(size_t)I]) members[keys[(size_t)I]].push_back(I);
+    struct Fit
+    {
+        std::vector<int>    key;
+        int                 nq = 0;
+        std::vector<double> E;   // nq x D
+    };
+    std::vector<Fit> fits;
+    for (const auto& kv : members) {
+        const std::vector<i64>& m = kv.second;
+        const size_t            D = kv.first.size() * (size_t)nres;
+        double                  mI = 0;
+        for (i64 I : m) mI += (double)I;
+        mI /= (double)m.size();
+        bool varI = false;
+        for (i64 I : m) varI = varI || (double)I != mI;
+        const int nq = varI ? 2 : 1;
+        // Each column saves about D - nq multiply-adds per receiving element;
+        // each table costs D.
+        if ((double)m.size() * ((double)D - nq) < (double)D * nq) continue;
+        double              a[4] = {0};
+        std::vector<double> rhs((size_t)nq * D, 0.0);
+        for (i64 I : m) {
+            const double  l[2] = {1.0, (double)I - mI};
+            const double* w    = weights[(size_t)I].data();
+            for (int x = 0; x < nq; ++x) {
+                for (int y = 0; y < nq; ++y) a[x * nq + y] += l[x] * l[y];
+                for (size_t d = 0; d < D; ++d) rhs[(size_t)x * D + d] += l[x] * w[d];
+            }
+        }
+        if (!SolveSmall(nq, a, rhs.data(), D)) continue;
+        const int G        = (int)fits.size();
+        int       accepted = 0;
+        for (i64 I : m) {
+            const double  l[2] = {1.0, (double)I - mI};
+            const double* w    = weights[(size_t)I].data();
+            double        big = 0.0, err = 0.0;
+            for (size_t d = 0; d < D; ++d) {
+                double v = 0.0;
+                for (int q = 0; q < nq; ++q) v += l[q] * rhs[(size_t)q * D + d];
+                big = std::max(big, std::fabs(w[d]));
+                err = std::max(err, std::fabs(v - w[d]));
+            }
+            if (!(err <= kReduceTolerance * big)) continue;
+            R->group[(size_t)I] = G;
+            for (int q = 0; q < nq; ++q) R->mu[(size_t)I * 2 + (size_t)q] = l[q];
+            ++accepted;
+        }
+        if (accepted == 0) continue;
+        fits.push_back(Fit{kv.first, nq, std::move(rhs)});
+    }
+    if (fits.empty()) return;
+    const double elements = (double)fits.size() * 2 * (double)R->tsize;
+    if (!budget.Take(elements + (double)nthreads * (double)yh)) {
+        std::fill(R->group.begin(), R->group.end(), -1);
+        return;
+    }
+    R->nq.resize(fits.size());
+    for (size_t G = 0; G < fits.size(); ++G) R->nq[G] = fits[G].nq;
+    R->tables.assign((size_t)elements, 0.0);
+    *bytes += R->tables.size() * sizeof(double);
+    // One work item per (group, q, receiving offset i): the combination of the
+    // strip rows, then their sum into the receiving L1C rows.
+    const i64 items = (i64)fits.size() * 2 * E.nI;
+#pragma omp parallel num_threads(nthreads)
+    {
+        std::vector<double>        w, buf;
+        std::vector<const double*> t;
+#pragma omp for schedule(dynamic, 4)
+        for (i64 it = 0; it < items; ++it) {
+            const int  G = (int)(it / (2 * E.nI)), q = (int)(it / E.nI % 2);
+            const i64  i = it % E.nI;
+            const Fit& f = fits[(size_t)G];
+            if (q >= f.nq) continue;
+            try {
+                w.clear(), t.clear();
+                buf.resize((size_t)yh);
+                for (size_t p = 0; p < f.key.size(); ++p) {
+                    for (i64 u = 0; u < Bx; ++u) {
+                        for (i64 k = kfirst; k <= klast; ++k) {
+                            const double e = f.E[(size_t)q * f.key.size() * (size_t)nres + p * (size_t)nres +
+                                                 (size_t)(u * nk + (k - kfirst))];
+                            if (e == 0.0) continue;
+                            w.push_back(e);
+                            // Row y of the strip is at dy - dy0 = y - k + klast of the table.
+                            t.push_back(E.Table(f.key[p], (int)u) + (size_t)(i * E.nDY) + (size_t)(klast - k));
+                        }
+                    }
+                }
+                if (w.empty()) continue;
+                K.combine(w.data(), t.data(), (int)w.size(), 0, (int)yh, buf.data());
+                double* out = const_cast<double*>(R->Table(G, q)) + (size_t)(i * R->nR);
+                for (i64 y = 0; y < yh; ++y) out[y / By] += buf[(size_t)y];
+            } catch (...) {   // nothing may escape the parallel region
+#pragma omp atomic write
+                failed = true;
+            }
+        }
+    }
+    if (failed) throw std::bad_alloc();
 }
 
 }   // namespace
@@ -568,7 +781,11 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     // Its lookups must log nothing: with more than MAX_COEFFS coefficients
     // every lookup fails with a record, so there is nothing to reduce.
     ReducedSources RS;
+    ReducedEdge    RE;
     try {
+        // The strip's lookups all succeed (jstar == Kx) and log nothing.
+        if (edgework && jstar == Kx && E.nI > 0)
+            ReduceEdge(psftable, l1c, slots, E, Kx, By, kfirst, klast, yh, K, nthreads, budget, &RE, &tablebytes);
         if (ctable != nullptr && (i64)ctable->XSize() > TORVEN_PSF_InterpolationCoeffs::MAX_COEFFS) {
             RS.group.assign((size_t)F, -1);
         } else {
@@ -610,6 +827,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         stats->kernel        = K.name;
         stats->reduced_sources = nreduced;
         stats->reduced_columns = ncolumns;
+        stats->reduced_edge    = (i64)std::count_if(RE.group.begin(), RE.group.end(), [](int G) { return G >= 0; });
     }
 
     g.RecordInfieldBuild(skipped);   // as the per-pixel build writes them
@@ -813,9 +1031,10 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         double*   col = out + (size_t)(s - R0) * (size_t)F;
         Coords    first(WINDOW_DETECTOR);
         l1c.ToParentWindow(Coords(0, I, WINDOW_L1C), &first, false);
-        const i64 lcap    = (i64)sc.w.size();
-        int       m       = 0;
-        bool      success = true;
+        const i64  lcap     = (i64)sc.w.size();
+        const int  EG       = RE.group.empty() ? -1 : RE.group[(size_t)I];   // its strip tables, or -1
+        int        m        = 0;
+        bool       success  = true;
         for (int u = 0; u < Bx; ++u) {
             for (int k = kfirst; k <= klast; ++k) {
                 const Coords source(first.y + k, first.x + u, WINDOW_DETECTOR);
@@ -833,7 +1052,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     success       = success && ok;
                     continue;
                 }
-                for (int j = 0; j < coeffs.NumCoeffs() && E.nI > 0; ++j) {
+                for (int j = 0; j < coeffs.NumCoeffs() && E.nI > 0 && EG < 0; ++j) {
                     if (m >= lcap) throw std::length_error("term list");   // cannot happen: nk * Bx * maxc fit
                     // Row y of the strip is at dy - dy0 = y - k + klast of the table.
                     sc.w[(size_t)m] = coeffs.Coefficient(j);
@@ -850,6 +1069,16 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
             return false;
         }
         const i64 ia = std::max<i64>(E.ilo, -I), ib = std::min<i64>(E.ihi, Kx - 1 - I);
+        if (EG >= 0) {
+            if (!edgework || ia > ib) return true;
+            const int     nq = RE.nq[(size_t)EG];
+            const double* t[2] = {RE.Table(EG, 0), RE.Table(EG, 1)};
+            for (i64 i = ia; i <= ib; ++i)
+                K.combine_add(RE.mu.data() + (size_t)I * 2, t, nq, (size_t)((i - E.ilo) * RE.nR), (int)RE.nR,
+                              col + (size_t)((I + i) * Ky));
+            nmadds += (double)(ib - ia + 1) * (double)RE.nR * nq;
+            return true;
+        }
         if (m == 0 || !edgework || ia > ib) return true;
         const int n = (int)yh;
         for (i64 i = ia; i <= ib; ++i) {

@@ -61,6 +61,7 @@ struct TORVEN_FastBuildStats
     const char* kernel   = "";      // the kernels that ran: "sse2" or "avx2"
     long long reduced_sources = 0;  // in-field sources whose weights went through reduced tables
     long long reduced_columns = 0;  // in-field output columns written whole from column tables
+    long long reduced_edge    = 0;  // in-field bottom columns whose lower-edge strip went through strip tables
     long long reduced_rows    = 0;  // stray-light columns (L1C row and side) written from reduced tables
 };
 

@@ -199,6 +199,9 @@ TEST_P(FastInField, SameMatrixAndRecordsAsThePerPixelBuild)
             EXPECT_GE(stats.reduced_sources, req.F / 2);
             // Whole output columns from the column tables, away from the bottom and top rows.
             EXPECT_GE(stats.reduced_columns, GetParam().simpsons ? req.F / 4 : req.F / 2);
+            if (GetParam().loweredge) {
+                EXPECT_GT(stats.reduced_edge, 0);
+            }
         }
         EXPECT_EQ(fastok, refok);
         ExpectSameMatrix(ref.v, fast.v);
