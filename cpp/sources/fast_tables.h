@@ -20,11 +20,16 @@
 //   bilinear in the pixels' L1C position (PSFs blended bilinearly), the
 //   binned tables are combined once per build into one table per basis
 //   vector and output column, and each source of the group costs 4
-//   multiply-adds per receiving pixel and column (fast_infield.cpp); in the
+//   multiply-adds per receiving pixel and column (fast_infield.cpp). An output
+//   column whose sources (the rows below, at and above it) are all in one
+//   group is itself such a combination of the basis at its own position: it
+//   is written whole, once, from 4 column tables, and the bottom columns' lower-
+//   edge strips reduce the same way across columns (2 strip tables); in the
 //   stray-light build the same holds across L1C rows, whose weights over
 //   (source column, row residue, PSF) are affine in the row, so a group of
 //   rows shares 2 tables and each of its columns costs 2 multiply-adds per
-//   element (fast_straylight.cpp);
+//   element (fast_straylight.cpp), and the rest of the matrix is zeroed by
+//   stores that bypass the caches;
 // - the sources of several rows of one L1C column go through the tables
 //   together, so each table row is read from cache for all of them;
 // - the kernels are compiled for SSE2 and for AVX2 + FMA and chosen per build
