@@ -63,26 +63,69 @@ bool SolveSmall(int k, double* a, double* b, size_t n)
     return true;
 }
 
+namespace {
+
+// out[j] (j < nJ) = the sum over w < By of x[j * By + c + w], the terms
+// outside x[0, n) left out (they are zeros of the sum). Each sum starts from
+// +0.0 and takes its terms in the order of w; BY > 0 is By known at compile
+// time.
+template <int BY>
+void BinRow(const double* x, i64 n, i64 c, i64 by, i64 nJ, double* out)
+{
+    const i64 By = BY > 0 ? BY : by;
+    // The j whose By terms all lie in x: [jf0, jf1).
+    const i64 jf0 = std::min(nJ, std::max<i64>(0, CeilDiv(-c, By)));
+    const i64 jf1 = std::max(jf0, std::min(nJ, FloorDiv(n - c - By, By) + 1));
+    const auto partial = [&](i64 j) {
+        double sum = 0.0;
+        for (i64 w = 0; w < By; ++w) {
+            const i64 k = j * By + c + w;
+            if (k >= 0 && k < n) sum += x[k];
+        }
+        out[j] = sum;
+    };
+    for (i64 j = 0; j < jf0; ++j) partial(j);
+    for (i64 j = jf0; j < jf1; ++j) {
+        const double* xj  = x + (j * By + c);
+        double        sum = 0.0;
+        for (i64 w = 0; w < By; ++w) sum += xj[w];
+        out[j] = sum;
+    }
+    for (i64 j = jf1; j < nJ; ++j) partial(j);
+}
+
+}   // namespace
+
 void BinResidue(const OffsetTable& vt, i64 u, i64 Bx, i64 By, i64 ilo, i64 nI, i64 jlo, i64 nJ, i64 dy0, i64 nDY,
                 double* x, double* out)
 {
+    // The rows dy of x that the table has: dy0 + dy in [y0, y0 + ny).
+    const i64 dylo = std::min(nDY, std::max<i64>(0, vt.y0 - dy0));
+    const i64 dyhi = std::max(dylo, std::min(nDY, vt.y0 + vt.ny - dy0));
+    const i64 off  = dy0 - vt.y0;   // row dy of x is row dy + off of the table
     for (i64 i = 0; i < nI; ++i) {
-        for (i64 dy = 0; dy < nDY; ++dy) {
-            double sum = 0.0;
-            for (i64 t = 0; t < Bx; ++t) sum += vt.At((ilo + i) * Bx + t - u, dy0 + dy);
-            x[i * nDY + dy] = sum;
+        // x(i, dy): the sum over the columns t < Bx, in order, of the table at
+        // (ix, dy); columns and rows outside the table are zeros of the sum.
+        double* xr = x + i * nDY;
+        std::fill(xr, xr + nDY, 0.0);
+        for (i64 t = 0; t < Bx && dyhi > dylo; ++t) {
+            const i64 ix = (ilo + i) * Bx + t - u - vt.x0;
+            if (ix < 0 || ix >= vt.nx) continue;
+            const double* col = vt.v.data() + (size_t)(ix * vt.ny + dylo + off);
+            double*       xd  = xr + dylo;
+            for (i64 k = 0; k < dyhi - dylo; ++k) xd[k] += col[k];
         }
-    }
-    for (i64 v = 0; v < By; ++v) {
-        double* b = out + v * nI * nJ;
-        for (i64 i = 0; i < nI; ++i) {
-            for (i64 j = 0; j < nJ; ++j) {
-                double sum = 0.0;
-                for (i64 w = 0; w < By; ++w) {
-                    const i64 dy = (jlo + j) * By + w - v - dy0;
-                    if (dy >= 0 && dy < nDY) sum += x[i * nDY + dy];
-                }
-                b[i * nJ + j] = sum;
+        // out[v](i, j): the sum over the rows w < By, in order, of
+        // x(i, (jlo + j) * By + w - v - dy0).
+        for (i64 v = 0; v < By; ++v) {
+            const i64 c = jlo * By - v - dy0;
+            double*   b = out + (v * nI + i) * nJ;
+            switch (By) {
+            case 1: BinRow<1>(xr, nDY, c, By, nJ, b); break;
+            case 2: BinRow<2>(xr, nDY, c, By, nJ, b); break;
+            case 3: BinRow<3>(xr, nDY, c, By, nJ, b); break;
+            case 4: BinRow<4>(xr, nDY, c, By, nJ, b); break;
+            default: BinRow<0>(xr, nDY, c, By, nJ, b); break;
             }
         }
     }
@@ -108,12 +151,47 @@ void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t)
         return;
     }
     t->x0 = xlo, t->y0 = ylo, t->nx = xhi - xlo + 1, t->ny = yhi - ylo + 1;
-    t->v.assign((size_t)(t->nx * t->ny), 0.0);
-    const WindowMappingType w = e.WorkingWindowType();
-    const Coords            origin(0, 0, w);
+    // Zeroed a column at a time, just before the column is written, so the
+    // table goes out to memory once.
+    t->v.clear();
+    t->v.reserve((size_t)(t->nx * t->ny));
+    // TORVEN_PSF_Entry::OffsetedValue at the offsets (dx, dy) from the origin,
+    // a column dx at a time: the same operations in the same order, so the
+    // same values bit for bit (the C++ tests compare the two), without a call
+    // and two Coords per sample. The offset of the location from the origin is
+    // the whole number (double)d - 0.0 = (double)d.
+    const double  cx = e.Centre().x, cy = e.Centre().y;
+    const int     sx = e.Size().x, sy = e.Size().y;
+    const double* image  = e.Image().UnsafeArrayBasePtr();
+    const size_t  ny     = (size_t)sy;   // y is the fastest index of the image
+    const bool    onsamp = e.CentreOnSample();
+    // On-sample centres are whole numbers (of the order of the image size or
+    // the limits, see AxisSupport), so py = cy + dy is exact: the samples
+    // 0 <= cy + dy < sy are a run of the image's column.
+    const i64 iy0 = onsamp ? std::min(t->ny, std::max<i64>(0, -((i64)cy + ylo))) : 0;
+    const i64 iy1 = onsamp ? std::max(iy0, std::min(t->ny, (i64)sy - ((i64)cy + ylo))) : 0;
     for (i64 ix = 0; ix < t->nx; ++ix) {
+        t->v.resize(t->v.size() + (size_t)t->ny, 0.0);
+        const double px = cx + (double)(int)(xlo + ix);
+        if (!(px > -1.0 && px < (double)sx)) continue;   // a column of zeros
+        const int     jx  = (int)px;
+        const double  wx  = px - jx;
+        const double* f0  = image + (size_t)jx * ny;
+        double*       col = t->v.data() + (size_t)(ix * t->ny);
+        if (onsamp) {
+            if (iy1 > iy0) std::copy(f0 + ((i64)cy + ylo + iy0), f0 + ((i64)cy + ylo + iy1), col + iy0);
+            continue;
+        }
+        if (jx + 1 >= sx) continue;
+        const double* f1 = f0 + ny;
         for (i64 iy = 0; iy < t->ny; ++iy) {
-            t->v[(size_t)(ix * t->ny + iy)] = e.OffsetedValue(Coords((int)(ylo + iy), (int)(xlo + ix), w), origin);
+            const double py = cy + (double)(int)(ylo + iy);
+            if (!(py > -1.0 && py < (double)sy)) continue;
+            const int jy = (int)py;
+            if (jy + 1 >= sy) continue;
+            const double wy = py - jy;
+            col[iy] = (1.0 - wx) * (1.0 - wy) * f0[jy] + wx * (1.0 - wy) * f1[jy] + (1.0 - wx) * wy * f0[jy + 1] +
+                      wx * wy * f1[jy + 1];
         }
     }
 }

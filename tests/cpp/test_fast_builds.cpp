@@ -614,6 +614,76 @@ struct CancelAfter : TORVEN_BuildHook
 
 }   // namespace
 
+// The tables of the fast builds against their definitions, bit for bit: each
+// PSF tabulated against TORVEN_PSF_Entry::OffsetedValue at every offset in
+// reach, and the binned sums of each residue against the plain sums over the
+// detector pixels of each L1C pixel (columns first, then rows, in order), with
+// L1C rectangles and row ranges that cut the table and reach beyond it. The
+// images mix magnitudes, exact and negative zeros, so any other order of the
+// terms shows.
+TEST(FastTables, TheTablesAreTheirDefinitionsBitForBit)
+{
+    struct Psf
+    {
+        int    n1, n2;   // image size
+        double c1, c2;   // centre
+    };
+    const Psf psfs[] = {{13, 11, 6.0, 5.0},  {13, 11, 6.37, 5.21}, {9, 14, 4.5, 6.5},
+                        {1, 1, 0.0, 0.0},    {2, 3, -0.6, 2.9},    {7, 5, 8.2, -1.7},
+                        {6, 4, 8.0, -2.0},   {5, 9, -3.0, 10.0}};
+    const auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    for (const Psf& p : psfs) {
+        std::vector<double> img((size_t)p.n1 * p.n2);
+        for (size_t k = 0; k < img.size(); ++k)
+            img[k] = k % 7 == 3 ? -0.0 : k % 11 == 5 ? 0.0 : (k % 5 == 0 ? 1e15 : 1.0) * std::sin(1.3 * k + 0.4);
+        nx2dArray<double> image((size_t)p.n1, (size_t)p.n2, img.data());
+        FloatCoords       centre;
+        centre.x = p.c1, centre.y = p.c2;
+        TORVEN_PSF_Entry e;
+        ASSERT_TRUE(e.Configure(WINDOW_DETECTOR, image, centre, WINDOW_DETECTOR));
+        const Coords origin(0, 0, WINDOW_DETECTOR);
+        for (const int lim : {2, 9}) {
+            fastbuild::OffsetTable t;
+            fastbuild::Tabulate(e, lim, lim + 1, &t);
+            for (int dx = -lim; dx <= lim; ++dx)
+                for (int dy = -lim - 1; dy <= lim + 1; ++dy)
+                    ASSERT_TRUE(same(t.At(dx, dy), e.OffsetedValue(Coords(dy, dx, WINDOW_DETECTOR), origin)))
+                        << "centre " << p.c1 << ", " << p.c2 << " at " << dx << ", " << dy;
+            const int bins[][2] = {{1, 1}, {2, 3}, {3, 2}, {4, 4}, {5, 1}, {1, 6}};
+            for (const auto& b : bins) {
+                const long Bx = b[0], By = b[1];
+                for (const long cut : {-3L, 2L}) {   // rows from before the table, or from inside it
+                    const long dy0 = t.y0 + cut, nDY = std::max<long>(1, t.ny + (cut < 0 ? 5 : -4));
+                    const long ilo = fastbuild::FloorDiv(t.x0, Bx) - 1, nI = (t.nx + 2 * Bx) / Bx + 2;
+                    const long jlo = fastbuild::FloorDiv(dy0, By) - 1, nJ = nDY / By + 3;
+                    for (long u = 0; u < Bx; ++u) {
+                        std::vector<double> x((size_t)(nI * nDY));
+                        std::vector<double> out((size_t)(By * nI * nJ), std::nan(""));
+                        fastbuild::BinResidue(t, u, Bx, By, ilo, nI, jlo, nJ, dy0, nDY, x.data(), out.data());
+                        for (long v = 0; v < By; ++v) {
+                            for (long i = 0; i < nI; ++i) {
+                                for (long j = 0; j < nJ; ++j) {
+                                    double sum = 0.0;
+                                    for (long w = 0; w < By; ++w) {
+                                        const long dy = (jlo + j) * By + w - v;
+                                        if (dy < dy0 || dy >= dy0 + nDY) continue;
+                                        double col = 0.0;
+                                        for (long c = 0; c < Bx; ++c) col += t.At((ilo + i) * Bx + c - u, dy);
+                                        sum += col;
+                                    }
+                                    ASSERT_TRUE(same(out[(size_t)((v * nI + i) * nJ + j)], sum))
+                                        << "binning " << Bx << " x " << By << ", u " << u << ", v " << v << ", i "
+                                        << i << ", j " << j;
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(BuildRequest, SinkGetsEveryRecordOfEveryThreadAndTheCallersOpenMPSettingsStay)
 {
     Threads three(3);
