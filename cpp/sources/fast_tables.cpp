@@ -151,47 +151,12 @@ void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t)
         return;
     }
     t->x0 = xlo, t->y0 = ylo, t->nx = xhi - xlo + 1, t->ny = yhi - ylo + 1;
-    // Zeroed a column at a time, just before the column is written, so the
-    // table goes out to memory once.
-    t->v.clear();
-    t->v.reserve((size_t)(t->nx * t->ny));
-    // TORVEN_PSF_Entry::OffsetedValue at the offsets (dx, dy) from the origin,
-    // a column dx at a time: the same operations in the same order, so the
-    // same values bit for bit (the C++ tests compare the two), without a call
-    // and two Coords per sample. The offset of the location from the origin is
-    // the whole number (double)d - 0.0 = (double)d.
-    const double  cx = e.Centre().x, cy = e.Centre().y;
-    const int     sx = e.Size().x, sy = e.Size().y;
-    const double* image  = e.Image().UnsafeArrayBasePtr();
-    const size_t  ny     = (size_t)sy;   // y is the fastest index of the image
-    const bool    onsamp = e.CentreOnSample();
-    // On-sample centres are whole numbers (of the order of the image size or
-    // the limits, see AxisSupport), so py = cy + dy is exact: the samples
-    // 0 <= cy + dy < sy are a run of the image's column.
-    const i64 iy0 = onsamp ? std::min(t->ny, std::max<i64>(0, -((i64)cy + ylo))) : 0;
-    const i64 iy1 = onsamp ? std::max(iy0, std::min(t->ny, (i64)sy - ((i64)cy + ylo))) : 0;
+    t->v.assign((size_t)(t->nx * t->ny), 0.0);
+    const WindowMappingType w = e.WorkingWindowType();
+    const Coords            origin(0, 0, w);
     for (i64 ix = 0; ix < t->nx; ++ix) {
-        t->v.resize(t->v.size() + (size_t)t->ny, 0.0);
-        const double px = cx + (double)(int)(xlo + ix);
-        if (!(px > -1.0 && px < (double)sx)) continue;   // a column of zeros
-        const int     jx  = (int)px;
-        const double  wx  = px - jx;
-        const double* f0  = image + (size_t)jx * ny;
-        double*       col = t->v.data() + (size_t)(ix * t->ny);
-        if (onsamp) {
-            if (iy1 > iy0) std::copy(f0 + ((i64)cy + ylo + iy0), f0 + ((i64)cy + ylo + iy1), col + iy0);
-            continue;
-        }
-        if (jx + 1 >= sx) continue;
-        const double* f1 = f0 + ny;
         for (i64 iy = 0; iy < t->ny; ++iy) {
-            const double py = cy + (double)(int)(ylo + iy);
-            if (!(py > -1.0 && py < (double)sy)) continue;
-            const int jy = (int)py;
-            if (jy + 1 >= sy) continue;
-            const double wy = py - jy;
-            col[iy] = (1.0 - wx) * (1.0 - wy) * f0[jy] + wx * (1.0 - wy) * f1[jy] + (1.0 - wx) * wy * f0[jy + 1] +
-                      wx * wy * f1[jy + 1];
+            t->v[(size_t)(ix * t->ny + iy)] = e.OffsetedValue(Coords((int)(ylo + iy), (int)(xlo + ix), w), origin);
         }
     }
 }

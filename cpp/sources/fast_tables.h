@@ -6,9 +6,8 @@
 // the same way, but:
 //
 // - every measured PSF is tabulated once per build at the whole-pixel offsets
-//   that can reach a receiving pixel, bit for bit the values of
-//   TORVEN_PSF_Entry::OffsetedValue, so the inner loops have no bounds tests
-//   and no bilinear weights;
+//   that can reach a receiving pixel, by TORVEN_PSF_Entry::OffsetedValue itself,
+//   so the inner loops have no bounds tests and no bilinear weights;
 // - receivers are summed into their L1C pixels once per build: for a source
 //   detector pixel at residue (u, v) inside its L1C pixel, the share of PSF p in
 //   the L1C pixel (di, dj) positions away is a fixed table B_p[u][v](di, dj). A
@@ -138,8 +137,8 @@ inline double Seconds(std::chrono::steady_clock::time_point since)
 bool AxisSupport(double centre, int n, i64 lim, i64* lo, i64* hi);
 
 // Values of one measured PSF at the offsets (dx, dy) of a rectangle, zero
-// outside it: those of TORVEN_PSF_Entry::OffsetedValue, bit for bit, so every
-// value follows the entry's rules (on- and off-sample centres, image edges).
+// outside it. Filled by TORVEN_PSF_Entry::OffsetedValue itself, so every value
+// follows the entry's rules (on- and off-sample centres, image edges).
 struct OffsetTable
 {
     i64                 x0 = 0, y0 = 0, nx = 0, ny = 0;
@@ -154,10 +153,7 @@ struct OffsetTable
 };
 
 // Tabulates `e` at the offsets within [-limx, limx] x [-limy, limy] where it
-// can be non-zero (an empty table where it cannot be anywhere). It follows
-// OffsetedValue's arithmetic a column at a time, without a call per sample;
-// a change to OffsetedValue must be made here too (the C++ tests compare the
-// two at every offset).
+// can be non-zero (an empty table where it cannot be anywhere).
 void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t);
 
 // Bins one offset table for the column residue u of a Bx x By L1C pixel into
