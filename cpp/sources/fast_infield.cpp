@@ -65,9 +65,51 @@ struct ReducedSources
     const double* ZTable(int G, int q) const { return ztables.data() + ((size_t)G * 4 + (size_t)q) * zsize; }
 };
 
-constexpr double kReduceTolerance = 1e-13;
 // Rows of sources that go through the tables together.
 constexpr int kMaxGroupRows = 8;
+
+// The weights of one source (or bottom column) over (its PSFs, term t <
+// nterms): w[position of the PSF's slot in key * nterms + t].
+struct SlotWeights
+{
+    static constexpr int kMaxSlots = 8;   // PSFs of one group
+    std::vector<int>     key;
+    std::vector<double>  w;
+
+    // Adds the non-zero coefficients of `c` at term t. False when they would
+    // take more than kMaxSlots PSFs.
+    bool Add(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& slots, size_t t, size_t nterms)
+    {
+        for (int j = 0; j < c.NumCoeffs(); ++j) {
+            if (c.Coefficient(j) == 0.0) continue;
+            const int slot = slots[(size_t)c.PsfIndex(j)];
+            size_t    pos  = 0;
+            while (pos < key.size() && key[pos] != slot) ++pos;
+            if (pos == key.size()) {
+                if ((int)key.size() == kMaxSlots) return false;
+                key.push_back(slot);
+                w.resize(key.size() * nterms, 0.0);
+            }
+            w[pos * nterms + t] += c.Coefficient(j);
+        }
+        return true;
+    }
+    // The key in slot order, the weights with it, so that equal sets are equal keys.
+    void Sort(size_t nterms)
+    {
+        std::vector<size_t> order(key.size());
+        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
+        std::vector<int>    skey(key.size());
+        std::vector<double> sw(w.size());
+        for (size_t k = 0; k < order.size(); ++k) {
+            skey[k] = key[order[k]];
+            std::copy(w.begin() + (std::ptrdiff_t)(order[k] * nterms), w.begin() + (std::ptrdiff_t)((order[k] + 1) * nterms),
+                      sw.begin() + (std::ptrdiff_t)(k * nterms));
+        }
+        key = std::move(skey), w = std::move(sw);
+    }
+};
 
 // Finds the groups and reduced weights of the sources and builds their
 // tables (see ReducedSources). `sw` holds the (below, centre, above) weights
@@ -83,12 +125,11 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     R->group.assign((size_t)F, -1);
     R->lambda.assign((size_t)F * 4, 0.0);
     if (B.nI <= 0 || B.nJ <= 0) return;
-    constexpr int kMaxSlots = 8;   // PSFs of one group
 
     // Per source: its slot set (the key of its group) and its weights over
     // (position in the set, u, v).
-    // They take up to F * kMaxSlots * nres doubles while the groups are found.
-    if (!budget.Fits((double)F * kMaxSlots * (double)nres)) return;
+    // They take up to F * SlotWeights::kMaxSlots * nres doubles while the groups are found.
+    if (!budget.Fits((double)F * SlotWeights::kMaxSlots * (double)nres)) return;
     std::vector<std::vector<int>> keys((size_t)F);
     std::vector<std::vector<double>> weights((size_t)F);
     std::vector<char>                ok((size_t)F, 0);
@@ -100,48 +141,19 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
             TORVEN_PSF_InterpolationCoeffs coeffs;
             Coords                         first(WINDOW_DETECTOR);
             l1c.ToParentWindow(Coords(r, I, WINDOW_L1C), &first, false);
-            std::vector<int>    key;
-            std::vector<double> w;
-            bool                good = true;
+            SlotWeights sl;
+            bool        good = true;
             for (int u = 0; u < Bx && good; ++u) {
                 for (int v = 0; v < By && good; ++v) {
                     const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
-                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs) ||
-                        !Tabulated(coeffs, slots)) {
-                        good = false;
-                        break;
-                    }
-                    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
-                        if (coeffs.Coefficient(j) == 0.0) continue;
-                        const int slot = slots[(size_t)coeffs.PsfIndex(j)];
-                        size_t    pos  = 0;
-                        while (pos < key.size() && key[pos] != slot) ++pos;
-                        if (pos == key.size()) {
-                            if ((int)key.size() == kMaxSlots) {
-                                good = false;
-                                break;
-                            }
-                            key.push_back(slot);
-                            w.resize(key.size() * (size_t)nres, 0.0);
-                        }
-                        w[pos * (size_t)nres + (size_t)(u * By + v)] += coeffs.Coefficient(j);
-                    }
+                    good = psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs) &&
+                           Tabulated(coeffs, slots) && sl.Add(coeffs, slots, (size_t)(u * By + v), (size_t)nres);
                 }
             }
-            if (!good || key.empty()) continue;
-            // The set in slot order, so that equal sets are equal keys.
-            std::vector<size_t> order(key.size());
-            for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-            std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
-            std::vector<int>    skey(key.size());
-            std::vector<double> sw2(w.size());
-            for (size_t k = 0; k < order.size(); ++k) {
-                skey[k] = key[order[k]];
-                std::copy(w.begin() + (std::ptrdiff_t)(order[k] * (size_t)nres),
-                          w.begin() + (std::ptrdiff_t)((order[k] + 1) * (size_t)nres), sw2.begin() + (std::ptrdiff_t)(k * (size_t)nres));
-            }
-            keys[(size_t)s]    = std::move(skey);
-            weights[(size_t)s] = std::move(sw2);
+            if (!good || sl.key.empty()) continue;
+            sl.Sort((size_t)nres);
+            keys[(size_t)s]    = std::move(sl.key);
+            weights[(size_t)s] = std::move(sl.w);
             ok[(size_t)s]      = 1;
         } catch (...) {   // nothing may escape the parallel region
 #pragma omp atomic write
@@ -224,15 +236,7 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         for (i64 s : m) {
             double l[4];
             basis(s, l);
-            const double* w   = weights[(size_t)s].data();
-            double        big = 0.0, err = 0.0;
-            for (size_t d = 0; d < D; ++d) {
-                double v = 0.0;
-                for (int q = 0; q < nq; ++q) v += l[q] * rhs[(size_t)q * D + d];
-                big = std::max(big, std::fabs(w[d]));
-                err = std::max(err, std::fabs(v - w[d]));
-            }
-            if (!(err <= kReduceTolerance * big)) continue;
+            if (!Reproduces(l, nq, rhs.data(), weights[(size_t)s].data(), D)) continue;
             R->group[(size_t)s] = G;
             for (int q = 0; q < nq; ++q) R->lambda[(size_t)s * 4 + (size_t)q] = l[q];
             ++accepted;
@@ -378,8 +382,7 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
     if (E.nI <= 0 || nk <= 0 || yh <= 0) return;
     R->nR    = (yh - 1) / By + 1;
     R->tsize = (size_t)(E.nI * R->nR);
-    constexpr int kMaxSlots = 8;
-    if (!budget.Fits((double)Kx * kMaxSlots * (double)nres)) return;
+    if (!budget.Fits((double)Kx * SlotWeights::kMaxSlots * (double)nres)) return;
     std::vector<std::vector<int>>    keys((size_t)Kx);
     std::vector<std::vector<double>> weights((size_t)Kx);
     std::vector<char>                ok((size_t)Kx, 0);
@@ -390,48 +393,19 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
             TORVEN_PSF_InterpolationCoeffs coeffs;
             Coords                         first(WINDOW_DETECTOR);
             l1c.ToParentWindow(Coords(0, (int)I, WINDOW_L1C), &first, false);
-            std::vector<int>    key;
-            std::vector<double> w;
-            bool                good = true;
+            SlotWeights sl;
+            bool        good = true;
             for (int u = 0; u < Bx && good; ++u) {
                 for (int k = kfirst; k <= klast && good; ++k) {
-                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(
-                            Coords(first.y + k, first.x + u, WINDOW_DETECTOR), &coeffs) ||
-                        !Tabulated(coeffs, slots)) {
-                        good = false;
-                        break;
-                    }
-                    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
-                        if (coeffs.Coefficient(j) == 0.0) continue;
-                        const int slot = slots[(size_t)coeffs.PsfIndex(j)];
-                        size_t    pos  = 0;
-                        while (pos < key.size() && key[pos] != slot) ++pos;
-                        if (pos == key.size()) {
-                            if ((int)key.size() == kMaxSlots) {
-                                good = false;
-                                break;
-                            }
-                            key.push_back(slot);
-                            w.resize(key.size() * (size_t)nres, 0.0);
-                        }
-                        w[pos * (size_t)nres + (size_t)(u * nk + (k - kfirst))] += coeffs.Coefficient(j);
-                    }
+                    good = psftable.GetInterpolationCoefficientsForNewPSFCentre(
+                               Coords(first.y + k, first.x + u, WINDOW_DETECTOR), &coeffs) &&
+                           Tabulated(coeffs, slots) && sl.Add(coeffs, slots, (size_t)(u * nk + (k - kfirst)), (size_t)nres);
                 }
             }
-            if (!good || key.empty()) continue;
-            std::vector<size_t> order(key.size());
-            for (size_t q = 0; q < order.size(); ++q) order[q] = q;
-            std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
-            std::vector<int>    skey(key.size());
-            std::vector<double> sw(w.size());
-            for (size_t q = 0; q < order.size(); ++q) {
-                skey[q] = key[order[q]];
-                std::copy(w.begin() + (std::ptrdiff_t)(order[q] * (size_t)nres),
-                          w.begin() + (std::ptrdiff_t)((order[q] + 1) * (size_t)nres),
-                          sw.begin() + (std::ptrdiff_t)(q * (size_t)nres));
-            }
-            keys[(size_t)I]    = std::move(skey);
-            weights[(size_t)I] = std::move(sw);
+            if (!good || sl.key.empty()) continue;
+            sl.Sort((size_t)nres);
+            keys[(size_t)I]    = std::move(sl.key);
+            weights[(size_t)I] = std::move(sl.w);
             ok[(size_t)I]      = 1;
         } catch (...) {   // nothing may escape the parallel region
 #pragma omp atomic write
@@ -477,15 +451,7 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
         int       accepted = 0;
         for (i64 I : m) {
             const double  l[2] = {1.0, (double)I - mI};
-            const double* w    = weights[(size_t)I].data();
-            double        big = 0.0, err = 0.0;
-            for (size_t d = 0; d < D; ++d) {
-                double v = 0.0;
-                for (int q = 0; q < nq; ++q) v += l[q] * rhs[(size_t)q * D + d];
-                big = std::max(big, std::fabs(w[d]));
-                err = std::max(err, std::fabs(v - w[d]));
-            }
-            if (!(err <= kReduceTolerance * big)) continue;
+            if (!Reproduces(l, nq, rhs.data(), weights[(size_t)I].data(), D)) continue;
             R->group[(size_t)I] = G;
             for (int q = 0; q < nq; ++q) R->mu[(size_t)I * 2 + (size_t)q] = l[q];
             ++accepted;

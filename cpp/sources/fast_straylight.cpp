@@ -70,7 +70,6 @@ struct ReducedRows
     int           Group(size_t w, int side) const { return group.empty() ? -1 : group[2 * w + (size_t)side]; }
 };
 
-constexpr double kReduceTolerance = 1e-13;
 
 // Finds the groups, fits and checks their bases and builds their tables
 // (see ReducedRows); leaves out groups whose tables would cost more than they
@@ -228,15 +227,7 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
         double saved = 0.0;
         for (size_t e : m) {
             const double  l[2] = {1.0, (double)entries[e].qy - mean};
-            const double* w    = entries[e].w.data();
-            double        big = 0.0, err = 0.0;
-            for (size_t d = 0; d < D; ++d) {
-                double v = 0.0;
-                for (int q = 0; q < nq; ++q) v += l[q] * rhs[(size_t)q * D + d];
-                big = std::max(big, std::fabs(w[d]));
-                err = std::max(err, std::fabs(v - w[d]));
-            }
-            if (!(err <= kReduceTolerance * big)) continue;
+            if (!Reproduces(l, nq, rhs.data(), entries[e].w.data(), D)) continue;
             accepted.push_back(e);
             saved += entries[e].full - (double)nq * (double)Kx * (double)entries[e].LJ;
         }

@@ -96,6 +96,18 @@ void BinRow(const double* x, i64 n, i64 c, i64 by, i64 nJ, double* out)
 
 }   // namespace
 
+bool Reproduces(const double* l, int nq, const double* E, const double* w, size_t D)
+{
+    double big = 0.0, err = 0.0;
+    for (size_t d = 0; d < D; ++d) {
+        double v = 0.0;
+        for (int q = 0; q < nq; ++q) v += l[q] * E[(size_t)q * D + d];
+        big = std::max(big, std::fabs(w[d]));
+        err = std::max(err, std::fabs(v - w[d]));
+    }
+    return err <= kReduceTolerance * big;
+}
+
 void BinResidue(const OffsetTable& vt, i64 u, i64 Bx, i64 By, i64 ilo, i64 nI, i64 jlo, i64 nJ, i64 dy0, i64 nDY,
                 double* x, double* out)
 {

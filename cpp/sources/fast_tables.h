@@ -204,6 +204,14 @@ bool UnionRange(const std::vector<OffsetTable>& v, i64 xmin, i64 xmax, i64 ymin,
 // infinite, far beyond the tables; such sources take the per-pixel operation.
 bool Tabulated(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& slots);
 
+// A reduced group's fitted basis must reproduce the weights of each of its
+// members within this fraction of their largest.
+constexpr double kReduceTolerance = 1e-13;
+
+// Whether the sum over q < nq of l[q] * E[q * D + d] reproduces w[d] for every
+// d < D, within kReduceTolerance of the largest |w[d]|.
+bool Reproduces(const double* l, int nq, const double* E, const double* w, size_t D);
+
 // Solves the k x k system a x = b (b holds `n` right-hand sides, row-major
 // k x n) in place by Gaussian elimination with partial pivoting. False when
 // singular.
