@@ -224,11 +224,7 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         for (i64 s : m) {
             double l[4];
             basis(s, l);
-            const double* w = weights[(size_t)s].data();
-            for (int x = 0; x < nq; ++x) {
-                for (int y = 0; y < nq; ++y) a[x * nq + y] += l[x] * l[y];
-                for (size_t d = 0; d < D; ++d) rhs[(size_t)x * D + d] += l[x] * w[d];
-            }
+            AddToNormalEquations(l, nq, weights[(size_t)s].data(), D, a, rhs.data());
         }
         if (!SolveSmall(nq, a, rhs.data(), D)) continue;
         const int G = (int)fits.size();
@@ -440,11 +436,7 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
         std::vector<double> rhs((size_t)nq * D, 0.0);
         for (i64 I : m) {
             const double  l[2] = {1.0, (double)I - mI};
-            const double* w    = weights[(size_t)I].data();
-            for (int x = 0; x < nq; ++x) {
-                for (int y = 0; y < nq; ++y) a[x * nq + y] += l[x] * l[y];
-                for (size_t d = 0; d < D; ++d) rhs[(size_t)x * D + d] += l[x] * w[d];
-            }
+            AddToNormalEquations(l, nq, weights[(size_t)I].data(), D, a, rhs.data());
         }
         if (!SolveSmall(nq, a, rhs.data(), D)) continue;
         const int G        = (int)fits.size();

@@ -216,11 +216,7 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
         std::vector<double> rhs((size_t)nq * D, 0.0);
         for (size_t e : m) {
             const double  l[2] = {1.0, (double)entries[e].qy - mean};
-            const double* w    = entries[e].w.data();
-            for (int x = 0; x < nq; ++x) {
-                for (int y = 0; y < nq; ++y) a[x * nq + y] += l[x] * l[y];
-                for (size_t d = 0; d < D; ++d) rhs[(size_t)x * D + d] += l[x] * w[d];
-            }
+            AddToNormalEquations(l, nq, entries[e].w.data(), D, a, rhs.data());
         }
         if (!SolveSmall(nq, a, rhs.data(), D)) continue;
         accepted.clear();

@@ -96,6 +96,14 @@ void BinRow(const double* x, i64 n, i64 c, i64 by, i64 nJ, double* out)
 
 }   // namespace
 
+void AddToNormalEquations(const double* l, int nq, const double* w, size_t D, double* a, double* rhs)
+{
+    for (int x = 0; x < nq; ++x) {
+        for (int y = 0; y < nq; ++y) a[x * nq + y] += l[x] * l[y];
+        for (size_t d = 0; d < D; ++d) rhs[(size_t)x * D + d] += l[x] * w[d];
+    }
+}
+
 bool Reproduces(const double* l, int nq, const double* E, const double* w, size_t D)
 {
     double big = 0.0, err = 0.0;

@@ -208,6 +208,10 @@ bool Tabulated(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& 
 // members within this fraction of their largest.
 constexpr double kReduceTolerance = 1e-13;
 
+// Adds one member of a group to the normal equations of its least-squares
+// fit: a (nq x nq) += l l^T, rhs (nq x D) += l w^T.
+void AddToNormalEquations(const double* l, int nq, const double* w, size_t D, double* a, double* rhs);
+
 // Whether the sum over q < nq of l[q] * E[q * D + d] reproduces w[d] for every
 // d < D, within kReduceTolerance of the largest |w[d]|.
 bool Reproduces(const double* l, int nq, const double* E, const double* w, size_t D);
