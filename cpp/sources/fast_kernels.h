@@ -38,6 +38,11 @@ struct Kernels
     // out[e] = the sum over k, in order, of w[k] * t[k][off + e], added to out[e]
     // first: out[e] + w[0] * t[0][off + e] + ..., for e < n; m >= 1.
     void (*combine_add)(const double* w, const double* const* t, int m, size_t off, int n, double* out);
+    // Rows of `lead` zeros, then combine over n elements, then `trail` zeros,
+    // for `rows` rows at once: row r reads the tables at off + r * tstride
+    // and writes lead + n + trail elements from out + r * ostride.
+    void (*combine_rows)(const double* w, const double* const* t, int m, size_t off, size_t tstride, int lead, int n,
+                         int trail, int rows, double* out, size_t ostride);
 };
 
 // The kernels a build with `target` runs (never null).

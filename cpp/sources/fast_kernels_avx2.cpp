@@ -14,7 +14,7 @@ namespace avx2 {
 #include "fast_kernels.inc"
 }   // namespace avx2
 
-const Kernels kAvx2 = {"avx2", avx2::Combine, avx2::Add, avx2::Distribute, avx2::CombineAdd};
+const Kernels kAvx2 = {"avx2", avx2::Combine, avx2::Add, avx2::Distribute, avx2::CombineAdd, avx2::CombineRows};
 }   // namespace
 
 extern const Kernels* const kAvx2KernelTable = &kAvx2;

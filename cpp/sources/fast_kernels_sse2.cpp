@@ -11,7 +11,7 @@ namespace portable {
 #include "fast_kernels.inc"
 }   // namespace portable
 
-const Kernels kPortable = {"sse2", portable::Combine, portable::Add, portable::Distribute, portable::CombineAdd};
+const Kernels kPortable = {"sse2", portable::Combine, portable::Add, portable::Distribute, portable::CombineAdd, portable::CombineRows};
 }   // namespace
 
 // Defined in fast_kernels_avx2.cpp; null when the library was built without it.
