@@ -4,6 +4,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -45,12 +46,17 @@ namespace {
 // area folded in: nq multiply-adds and one store per element, written once.
 struct ReducedSources
 {
+    // Each row i of a source table holds j in [jlo - kPad, jhi + kPad], the
+    // rows beyond [jlo, jhi] zero, so that the tables of sources up to two
+    // rows apart can be read over one common range.
+    static constexpr i64 kPad = 2;
     int                 nx = 1;        // output columns per source: 3 (quadratic) or 1
-    size_t              tsize = 0;     // elements of one table (B.nI * B.nJ)
+    i64                 tstride = 0;   // elements of one row i of a table (B.nJ + 2 * kPad)
+    size_t              tsize = 0;     // elements of one table (B.nI * tstride)
     std::vector<int>    group;         // per source I * Ky + r: its group, or -1
     std::vector<double> lambda;        // per source: 4 reduced weights
     std::vector<int>    nq;            // per group: basis size
-    std::vector<double> tables;        // [group][x][q][i][j]
+    std::vector<double> tables;        // [group][x][q][i][kPad + j - jlo]
     // Column tables: rows j' = J' - J from zj0, nzj of them per receiving
     // offset i, for the groups with zgroup[G].
     i64                 zj0 = 0, nzj = 0;
@@ -68,46 +74,54 @@ struct ReducedSources
 // Rows of sources that go through the tables together.
 constexpr int kMaxGroupRows = 8;
 
-// The weights of one source (or bottom column) over (its PSFs, term t <
-// nterms): w[position of the PSF's slot in key * nterms + t].
+// The weights of each of n items (sources, or bottom columns) over (its
+// PSFs, term t < nterms), in flat arrays: item i's PSF slots key(i)[0 ..
+// count(i)) and its weights W(i)[position of the slot in the key * nterms +
+// t]. Items take their terms from one thread each.
 struct SlotWeights
 {
     static constexpr int kMaxSlots = 8;   // PSFs of one group
-    std::vector<int>     key;
+    using Key                      = std::array<int, kMaxSlots + 1>;   // the slots, then their count
+    size_t               nterms = 0;
+    std::vector<Key>     keys;
     std::vector<double>  w;
 
-    // Adds the non-zero coefficients of `c` at term t. False when they would
-    // take more than kMaxSlots PSFs.
-    bool Add(const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& slots, size_t t, size_t nterms)
+    SlotWeights(size_t n, size_t nterms_) : nterms(nterms_), keys(n, Key{}), w(n * kMaxSlots * nterms_, 0.0) {}
+    int           Count(size_t i) const { return keys[i][kMaxSlots]; }
+    const double* W(size_t i) const { return w.data() + i * kMaxSlots * nterms; }
+
+    // Adds the non-zero coefficients of `c` at term t of item i. False when
+    // they would take more than kMaxSlots PSFs.
+    bool Add(size_t i, const TORVEN_PSF_InterpolationCoeffs& c, const std::vector<int>& slots, size_t t)
     {
+        Key&    key = keys[i];
+        double* wi  = w.data() + i * kMaxSlots * nterms;
         for (int j = 0; j < c.NumCoeffs(); ++j) {
             if (c.Coefficient(j) == 0.0) continue;
             const int slot = slots[(size_t)c.PsfIndex(j)];
-            size_t    pos  = 0;
-            while (pos < key.size() && key[pos] != slot) ++pos;
-            if (pos == key.size()) {
-                if ((int)key.size() == kMaxSlots) return false;
-                key.push_back(slot);
-                w.resize(key.size() * nterms, 0.0);
+            int       pos  = 0;
+            while (pos < key[kMaxSlots] && key[(size_t)pos] != slot) ++pos;
+            if (pos == key[kMaxSlots]) {
+                if (pos == kMaxSlots) return false;
+                key[(size_t)pos] = slot;
+                ++key[kMaxSlots];
             }
-            w[pos * nterms + t] += c.Coefficient(j);
+            wi[(size_t)pos * nterms + t] += c.Coefficient(j);
         }
         return true;
     }
-    // The key in slot order, the weights with it, so that equal sets are equal keys.
-    void Sort(size_t nterms)
+    // Item i's key in slot order, its weights with it, so that equal sets are
+    // equal keys.
+    void Sort(size_t i)
     {
-        std::vector<size_t> order(key.size());
-        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
-        std::vector<int>    skey(key.size());
-        std::vector<double> sw(w.size());
-        for (size_t k = 0; k < order.size(); ++k) {
-            skey[k] = key[order[k]];
-            std::copy(w.begin() + (std::ptrdiff_t)(order[k] * nterms), w.begin() + (std::ptrdiff_t)((order[k] + 1) * nterms),
-                      sw.begin() + (std::ptrdiff_t)(k * nterms));
+        Key&    key = keys[i];
+        double* wi  = w.data() + i * kMaxSlots * nterms;
+        for (int a = 1; a < key[kMaxSlots]; ++a) {
+            for (int b = a; b > 0 && key[(size_t)b - 1] > key[(size_t)b]; --b) {
+                std::swap(key[(size_t)b - 1], key[(size_t)b]);
+                std::swap_ranges(wi + (size_t)(b - 1) * nterms, wi + (size_t)b * nterms, wi + (size_t)b * nterms);
+            }
         }
-        key = std::move(skey), w = std::move(sw);
     }
 };
 
@@ -121,7 +135,8 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
 {
     const i64 Bx = B.Bx, By = B.By, nres = Bx * By, F = Kx * Ky;
     R->nx    = simpsons ? 3 : 1;
-    R->tsize = (size_t)(B.nI * B.nJ);
+    R->tstride = B.nJ + 2 * ReducedSources::kPad;
+    R->tsize   = (size_t)(B.nI * R->tstride);
     R->group.assign((size_t)F, -1);
     R->lambda.assign((size_t)F * 4, 0.0);
     if (B.nI <= 0 || B.nJ <= 0) return;
@@ -130,10 +145,9 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     // (position in the set, u, v).
     // They take up to F * SlotWeights::kMaxSlots * nres doubles while the groups are found.
     if (!budget.Fits((double)F * SlotWeights::kMaxSlots * (double)nres)) return;
-    std::vector<std::vector<int>> keys((size_t)F);
-    std::vector<std::vector<double>> weights((size_t)F);
-    std::vector<char>                ok((size_t)F, 0);
-    bool                             failed = false;
+    SlotWeights       sl((size_t)F, (size_t)nres);
+    std::vector<char> ok((size_t)F, 0);
+    bool              failed = false;
 #pragma omp parallel for schedule(dynamic, 16) num_threads(nthreads)
     for (i64 s = 0; s < F; ++s) {
         try {
@@ -141,20 +155,17 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
             TORVEN_PSF_InterpolationCoeffs coeffs;
             Coords                         first(WINDOW_DETECTOR);
             l1c.ToParentWindow(Coords(r, I, WINDOW_L1C), &first, false);
-            SlotWeights sl;
-            bool        good = true;
+            bool good = true;
             for (int u = 0; u < Bx && good; ++u) {
                 for (int v = 0; v < By && good; ++v) {
                     const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
                     good = psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs) &&
-                           Tabulated(coeffs, slots) && sl.Add(coeffs, slots, (size_t)(u * By + v), (size_t)nres);
+                           Tabulated(coeffs, slots) && sl.Add((size_t)s, coeffs, slots, (size_t)(u * By + v));
                 }
             }
-            if (!good || sl.key.empty()) continue;
-            sl.Sort((size_t)nres);
-            keys[(size_t)s]    = std::move(sl.key);
-            weights[(size_t)s] = std::move(sl.w);
-            ok[(size_t)s]      = 1;
+            if (!good || sl.Count((size_t)s) == 0) continue;
+            sl.Sort((size_t)s);
+            ok[(size_t)s] = 1;
         } catch (...) {   // nothing may escape the parallel region
 #pragma omp atomic write
             failed = true;
@@ -163,13 +174,13 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     if (failed) throw std::bad_alloc();
 
     // Groups: sources with the same set, in source order.
-    std::map<std::vector<int>, int>  index;
-    std::vector<std::vector<i64>>    members;
+    std::map<SlotWeights::Key, int> index;
+    std::vector<std::vector<i64>>   members;
     for (i64 s = 0; s < F; ++s) {
         if (!ok[(size_t)s]) continue;
-        auto it = index.find(keys[(size_t)s]);
+        auto it = index.find(sl.keys[(size_t)s]);
         if (it == index.end()) {
-            it = index.emplace(keys[(size_t)s], (int)members.size()).first;
+            it = index.emplace(sl.keys[(size_t)s], (int)members.size()).first;
             members.emplace_back();
         }
         members[(size_t)it->second].push_back(s);
@@ -189,9 +200,10 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     std::vector<Fit> fits;
     for (const auto& kv : index) {
         const std::vector<i64>& m = members[(size_t)kv.second];
-        const size_t            D = kv.first.size() * (size_t)nres;
-        const double full    = simpsons ? (double)By * ((double)Bx * kv.first.size() + 3.0)
-                                        : (double)nres * kv.first.size() + 1.0;
+        const std::vector<int>  key(kv.first.begin(), kv.first.begin() + kv.first[SlotWeights::kMaxSlots]);
+        const size_t            D = key.size() * (size_t)nres;
+        const double full    = simpsons ? (double)By * ((double)Bx * key.size() + 3.0)
+                                        : (double)nres * key.size() + 1.0;
         double       mI = 0, mr = 0;
         bool         varI = false, varr = false;
         for (i64 s : m) mI += (double)(s / Ky), mr += (double)(s % Ky);
@@ -224,7 +236,7 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         for (i64 s : m) {
             double l[4];
             basis(s, l);
-            AddToNormalEquations(l, nq, weights[(size_t)s].data(), D, a, rhs.data());
+            AddToNormalEquations(l, nq, sl.W((size_t)s), D, a, rhs.data());
         }
         if (!SolveSmall(nq, a, rhs.data(), D)) continue;
         const int G = (int)fits.size();
@@ -232,13 +244,13 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         for (i64 s : m) {
             double l[4];
             basis(s, l);
-            if (!Reproduces(l, nq, rhs.data(), weights[(size_t)s].data(), D)) continue;
+            if (!Reproduces(l, nq, rhs.data(), sl.W((size_t)s), D)) continue;
             R->group[(size_t)s] = G;
             for (int q = 0; q < nq; ++q) R->lambda[(size_t)s * 4 + (size_t)q] = l[q];
             ++accepted;
         }
         if (accepted == 0) continue;
-        Fit f{kv.first, nq, std::move(rhs)};
+        Fit f{key, nq, std::move(rhs)};
         f.columns = columns;
         f.qdI     = varI ? 1 : -1;
         f.qdr     = varr ? (varI ? 2 : 1) : -1;
@@ -259,22 +271,20 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     *bytes += R->tables.size() * sizeof(double);
     // T_{x,q} = sum over v of w_x(v) P_{q,v}, with P_{q,v} = the sum over
     // (p, u) of E_q(p, u, v) B_p[u][v]: each binned table is read once per q,
-    // for every x. One work item per group, q and strip of elements.
-    constexpr size_t kChunk = 1024;
-    const i64        chunks = (i64)((R->tsize + kChunk - 1) / kChunk);
-    const i64        items  = (i64)fits.size() * 4 * chunks;
+    // for every x. One work item per group, q and row i.
+    const i64 items = (i64)fits.size() * 4 * B.nI;
 #pragma omp parallel num_threads(nthreads)
     {
-        std::vector<double>        w, buf(kChunk);
+        std::vector<double>        w, buf;
         std::vector<const double*> t;
-#pragma omp for schedule(dynamic, 4)
+#pragma omp for schedule(dynamic, 8)
         for (i64 it = 0; it < items; ++it) {
-            const int  G = (int)(it / (4 * chunks)), q = (int)(it / chunks % 4);
-            const size_t e0 = (size_t)(it % chunks) * kChunk;
-            const int  n = (int)std::min(kChunk, R->tsize - e0);
+            const int  G = (int)(it / (4 * B.nI)), q = (int)(it / B.nI % 4);
+            const i64  i = it % B.nI;
             const Fit& f = fits[(size_t)G];
             if (q >= f.nq) continue;
             try {
+                buf.resize((size_t)B.nJ);
                 for (i64 v = 0; v < By; ++v) {
                     w.clear(), t.clear();
                     for (size_t k = 0; k < f.key.size(); ++k) {
@@ -286,12 +296,13 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
                         }
                     }
                     if (w.empty()) continue;
-                    K.combine(w.data(), t.data(), (int)w.size(), e0, n, buf.data());
+                    K.combine(w.data(), t.data(), (int)w.size(), (size_t)(i * B.nJ), (int)B.nJ, buf.data());
                     const double* pb = buf.data();
                     for (int x = 0; x < R->nx; ++x) {
                         const double wx = simpsons ? sw[(size_t)v * 3 + (size_t)x] : 1.0;
                         if (wx == 0.0) continue;
-                        K.combine_add(&wx, &pb, 1, 0, n, const_cast<double*>(R->Table(G, x, q)) + e0);
+                        double* row = const_cast<double*>(R->Table(G, x, q)) + (size_t)(i * R->tstride + ReducedSources::kPad);
+                        K.combine_add(&wx, &pb, 1, 0, (int)B.nJ, row);
                     }
                 }
             } catch (...) {   // nothing may escape the parallel region
@@ -328,18 +339,29 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
         // The basis vectors whose derivative in r is q: dr for 1, dI * dr for dI.
         const int qd = (q == 0) ? f.qdr : (q == f.qdI ? f.qdIdr : -1);
         double*   z  = const_cast<double*>(R->ZTable(G, q)) + (size_t)(i * R->nzj);
-        for (i64 jz = 0; jz < R->nzj; ++jz) {
-            double sum = 0.0;
-            for (i64 d = reach; d >= -reach; --d) {
-                const i64 j = R->zj0 + jz - d;
-                if (j < B.jlo || j > B.jhi) continue;
-                const int    x   = (int)(reach - d);
-                const size_t off = (size_t)(i * B.nJ + (j - B.jlo));
-                sum += R->Table(G, x, q)[off];
-                if (qd >= 0 && d != 0) sum += (double)d * R->Table(G, x, qd)[off];
+        const i64 nz = R->nzj;
+        // Row j' = J' - J of z reads source row j = zj0 + j' - d of the table
+        // x(d), within its padding (|d| <= reach < kPad).
+        for (i64 d = reach; d >= -reach; --d) {
+            const int     x   = (int)(reach - d);
+            const size_t  off = (size_t)(i * R->tstride + ReducedSources::kPad + (R->zj0 - d - B.jlo));
+            const double* a   = R->Table(G, x, q) + off;
+            if (d == reach) {
+#pragma omp simd
+                for (i64 e = 0; e < nz; ++e) z[e] = a[e];
+            } else {
+#pragma omp simd
+                for (i64 e = 0; e < nz; ++e) z[e] += a[e];
             }
-            z[jz] = sum * scale;
+            if (qd >= 0 && d != 0) {
+                const double* b  = R->Table(G, x, qd) + off;
+                const double  dd = (double)d;
+#pragma omp simd
+                for (i64 e = 0; e < nz; ++e) z[e] += dd * b[e];
+            }
         }
+#pragma omp simd
+        for (i64 e = 0; e < nz; ++e) z[e] *= scale;
     }
 }
 
@@ -379,30 +401,26 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
     R->nR    = (yh - 1) / By + 1;
     R->tsize = (size_t)(E.nI * R->nR);
     if (!budget.Fits((double)Kx * SlotWeights::kMaxSlots * (double)nres)) return;
-    std::vector<std::vector<int>>    keys((size_t)Kx);
-    std::vector<std::vector<double>> weights((size_t)Kx);
-    std::vector<char>                ok((size_t)Kx, 0);
-    bool                             failed = false;
+    SlotWeights       sl((size_t)Kx, (size_t)nres);
+    std::vector<char> ok((size_t)Kx, 0);
+    bool              failed = false;
 #pragma omp parallel for schedule(dynamic, 4) num_threads(nthreads)
     for (i64 I = 0; I < Kx; ++I) {
         try {
             TORVEN_PSF_InterpolationCoeffs coeffs;
             Coords                         first(WINDOW_DETECTOR);
             l1c.ToParentWindow(Coords(0, (int)I, WINDOW_L1C), &first, false);
-            SlotWeights sl;
-            bool        good = true;
+            bool good = true;
             for (int u = 0; u < Bx && good; ++u) {
                 for (int k = kfirst; k <= klast && good; ++k) {
                     good = psftable.GetInterpolationCoefficientsForNewPSFCentre(
                                Coords(first.y + k, first.x + u, WINDOW_DETECTOR), &coeffs) &&
-                           Tabulated(coeffs, slots) && sl.Add(coeffs, slots, (size_t)(u * nk + (k - kfirst)), (size_t)nres);
+                           Tabulated(coeffs, slots) && sl.Add((size_t)I, coeffs, slots, (size_t)(u * nk + (k - kfirst)));
                 }
             }
-            if (!good || sl.key.empty()) continue;
-            sl.Sort((size_t)nres);
-            keys[(size_t)I]    = std::move(sl.key);
-            weights[(size_t)I] = std::move(sl.w);
-            ok[(size_t)I]      = 1;
+            if (!good || sl.Count((size_t)I) == 0) continue;
+            sl.Sort((size_t)I);
+            ok[(size_t)I] = 1;
         } catch (...) {   // nothing may escape the parallel region
 #pragma omp atomic write
             failed = true;
@@ -410,9 +428,9 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
     }
     if (failed) throw std::bad_alloc();
 
-    std::map<std::vector<int>, std::vector<i64>> members;
+    std::map<SlotWeights::Key, std::vector<i64>> members;
     for (i64 I = 0; I < Kx; ++I)
-        if (ok[(size_t)I]) members[keys[(size_t)I]].push_back(I);
+        if (ok[(size_t)I]) members[sl.keys[(size_t)I]].push_back(I);
     struct Fit
     {
         std::vector<int>    key;
@@ -422,7 +440,8 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
     std::vector<Fit> fits;
     for (const auto& kv : members) {
         const std::vector<i64>& m = kv.second;
-        const size_t            D = kv.first.size() * (size_t)nres;
+        const std::vector<int>  key(kv.first.begin(), kv.first.begin() + kv.first[SlotWeights::kMaxSlots]);
+        const size_t            D = key.size() * (size_t)nres;
         double                  mI = 0;
         for (i64 I : m) mI += (double)I;
         mI /= (double)m.size();
@@ -436,20 +455,20 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
         std::vector<double> rhs((size_t)nq * D, 0.0);
         for (i64 I : m) {
             const double  l[2] = {1.0, (double)I - mI};
-            AddToNormalEquations(l, nq, weights[(size_t)I].data(), D, a, rhs.data());
+            AddToNormalEquations(l, nq, sl.W((size_t)I), D, a, rhs.data());
         }
         if (!SolveSmall(nq, a, rhs.data(), D)) continue;
         const int G        = (int)fits.size();
         int       accepted = 0;
         for (i64 I : m) {
             const double  l[2] = {1.0, (double)I - mI};
-            if (!Reproduces(l, nq, rhs.data(), weights[(size_t)I].data(), D)) continue;
+            if (!Reproduces(l, nq, rhs.data(), sl.W((size_t)I), D)) continue;
             R->group[(size_t)I] = G;
             for (int q = 0; q < nq; ++q) R->mu[(size_t)I * 2 + (size_t)q] = l[q];
             ++accepted;
         }
         if (accepted == 0) continue;
-        fits.push_back(Fit{kv.first, nq, std::move(rhs)});
+        fits.push_back(Fit{key, nq, std::move(rhs)});
     }
     if (fits.empty()) return;
     const double elements = (double)fits.size() * 2 * (double)R->tsize;
@@ -461,6 +480,77 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
     for (size_t G = 0; G < fits.size(); ++G) R->nq[G] = fits[G].nq;
     R->tables.assign((size_t)elements, 0.0);
     *bytes += R->tables.size() * sizeof(double);
+
+    // A fitted weight that is affine along the strip rows, E_q(p, u, k) =
+    // a + b (k - klast), needs only the moments of the strip table over the
+    // nk rows a receiving row sees: M0_p[u](i, y) = sum over d < nk of
+    // E_p[u](i, y + d) and M1 = -sum over d of d E_p[u](i, y + d) (d = klast
+    // - k), from prefix sums: 2 terms instead of nk. Segments that are not
+    // affine keep their nk terms.
+    const i64 nslots = E.nI > 0 && E.nDY > 0 ? (i64)E.data.size() / (Bx * E.nI * E.nDY) : 0;
+    std::vector<char> used((size_t)nslots, 0);
+    for (const Fit& f : fits)
+        for (int slot : f.key) used[(size_t)slot] = 1;
+    std::vector<double> mom;
+    if (nk > 2 && budget.Take((double)nslots * Bx * E.nI * 2 * yh)) {
+        mom.assign((size_t)(nslots * Bx * E.nI * 2 * yh), 0.0);
+        *bytes += mom.size() * sizeof(double);
+#pragma omp parallel for schedule(dynamic, 8) num_threads(nthreads)
+        for (i64 it = 0; it < nslots * Bx * E.nI; ++it) {
+            const int slot = (int)(it / (Bx * E.nI));
+            if (!used[(size_t)slot]) continue;
+            const double* row = E.Table(slot, (int)(it / E.nI % Bx)) + (size_t)((it % E.nI) * E.nDY);
+            double*       m0  = mom.data() + (size_t)(it * 2 * yh);
+            double*       m1  = m0 + yh;
+            // P0[t], P1[t]: the sums of row[t'] and t' row[t'] over t' < t, kept
+            // only where they are used.
+            double p0 = 0.0, p1 = 0.0;
+            for (i64 t = 0; t < nk; ++t) p0 += row[t], p1 += (double)t * row[t];
+            double q0 = 0.0, q1 = 0.0;   // P0[y], P1[y]
+            for (i64 y = 0; y < yh; ++y) {
+                const double s0 = p0 - q0;
+                m0[y]           = s0;
+                m1[y]           = -((p1 - q1) - (double)y * s0);
+                if (y + 1 == yh) break;   // the row holds yh + nk - 1 values
+                const double a = row[y], c = row[y + nk];
+                q0 += a, q1 += (double)y * a;
+                p0 += c, p1 += (double)(y + nk) * c;
+            }
+        }
+    }
+    auto moments = [&](int slot, i64 u, i64 i) { return mom.data() + (size_t)((((i64)slot * Bx + u) * E.nI + i) * 2 * yh); };
+    // Per group, q, PSF p and residue u: whether the weights over the strip
+    // rows are affine, and the least-squares line a + b (k - klast) through
+    // them, which must reproduce them within the tolerance of the fits.
+    std::vector<std::vector<double>> lines(fits.size());   // [q][p][u]: a, b, or NaN when not affine
+    for (size_t G = 0; G < fits.size() && !mom.empty(); ++G) {
+        const Fit& f = fits[G];
+        lines[G].assign((size_t)f.nq * f.key.size() * (size_t)Bx * 2, std::nan(""));
+        for (int q = 0; q < f.nq; ++q) {
+            const double* Eq  = f.E.data() + (size_t)q * f.key.size() * (size_t)nres;
+            double        big = 0.0;
+            for (size_t d = 0; d < f.key.size() * (size_t)nres; ++d) big = std::max(big, std::fabs(Eq[d]));
+            for (size_t p = 0; p < f.key.size(); ++p) {
+                for (i64 u = 0; u < Bx; ++u) {
+                    const double* e  = Eq + p * (size_t)nres + (size_t)(u * nk);   // e[k - kfirst]
+                    double        sd = 0, se = 0, sdd = 0, sde = 0;
+                    for (i64 k = kfirst; k <= klast; ++k) {
+                        const double d = (double)(klast - k), v = e[k - kfirst];
+                        sd += d, se += v, sdd += d * d, sde += d * v;
+                    }
+                    const double n = (double)nk, det = n * sdd - sd * sd;
+                    const double b = -(n * sde - sd * se) / det, a = (se + b * sd) / n;
+                    bool         affine = std::isfinite(a) && std::isfinite(b);
+                    for (i64 k = kfirst; k <= klast && affine; ++k)
+                        affine = std::fabs(a - b * (double)(klast - k) - e[k - kfirst]) <= kReduceTolerance * big;
+                    if (!affine) continue;
+                    double* l = lines[G].data() + (((size_t)q * f.key.size() + p) * (size_t)Bx + (size_t)u) * 2;
+                    l[0] = a, l[1] = b;
+                }
+            }
+        }
+    }
+
     // One work item per (group, q, receiving offset i): the combination of the
     // strip rows, then their sum into the receiving L1C rows.
     const i64 items = (i64)fits.size() * 2 * E.nI;
@@ -477,13 +567,21 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
             try {
                 w.clear(), t.clear();
                 buf.resize((size_t)yh);
+                const double* Eq  = f.E.data() + (size_t)q * f.key.size() * (size_t)nres;
                 for (size_t p = 0; p < f.key.size(); ++p) {
                     for (i64 u = 0; u < Bx; ++u) {
+                        const double* e = Eq + p * (size_t)nres + (size_t)(u * nk);   // e[k - kfirst]
+                        const double* l = lines[(size_t)G].empty() ? nullptr
+                                          : lines[(size_t)G].data() + (((size_t)q * f.key.size() + p) * (size_t)Bx + (size_t)u) * 2;
+                        if (l != nullptr && !std::isnan(l[0])) {
+                            const double* m = moments(f.key[p], u, i);
+                            if (l[0] != 0.0) w.push_back(l[0]), t.push_back(m);
+                            if (l[1] != 0.0) w.push_back(l[1]), t.push_back(m + yh);
+                            continue;
+                        }
                         for (i64 k = kfirst; k <= klast; ++k) {
-                            const double e = f.E[(size_t)q * f.key.size() * (size_t)nres + p * (size_t)nres +
-                                                 (size_t)(u * nk + (k - kfirst))];
-                            if (e == 0.0) continue;
-                            w.push_back(e);
+                            if (e[k - kfirst] == 0.0) continue;
+                            w.push_back(e[k - kfirst]);
                             // Row y of the strip is at dy - dy0 = y - k + klast of the table.
                             t.push_back(E.Table(f.key[p], (int)u) + (size_t)(i * E.nDY) + (size_t)(klast - k));
                         }
@@ -753,23 +851,35 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         return false;
     }
     const i64 nreduced = (i64)std::count_if(RS.group.begin(), RS.group.end(), [](int G) { return G >= 0; });
-    // The output columns written whole from the column tables: their sources
-    // (rows J - 1 to J + 1, or J) in one group that has them, the bottom
-    // column left to the lower edge. A build whose lower-edge correction
-    // fails is zeroed in the end; it keeps the source tables throughout.
+    // The output columns written whole, every element once: zcol 1 from the
+    // column tables, when their writers (the sources of rows J - 1 to J + 1,
+    // or J) are in one group that has them; zcol 2 from the source tables of
+    // their writers, when these are reduced but in different groups or at the
+    // bottom or top row. With the lower-edge correction the bottom column
+    // qualifies only when its strip goes through strip tables (or it has no
+    // strip sources), which are then added after it is written. A build whose
+    // lower-edge correction fails is zeroed in the end; it keeps the source
+    // tables throughout.
     std::vector<char> zcol;
-    i64               ncolumns = 0;
+    i64               ncolumns = 0, nwhole = 0;
     try {
         zcol.assign((size_t)F, 0);
-        if (!RS.zgroup.empty() && !(loweredge && jstar < Kx)) {
+        if (!RS.nq.empty() && !(loweredge && jstar < Kx)) {
             for (i64 I = 0; I < Kx; ++I) {
                 const int* grp = RS.group.data() + (size_t)(I * Ky);
+                const bool bottom = !loweredge || nk == 0 || (!RE.group.empty() && RE.group[(size_t)I] >= 0);
                 for (i64 J = 0; J < Ky; ++J) {
-                    const int G = grp[J];
-                    if (G < 0 || !RS.zgroup[(size_t)G]) continue;
-                    const bool whole = simpsons ? (J >= 1 && J + 1 < Ky && grp[J - 1] == G && grp[J + 1] == G)
-                                                : !(loweredge && J == 0);
-                    if (whole) zcol[(size_t)(I * Ky + J)] = 1, ++ncolumns;
+                    if (J == 0 && !bottom) continue;
+                    const i64 s0 = simpsons ? std::max<i64>(0, J - 1) : J, s1 = simpsons ? std::min<i64>(Ky - 1, J + 1) : J;
+                    bool      reduced = true, same = true;
+                    for (i64 s = s0; s <= s1; ++s) reduced = reduced && grp[s] >= 0, same = same && grp[s] == grp[J];
+                    if (!reduced) continue;
+                    const bool interior = !simpsons || (J >= 1 && J + 1 < Ky);
+                    if (same && interior && RS.zgroup[(size_t)grp[J]]) {
+                        zcol[(size_t)(I * Ky + J)] = 1, ++ncolumns;
+                    } else {
+                        zcol[(size_t)(I * Ky + J)] = 2, ++nwhole;
+                    }
                 }
             }
         }
@@ -785,6 +895,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         stats->kernel        = K.name;
         stats->reduced_sources = nreduced;
         stats->reduced_columns = ncolumns;
+        stats->whole_columns   = nwhole;
         stats->reduced_edge    = (i64)std::count_if(RE.group.begin(), RE.group.end(), [](int G) { return G >= 0; });
     }
 
@@ -892,12 +1003,28 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                           double& nmadds) {
         const i64 ia = std::max<i64>(B.ilo, -I), ib = std::min<i64>(B.ihi, Kx - 1 - I);
         if (ia > ib) return;
+        // The rows with shares to add here: term lists, or reduced shares to
+        // columns not written whole.
+        int active[kMaxGroupRows], nactive = 0;
+        for (int row = r0; row < r1; ++row) {
+            bool         any = false;
+            const size_t g   = (size_t)(row - r0) * stride;
+            if (RS.group[(size_t)(I * Ky + row)] >= 0) {
+                for (int J = std::max(row, 1) - 1; J <= std::min<int>(row + 1, (int)Ky - 1) && !any; ++J)
+                    any = !zcol[(size_t)(I * Ky + J)] && (simpsons || J == row);
+            } else {
+                for (int v = 0; v < nlists && !any; ++v) any = lm[g + (size_t)v] > 0;
+            }
+            if (any) active[nactive++] = row;
+        }
+        if (nactive == 0 && nzero == 0 && ndone == 0) return;
         for (i64 i = ia; i <= ib; ++i) {
             for (int z = 0; z < nzero; ++z) {
                 double* c = column(I, zero[z]) + (I + i) * Ky;
                 std::fill(c, c + Ky, 0.0);
             }
-            for (int row = r0; row < r1; ++row) {
+            for (int a = 0; a < nactive; ++a) {
+                const int row = active[a];
                 const size_t g  = (size_t)(row - r0) * stride;
                 const i64    ja = std::max<i64>(B.jlo, -row), jb = std::min<i64>(B.jhi, Ky - 1 - row);
                 const int    L  = (int)std::max<i64>(0, jb - ja + 1);
@@ -907,10 +1034,10 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                 double*   colb  = column(I, below);
                 double*   colc  = column(I, row);
                 double*   cola  = column(I, above);
-                const size_t toff = (size_t)((i - B.ilo) * B.nJ + (ja - B.jlo));
                 const size_t roff = (size_t)((I + i) * Ky + row + ja);
                 const int    G    = RS.group[(size_t)(I * Ky + row)];
                 if (G >= 0) {
+                    const size_t toff = (size_t)((i - B.ilo) * RS.tstride + ReducedSources::kPad + (ja - B.jlo));
                     const double* lambda = RS.lambda.data() + (size_t)(I * Ky + row) * 4;
                     const int     nq     = RS.nq[(size_t)G];
                     double*       cols[3] = {colb, colc, cola};
@@ -925,6 +1052,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     }
                     continue;
                 }
+                const size_t toff = (size_t)((i - B.ilo) * B.nJ + (ja - B.jlo));
                 for (int v = 0; v < nlists; ++v) {
                     const int m = lm[g + (size_t)v];
                     if (m == 0) continue;
@@ -947,36 +1075,78 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         }
     };
 
-    // The output columns (I, J), J in [r0, r1), written whole from the column
-    // tables, every element once: per receiving L1C column, the columns in
-    // order, so that each row of the tables is read from cache for all of
-    // them.
+    // The lower-edge strip of bottom L1C column I through its strip tables,
+    // times `scale`, added to its column.
+    auto edge_strip = [&](int I, double scale, double& nmadds) {
+        const i64 ia = std::max<i64>(E.ilo, -I), ib = std::min<i64>(E.ihi, Kx - 1 - I);
+        const int EG = RE.group[(size_t)I];
+        if (!edgework || ia > ib) return;
+        double*       col  = column(I, 0);
+        const int     nq   = RE.nq[(size_t)EG];
+        const double  mu[2] = {RE.mu[(size_t)I * 2] * scale, RE.mu[(size_t)I * 2 + 1] * scale};
+        const double* t[2] = {RE.Table(EG, 0), RE.Table(EG, 1)};
+        for (i64 i = ia; i <= ib; ++i)
+            K.combine_add(mu, t, nq, (size_t)((i - E.ilo) * RE.nR), (int)RE.nR, col + (size_t)((I + i) * Ky));
+        nmadds += (double)(ib - ia + 1) * (double)RE.nR * nq;
+    };
+
+    // The output columns (I, J), J in [r0, r1), written whole (see zcol), one
+    // call per column for all its receiving L1C columns.
     auto z_columns = [&](int I, int r0, int r1, double& nmadds) {
-        int Js[kMaxGroupRows], n = 0;
-        for (int J = r0; J < r1; ++J)
-            if (zcol[(size_t)(I * Ky + J)]) Js[n++] = J;
-        if (n == 0) return;
-        for (i64 q = 0; q < Kx; ++q) {
-            const i64 i = q - I;
-            for (int k = 0; k < n; ++k) {
-                const int J  = Js[k];
-                double*   c  = column(I, J) + q * Ky;
-                const i64 Ra = std::max<i64>(0, J + RS.zj0), Rb = std::min<i64>(Ky - 1, J + RS.zj0 + RS.nzj - 1);
-                if (i < B.ilo || i > B.ihi || Ra > Rb) {
-                    std::fill(c, c + Ky, 0.0);
-                    continue;
+        const i64 qa = std::max<i64>(0, I + B.ilo), qb = std::min<i64>(Kx - 1, I + B.ihi);
+        for (int J = r0; J < r1; ++J) {
+            const char kind = zcol[(size_t)(I * Ky + J)];
+            if (!kind) continue;
+            double        w[12];
+            const double* t[12];
+            int           m = 0;
+            i64           Ra, Rb;
+            size_t        toff = 0, tstride = 0;
+            if (kind == 1) {
+                const int G = RS.group[(size_t)(I * Ky + J)];
+                m           = RS.nq[(size_t)G];
+                for (int p = 0; p < m; ++p) w[p] = RS.lambda[(size_t)(I * Ky + J) * 4 + (size_t)p], t[p] = RS.ZTable(G, p);
+                Ra      = std::max<i64>(0, J + RS.zj0), Rb = std::min<i64>(Ky - 1, J + RS.zj0 + RS.nzj - 1);
+                toff    = (size_t)((qa - I - B.ilo) * RS.nzj + (Ra - J - RS.zj0));
+                tstride = (size_t)RS.nzj;
+            } else {
+                // Every (source s, its table x) that writes column J, in order,
+                // the L1C pixel area folded into the weights. The table of s
+                // is read from J + 1 - s elements on, so that one offset serves
+                // them all: row R of the column reads the table's row R - s.
+                i64 smin = J + 1, smax = J - 1;
+                for (i64 s = std::max<i64>(0, J - 1); s <= std::min<i64>(Ky - 1, J + 1); ++s) {
+                    const int     G      = RS.group[(size_t)(I * Ky + s)];
+                    const double* lambda = RS.lambda.data() + (size_t)(I * Ky + s) * 4;
+                    for (int x = 0; x < RS.nx; ++x) {
+                        const i64 target = !simpsons ? s : x == 0 ? std::max<i64>(s, 1) - 1 : x == 1 ? s : std::min<i64>(s + 1, Ky - 1);
+                        if (target != J) continue;
+                        for (int q = 0; q < RS.nq[(size_t)G]; ++q) {
+                            w[m] = lambda[q] * scale;
+                            t[m] = RS.Table(G, x, q) + (J + 1 - s);
+                            ++m;
+                        }
+                        smin = std::min(smin, s), smax = std::max(smax, s);
+                    }
                 }
-                std::fill(c, c + Ra, 0.0);
-                std::fill(c + Rb + 1, c + Ky, 0.0);
-                const int     G      = RS.group[(size_t)(I * Ky + J)];
-                const int     nq     = RS.nq[(size_t)G];
-                const double* lambda = RS.lambda.data() + (size_t)(I * Ky + J) * 4;
-                const double* t[4];
-                for (int p = 0; p < nq; ++p) t[p] = RS.ZTable(G, p);
-                const size_t toff = (size_t)((i - B.ilo) * RS.nzj + (Ra - J - RS.zj0));
-                K.combine(lambda, t, nq, toff, (int)(Rb - Ra + 1), c + Ra);
-                nmadds += (double)(Rb - Ra + 1) * nq;
+                Ra      = std::max<i64>(0, smin + B.jlo), Rb = std::min<i64>(Ky - 1, smax + B.jhi);
+                toff    = (size_t)((qa - I - B.ilo) * RS.tstride + ReducedSources::kPad + (Ra - J - 1 - B.jlo));
+                tstride = (size_t)RS.tstride;
             }
+            double* c = column(I, J);
+            if (qa > qb || Ra > Rb || m == 0) {
+                std::fill(c, c + F, 0.0);
+            } else {
+                // Receiving L1C columns out of the tables' reach, and rows out of it.
+                std::fill(c, c + qa * Ky, 0.0);
+                std::fill(c + (qb + 1) * Ky, c + F, 0.0);
+                const int n = (int)(Rb - Ra + 1);
+                K.combine_rows(w, t, m, toff, tstride, (int)Ra, n, (int)(Ky - 1 - Rb), (int)(qb - qa + 1), c + qa * Ky,
+                               (size_t)Ky);
+                nmadds += (double)n * (double)(qb - qa + 1) * m;
+                nmadds += (double)n * (double)(qb - qa + 1) * m;
+            }
+            if (J == 0 && loweredge && !RE.group.empty() && RE.group[(size_t)I] >= 0) edge_strip(I, scale, nmadds);
         }
     };
 
@@ -1028,13 +1198,8 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         }
         const i64 ia = std::max<i64>(E.ilo, -I), ib = std::min<i64>(E.ihi, Kx - 1 - I);
         if (EG >= 0) {
-            if (!edgework || ia > ib) return true;
-            const int     nq = RE.nq[(size_t)EG];
-            const double* t[2] = {RE.Table(EG, 0), RE.Table(EG, 1)};
-            for (i64 i = ia; i <= ib; ++i)
-                K.combine_add(RE.mu.data() + (size_t)I * 2, t, nq, (size_t)((i - E.ilo) * RE.nR), (int)RE.nR,
-                              col + (size_t)((I + i) * Ky));
-            nmadds += (double)(ib - ia + 1) * (double)RE.nR * nq;
+            // A bottom column written whole gets its strip after (z_columns).
+            if (!zcol[(size_t)s]) edge_strip(I, 1.0, nmadds);
             return true;
         }
         if (m == 0 || !edgework || ia > ib) return true;
@@ -1099,7 +1264,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                         if (diag && j == 0) NXLOG_RECORD(nxlog_info, "Processing L1C pixel [%4d,%4d]", i, j);
                         unsigned char* state = cs + (size_t)(j - ibegin) * (size_t)Ky;
                         if (i == 0 && loweredge) {
-                            written(j, 0, state);
+                            if (!zcol[(size_t)(j * Ky)]) written(j, 0, state);
                             ok = edge_column(j, coeffs, sc, buf, madds);
                         }
                         const size_t c = g + (size_t)(j - ibegin) * (size_t)nlists;

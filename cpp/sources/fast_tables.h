@@ -66,6 +66,7 @@ struct TORVEN_FastBuildStats
     const char* kernel   = "";      // the kernels that ran: "sse2" or "avx2"
     long long reduced_sources = 0;  // in-field sources whose weights went through reduced tables
     long long reduced_columns = 0;  // in-field output columns written whole from column tables
+    long long whole_columns   = 0;  // in-field output columns written whole from the source tables of their writers
     long long reduced_edge    = 0;  // in-field bottom columns whose lower-edge strip went through strip tables
     long long reduced_rows    = 0;  // stray-light columns (L1C row and side) written from reduced tables
 };
@@ -227,6 +228,11 @@ bool SolveSmall(int k, double* a, double* b, size_t n);
 // instead of a read and a write. StreamFence orders them before what follows
 // (call it before the work is handed on to other threads).
 void StreamZero(double* out, size_t n);
+// The size from which bypassing the caches pays: below it the stores stay in
+// the caches and plain ones are faster (measured on a 2-core Xeon: 8 MiB of
+// zeros take 0.53 ms with plain stores and 0.76 ms bypassing the caches,
+// 32 MiB take 3.3 ms and 2.0 ms).
+constexpr double kStreamBytes = 16.0 * 1024 * 1024;
 void StreamFence();
 
 // ---------------------------------------------------------------------------
