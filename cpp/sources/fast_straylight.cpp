@@ -528,14 +528,19 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     }
 
     const i64 FF = (i64)F * (R1 - R0);
-    // Zeroed by stores that bypass the caches: most of the matrix is never
-    // written again.
+    // Most of the matrix is never written again: a large one is zeroed by
+    // stores that bypass the caches, one that fits in them by plain stores
+    // (which keep it there).
+    if ((double)FF * sizeof(double) >= kStreamBytes) {
 #pragma omp parallel num_threads(nthreads)
-    {
-        const i64 nt = omp_get_num_threads(), t = omp_get_thread_num();
-        const i64 a = FF * t / nt, b = FF * (t + 1) / nt;
-        StreamZero(out + a, (size_t)(b - a));
-        StreamFence();
+        {
+            const i64 nt = omp_get_num_threads(), t = omp_get_thread_num();
+            const i64 a = FF * t / nt, b = FF * (t + 1) / nt;
+            StreamZero(out + a, (size_t)(b - a));
+            StreamFence();
+        }
+    } else {
+        std::fill(out, out + FF, 0.0);
     }
 
     bool success = true;
@@ -683,10 +688,8 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
                 const double* mu = RR.mu.data() + 2 * (2 * w + (size_t)side);
                 double*       c  = out + (size_t)(owned[side] - R0) * (size_t)F;
                 const size_t  off = (size_t)(J0 - qy - BT.jlo);
-                for (i64 I = 0; I < Kx; ++I) {
-                    const double* t[2] = {RR.Table(G, 0) + (size_t)(I * RR.nJ), RR.Table(G, 1) + (size_t)(I * RR.nJ)};
-                    K.combine(mu, t, nq, off, (int)(J1 - J0 + 1), c + (size_t)(I * Ky + J0));
-                }
+                const double* t[2] = {RR.Table(G, 0), RR.Table(G, 1)};
+                K.combine_rows(mu, t, nq, off, (size_t)RR.nJ, 0, (int)(J1 - J0 + 1), 0, (int)Kx, c + (size_t)J0, (size_t)Ky);
                 madds += (double)nq * (double)Kx * (double)(J1 - J0 + 1);
             }
             if (owned[0] >= 0 && RR.Group(w, 0) < 0) {

@@ -197,8 +197,12 @@ TEST_P(FastInField, SameMatrixAndRecordsAsThePerPixelBuild)
         EXPECT_EQ(stats.kernel, name);
         if (GetParam().bilinear) {
             EXPECT_GE(stats.reduced_sources, req.F / 2);
-            // Whole output columns from the column tables, away from the bottom and top rows.
+            // Whole output columns from the column tables, away from the bottom and top rows,
+            // and under the quadratic scheme from their writers' source tables at those rows.
             EXPECT_GE(stats.reduced_columns, GetParam().simpsons ? req.F / 4 : req.F / 2);
+            if (GetParam().simpsons) {
+                EXPECT_GT(stats.whole_columns, 0);
+            }
             if (GetParam().loweredge) {
                 EXPECT_GT(stats.reduced_edge, 0);
             }
@@ -540,6 +544,8 @@ const StrayConfig kStray[] = {
     {"ReducedBinned2x2", 4, 8, 2, 2, 1, 1, 1, 1, false, true, 3, 9, 11, 0, true, true},
     {"ReducedBinned3x2SourceSteps", 3, 6, 3, 2, 2, 2, 1, 1, false, false, 2, 10, 9, 0, true, true},
     {"NotReducedVignettingAlongTheRows", 4, 8, 2, 2, 1, 1, 1, 1, true, true, 3, 9, 11, 0, true, false},
+    // A matrix too large for plain zeroing stores (20 MB).
+    {"LargeMatrixStreamedZeros", 40, 40, 1, 1, 1, 1, 1, 1, false, false, 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Configurations, FastStrayLight, testing::ValuesIn(kStray),
