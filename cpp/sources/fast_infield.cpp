@@ -942,6 +942,18 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         std::fill(lm, lm + nlists, 0);
         const bool reduced = RS.group[(size_t)(I * Ky + row)] >= 0;   // its shares go through the group's tables
         bool       success = true;
+        if (reduced) {
+            // Its lookups were made when it was reduced: they all succeed and
+            // are tabulated, so they log nothing and add no terms.
+            if (bad > 0) {
+                for (i64 e = 0; e < Bx * By; ++e)
+                    NXLOG_RECORD(nxlog_warning,
+                                 "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, %d bad elements "
+                                 "detected. That should not happen. It should be zero",
+                                 (int)std::min<i64>(bad, INT_MAX));
+            }
+            return true;
+        }
         for (int u = 0; u < Bx; ++u) {
             for (int v = 0; v < By; ++v) {
                 const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
@@ -1163,7 +1175,9 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         const int  EG       = RE.group.empty() ? -1 : RE.group[(size_t)I];   // its strip tables, or -1
         int        m        = 0;
         bool       success  = true;
-        for (int u = 0; u < Bx; ++u) {
+        // With strip tables, its lookups were made when they were fitted: they
+        // all succeed and are tabulated, so they log nothing and add no terms.
+        for (int u = 0; u < Bx && EG < 0; ++u) {
             for (int k = kfirst; k <= klast; ++k) {
                 const Coords source(first.y + k, first.x + u, WINDOW_DETECTOR);
                 if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
