@@ -531,16 +531,17 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
     // Most of the matrix is never written again: a large one is zeroed by
     // stores that bypass the caches, one that fits in them by plain stores
     // (which keep it there).
-    if ((double)FF * sizeof(double) >= kStreamBytes) {
+    const bool stream = (double)FF * sizeof(double) >= kStreamBytes;
 #pragma omp parallel num_threads(nthreads)
-        {
-            const i64 nt = omp_get_num_threads(), t = omp_get_thread_num();
-            const i64 a = FF * t / nt, b = FF * (t + 1) / nt;
+    {
+        const i64 nt = omp_get_num_threads(), t = omp_get_thread_num();
+        const i64 a = FF * t / nt, b = FF * (t + 1) / nt;
+        if (stream) {
             StreamZero(out + a, (size_t)(b - a));
             StreamFence();
+        } else {
+            std::fill(out + a, out + b, 0.0);
         }
-    } else {
-        std::fill(out, out + FF, 0.0);
     }
 
     bool success = true;

@@ -210,7 +210,8 @@ std::vector<int> ReferencedPsfs(const TORVEN_PSF_Table& table, int* nslots)
     const size_t  n  = std::min(c->size(), k->size());
     const double* cv = c->UnsafeArrayBasePtr();
     const int*    kv = k->UnsafeArrayBasePtr();
-    for (size_t i = 0; i < n; ++i) {
+    // Once every PSF has its slot nothing can change.
+    for (size_t i = 0; i < n && *nslots < numpsf; ++i) {
         if (cv[i] != 0.0 && kv[i] >= 0 && kv[i] < numpsf && slot[(size_t)kv[i]] < 0) slot[(size_t)kv[i]] = (*nslots)++;
     }
     return slot;

@@ -147,6 +147,14 @@ bool TORVEN_PSF_Table::CheckPsfIndices(int numpsf) const
     const size_t  nx      = m_coefficients->ZSize();
     const double* c       = m_coefficients->UnsafeArrayBasePtr();
     const int*    idx     = m_indices->UnsafeArrayBasePtr();
+    // One pass without branches first: a table passes it unless it holds a bad index.
+    if (numpsf > 0) {
+        const size_t   n     = nx * ny * ncoeffs;
+        const unsigned limit = (unsigned)numpsf;
+        bool           bad   = false;
+        for (size_t i = 0; i < n; ++i) bad |= (c[i] != 0.0) & ((unsigned)idx[i] >= limit);
+        if (!bad) return true;
+    }
     for (size_t x = 0; x < nx; ++x) {
         for (size_t y = 0; y < ny; ++y) {
             const size_t start = (x * ny + y) * ncoeffs;
