@@ -797,7 +797,11 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     // The sources of the L1C columns [C0, C1) are built; output row 0 is the
     // first row of column C0 (row R0 of the whole matrix).
     const i64 C0 = g.ColumnBegin(), C1 = g.ColumnEnd(), NX = C1 - C0;
-    const i64 nblocks = (nthreads == 1 || NX < 1) ? std::min<i64>(1, NX) : std::min<i64>(NX, 16 * (i64)nthreads);
+    // Blocks of at least 4 L1C columns where there are enough of them: each
+    // block pays a pass over every row.
+    const i64 nblocks = (nthreads == 1 || NX < 1)
+                            ? std::min<i64>(1, NX)
+                            : std::min<i64>({NX, 16 * (i64)nthreads, std::max<i64>(nthreads, NX / 4)});
     // The term lists of the source pixels of kRows rows of a block, per
     // thread: their shares go through the tables together (apply_rows). The
     // number of rows depends on the geometry only, never on the threads.
