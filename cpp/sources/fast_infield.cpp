@@ -56,13 +56,13 @@ struct ReducedSources
     std::vector<int>    group;         // per source I * Ky + r: its group, or -1
     std::vector<double> lambda;        // per source: 4 reduced weights
     std::vector<int>    nq;            // per group: basis size
-    std::vector<double> tables;        // [group][x][q][i][kPad + j - jlo]
+    TableStorage        tables;        // [group][x][q][i][kPad + j - jlo], for q < nq
     // Column tables: rows j' = J' - J from zj0, nzj of them per receiving
     // offset i, for the groups with zgroup[G].
     i64                 zj0 = 0, nzj = 0;
     size_t              zsize = 0;     // elements of one column table (B.nI * nzj)
     std::vector<char>   zgroup;        // per group: it has column tables
-    std::vector<double> ztables;       // [group][q][i][j']
+    TableStorage        ztables;       // [group][q][i][j'], for the groups with zgroup and q < nq
 
     const double* Table(int G, int x, int q) const
     {
@@ -267,7 +267,7 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     }
     R->nq.resize(fits.size());
     for (size_t G = 0; G < fits.size(); ++G) R->nq[G] = fits[G].nq;
-    R->tables.assign((size_t)elements, 0.0);
+    R->tables.resize((size_t)elements);
     *bytes += R->tables.size() * sizeof(double);
     // T_{x,q} = sum over v of w_x(v) P_{q,v}, with P_{q,v} = the sum over
     // (p, u) of E_q(p, u, v) B_p[u][v]: each binned table is read once per q,
@@ -285,6 +285,10 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
             if (q >= f.nq) continue;
             try {
                 buf.resize((size_t)B.nJ);
+                for (int x = 0; x < R->nx; ++x) {
+                    double* row = const_cast<double*>(R->Table(G, x, q)) + (size_t)(i * R->tstride);
+                    std::fill(row, row + R->tstride, 0.0);
+                }
                 for (i64 v = 0; v < By; ++v) {
                     w.clear(), t.clear();
                     for (size_t k = 0; k < f.key.size(); ++k) {
@@ -326,7 +330,7 @@ void ReduceSources(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, c
     for (size_t G = 0; G < fits.size(); ++G) R->zgroup[G] = fits[G].columns ? 1 : 0;
     // Stored per group index, so that ZTable(G, q) needs no map; the groups
     // without column tables keep empty room.
-    R->ztables.assign(fits.size() * 4 * R->zsize, 0.0);
+    R->ztables.resize(fits.size() * 4 * R->zsize);
     *bytes += R->ztables.size() * sizeof(double);
     const double scale = 1.0 / (double)(Bx * By);
     const i64    zitems = (i64)fits.size() * 4 * B.nI;
@@ -382,7 +386,7 @@ struct ReducedEdge
     std::vector<int>    group;         // per bottom column I: its group, or -1
     std::vector<double> mu;            // per column: 2 reduced weights
     std::vector<int>    nq;            // per group: basis size
-    std::vector<double> tables;        // [group][q][i][R]
+    TableStorage        tables;        // [group][q][i][R], for q < nq
 
     const double* Table(int G, int q) const { return tables.data() + ((size_t)G * 2 + (size_t)q) * tsize; }
 };
@@ -478,7 +482,7 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
     }
     R->nq.resize(fits.size());
     for (size_t G = 0; G < fits.size(); ++G) R->nq[G] = fits[G].nq;
-    R->tables.assign((size_t)elements, 0.0);
+    R->tables.resize((size_t)elements);
     *bytes += R->tables.size() * sizeof(double);
 
     // A fitted weight that is affine along the strip rows, E_q(p, u, k) =
@@ -565,6 +569,8 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
             const Fit& f = fits[(size_t)G];
             if (q >= f.nq) continue;
             try {
+                double* out = const_cast<double*>(R->Table(G, q)) + (size_t)(i * R->nR);
+                std::fill(out, out + R->nR, 0.0);
                 w.clear(), t.clear();
                 buf.resize((size_t)yh);
                 const double* Eq  = f.E.data() + (size_t)q * f.key.size() * (size_t)nres;
@@ -589,7 +595,6 @@ void ReduceEdge(const TORVEN_PSF_Table& psftable, const WindowMapping& l1c, cons
                 }
                 if (w.empty()) continue;
                 K.combine(w.data(), t.data(), (int)w.size(), 0, (int)yh, buf.data());
-                double* out = const_cast<double*>(R->Table(G, q)) + (size_t)(i * R->nR);
                 for (i64 y = 0; y < yh; ++y) out[y / By] += buf[(size_t)y];
             } catch (...) {   // nothing may escape the parallel region
 #pragma omp atomic write
@@ -698,7 +703,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
             BinRange(Y0, Y1, By, Ky, &B.jlo, &B.jhi);
             B.nI = std::max<i64>(0, B.ihi - B.ilo + 1), B.nJ = std::max<i64>(0, B.jhi - B.jlo + 1);
             if (!budget.Take((double)nslots * Bx * By * B.nI * B.nJ)) return false;
-            B.data.assign((size_t)(nslots * Bx * By * B.nI * B.nJ), 0.0);
+            B.data.resize((size_t)(nslots * Bx * By * B.nI * B.nJ));
             tablebytes += B.data.size() * sizeof(double);
             const i64 nDY = Y1 - Y0 + 1;
             if (!budget.Take((double)nthreads * B.nI * nDY)) return false;
@@ -723,7 +728,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
             E.nI = std::max<i64>(0, E.ihi - E.ilo + 1), E.dy0 = -klast, E.dy1 = yh - 1 - kfirst;
             E.nDY = E.dy1 - E.dy0 + 1;
             if (!budget.Take((double)nslots * Bx * E.nI * E.nDY)) return false;
-            E.data.assign((size_t)(nslots * Bx * E.nI * E.nDY), 0.0);
+            E.data.resize((size_t)(nslots * Bx * E.nI * E.nDY));
             tablebytes += E.data.size() * sizeof(double);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
             for (i64 su = 0; su < (i64)nslots * Bx; ++su) {

@@ -395,7 +395,7 @@ bool TORVEN_FastMatrixBuilder::BuildHorizontalStrayLight(nx2dArray<double>* outp
             BinRange(DY0, DY1, By, Ky, &BT.jlo, &BT.jhi);
             BT.nI = std::max<i64>(0, BT.ihi - BT.ilo + 1), BT.nJ = std::max<i64>(0, BT.jhi - BT.jlo + 1);
             if (!budget.Take((double)nslots * Bx * By * BT.nI * BT.nJ)) return false;
-            BT.data.assign((size_t)(nslots * Bx * By * BT.nI * BT.nJ), 0.0);
+            BT.data.resize((size_t)(nslots * Bx * By * BT.nI * BT.nJ));
             tablebytes += BT.data.size() * sizeof(double);
             const i64 nDY = DY1 - DY0 + 1;
             if (!budget.Take((double)nthreads * BT.nI * nDY)) return false;

@@ -50,6 +50,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "fast_kernels.h"
@@ -241,11 +242,41 @@ void StreamFence();
 // B_p[u][v](i, j): the sum of PSF p, centred on the detector pixel at residue
 // (u, v) of its L1C pixel, over the detector pixels of the L1C pixel (i, j)
 // positions away. One rectangle of (i, j) for all slots and residues.
+// Storage of tables whose builders write every element that is read: sizing
+// it leaves the elements unset, so that each is first touched by the thread
+// that computes it (no zeroing pass, and no cache lines handed from the
+// thread that allocated them to the one that writes them).
+template <class T>
+struct UnsetAllocator : std::allocator<T>
+{
+    template <class U>
+    struct rebind
+    {
+        using other = UnsetAllocator<U>;
+    };
+    UnsetAllocator() = default;
+    template <class U>
+    UnsetAllocator(const UnsetAllocator<U>&) noexcept
+    {
+    }
+    template <class U>
+    void construct(U* p) noexcept
+    {
+        ::new ((void*)p) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a)
+    {
+        ::new ((void*)p) U(std::forward<A>(a)...);
+    }
+};
+using TableStorage = std::vector<double, UnsetAllocator<double>>;
+
 struct BinnedTables
 {
     i64                 ilo = 0, ihi = -1, jlo = 0, jhi = -1, nI = 0, nJ = 0;
     i64                 Bx = 1, By = 1;
-    std::vector<double> data;   // [slot][u][v][i - ilo][j - jlo]
+    TableStorage        data;   // [slot][u][v][i - ilo][j - jlo], every element written by BinResidue
 
     const double* Table(int slot, int u, int v) const
     {
@@ -262,7 +293,7 @@ struct EdgeTables
 {
     i64                 ilo = 0, ihi = -1, nI = 0, dy0 = 0, dy1 = -1, nDY = 0;
     i64                 Bx  = 1;
-    std::vector<double> data;   // [slot][u][i - ilo][dy - dy0]
+    TableStorage        data;   // [slot][u][i - ilo][dy - dy0], every element written
 
     const double* Table(int slot, int u) const { return data.data() + (size_t)(((i64)slot * Bx + u) * nI * nDY); }
     double*       Table(int slot, int u) { return data.data() + (size_t)(((i64)slot * Bx + u) * nI * nDY); }
