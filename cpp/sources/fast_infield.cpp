@@ -941,6 +941,22 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
     // weights depend on v only), one for the whole pixel otherwise.
     auto source_pixel = [&](int row, int I, TORVEN_PSF_InterpolationCoeffs& coeffs, double* lw, const double** lt,
                             int* lm, unsigned char* state) -> bool {
+        std::fill(lm, lm + nlists, 0);
+        auto bad_elements = [&] {
+            if (bad > 0) {
+                NXLOG_RECORD(nxlog_warning,
+                             "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, %d bad elements "
+                             "detected. That should not happen. It should be zero",
+                             (int)std::min<i64>(bad, INT_MAX));
+            }
+        };
+        if (RS.group[(size_t)(I * Ky + row)] >= 0) {
+            // Its shares go through its group's tables. Its lookups were made
+            // when it was reduced: they all succeed and are tabulated, so they
+            // log nothing and add no terms.
+            for (i64 e = 0; e < Bx * By; ++e) bad_elements();
+            return true;
+        }
         const int below = std::max(row, 1) - 1;
         const int above = (row < Ky - 1) ? row + 1 : (int)Ky - 1;
         const int cb    = l1c.FlatIndex(Coords(below, I, WINDOW_L1C));
@@ -948,21 +964,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
         const int ca    = l1c.FlatIndex(Coords(above, I, WINDOW_L1C));
         Coords    first(WINDOW_DETECTOR);
         l1c.ToParentWindow(Coords(row, I, WINDOW_L1C), &first, false);
-        std::fill(lm, lm + nlists, 0);
-        const bool reduced = RS.group[(size_t)(I * Ky + row)] >= 0;   // its shares go through the group's tables
-        bool       success = true;
-        if (reduced) {
-            // Its lookups were made when it was reduced: they all succeed and
-            // are tabulated, so they log nothing and add no terms.
-            if (bad > 0) {
-                for (i64 e = 0; e < Bx * By; ++e)
-                    NXLOG_RECORD(nxlog_warning,
-                                 "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, %d bad elements "
-                                 "detected. That should not happen. It should be zero",
-                                 (int)std::min<i64>(bad, INT_MAX));
-            }
-            return true;
-        }
+        bool success = true;
         for (int u = 0; u < Bx; ++u) {
             for (int v = 0; v < By; ++v) {
                 const Coords source(first.y + v, first.x + u, WINDOW_DETECTOR);
@@ -984,19 +986,14 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     continue;
                 }
                 const int list = simpsons ? v : 0;
-                for (int j = 0; j < coeffs.NumCoeffs() && B.nI > 0 && !reduced; ++j) {
+                for (int j = 0; j < coeffs.NumCoeffs() && B.nI > 0; ++j) {
                     int& m = lm[list];
                     if (m >= lcap) throw std::length_error("term list");   // cannot happen: lists hold maxc per pixel
                     lw[(size_t)(list * lcap + m)] = coeffs.Coefficient(j);
                     lt[(size_t)(list * lcap + m)] = B.Table(slots[(size_t)coeffs.PsfIndex(j)], u, v);
                     ++m;
                 }
-                if (bad > 0) {
-                    NXLOG_RECORD(nxlog_warning,
-                                 "TORVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, %d bad elements "
-                                 "detected. That should not happen. It should be zero",
-                                 (int)std::min<i64>(bad, INT_MAX));
-                }
+                bad_elements();
             }
         }
         if (!success) {
@@ -1203,7 +1200,7 @@ bool TORVEN_FastMatrixBuilder::BuildTransferFunction(nx2dArray<double>* output, 
                     success       = success && ok;
                     continue;
                 }
-                for (int j = 0; j < coeffs.NumCoeffs() && E.nI > 0 && EG < 0; ++j) {
+                for (int j = 0; j < coeffs.NumCoeffs() && E.nI > 0; ++j) {
                     if (m >= lcap) throw std::length_error("term list");   // cannot happen: nk * Bx * maxc fit
                     // Row y of the strip is at dy - dy0 = y - k + klast of the table.
                     sc.w[(size_t)m] = coeffs.Coefficient(j);
