@@ -63,21 +63,29 @@ class RecordList : public nxRecordSink
     std::vector<std::pair<int, std::string>>& Records() { return m_records; }
 };
 
-// Wakes the calling thread when a work item ends or the build is over.
+// Wakes the calling thread when the build is over and, for a progress
+// callback, when the count of rows it reports moves on. Nothing else wakes it
+// (it checks for signals on its own every few milliseconds): each wake-up takes
+// a processor from the build's team for as long as the caller runs.
 class Waker : public TORVEN_BuildHook
 {
   private:
     std::mutex              m_mutex;
     std::condition_variable m_cv;
     bool                    m_finished = false;
-    long long               m_seen     = -1;
+    const int               m_rows;       // rows the callback counts; 0 for no callback
+    long long               m_reported = 0;
 
   public:
-    bool Continue(long long done, long long) override
+    explicit Waker(int progress_rows) : m_rows(progress_rows > 0 ? progress_rows : 0) {}
+    bool Continue(long long done, long long items) override
     {
+        if (m_rows == 0 || items <= 0) return true;
+        const long long step = done * (long long)m_rows / items;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_seen = done;
+            if (step <= m_reported) return true;
+            m_reported = step;
         }
         m_cv.notify_one();
         return true;
@@ -111,6 +119,7 @@ class BuildThreads
         std::mutex              mutex;
         std::condition_variable cv;
         std::function<void()>   job;
+        std::function<void()>   then;
     };
     struct Pool
     {
@@ -141,25 +150,37 @@ class BuildThreads
     static void Loop(Pool* pool, Worker* w)
     {
         for (;;) {
-            std::function<void()> job;
+            std::function<void()> job, then;
             {
                 std::unique_lock<std::mutex> lock(w->mutex);
                 w->cv.wait(lock, [w] { return static_cast<bool>(w->job); });
                 job.swap(w->job);
+                then.swap(w->then);
             }
             try {
                 job();
             } catch (...) {   // a build reports its failures itself; nothing may end this thread
             }
             job = nullptr;
-            std::lock_guard<std::mutex> lock(pool->mutex);
-            pool->idle.push_back(w);
+            // Idle again before the caller hears that the build is over, so that
+            // its next build finds this thread (and its OpenMP team) instead of
+            // starting another: more teams than processors make every team
+            // sleep between parallel regions instead of spinning.
+            {
+                std::lock_guard<std::mutex> lock(pool->mutex);
+                pool->idle.push_back(w);
+            }
+            try {
+                if (then) then();
+            } catch (...) {
+            }
         }
     }
 
   public:
-    // Runs `job` on a build thread; false when no thread can be had.
-    static bool Run(std::function<void()> job)
+    // Runs `job` and then `then` on a build thread, which is idle again before
+    // `then` runs; false when no thread can be had.
+    static bool Run(std::function<void()> job, std::function<void()> then)
     {
         Pool*   pool = ThisProcess();
         Worker* w    = nullptr;
@@ -181,7 +202,8 @@ class BuildThreads
         }
         {
             std::lock_guard<std::mutex> lock(w->mutex);
-            w->job = std::move(job);
+            w->job  = std::move(job);
+            w->then = std::move(then);
         }
         w->cv.notify_one();
         return true;
@@ -246,7 +268,7 @@ template <class Build>
 nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, Build build)
 {
     RecordList records;
-    Waker      waker;
+    Waker      waker(progress.is_valid() && !progress.is_none() ? rows : 0);
     request.sink = &records;
     request.hook = &waker;
     bool                             ok = false;
@@ -254,12 +276,11 @@ nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, Bui
     nb::object                       callback = progress;
     {
         nb::gil_scoped_release unlocked;
-        auto                   run = [&] {
-            ok = build(request);
-            waker.Finished();
-        };
-        if (!BuildThreads::Run(run)) {
+        auto                   run    = [&] { ok = build(request); };
+        auto                   finish = [&] { waker.Finished(); };
+        if (!BuildThreads::Run(run, finish)) {
             run();   // no thread to be had: build here, without signal checks
+            finish();
         } else {
             int  reported = 0;
             bool over     = false;

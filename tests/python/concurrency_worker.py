@@ -186,6 +186,17 @@ def openmp_settings_untouched():
     result(max_threads=gomp.omp_get_max_threads(), dynamic=gomp.omp_get_dynamic())
 
 
+def sequential_builds_keep_one_team():
+    """Builds one after another reuse the first build's thread and OpenMP team: no thread is added."""
+    w, psfs = small_instrument()
+    out = np.zeros((w.Kx * w.Ky, w.Kx * w.Ky))
+    velmora.infield_matrix(w, psfs, threads=2, out=out)
+    before = len(os.listdir("/proc/self/task"))
+    for _ in range(300):
+        velmora.infield_matrix(w, psfs, threads=2, out=out)
+    result(added=len(os.listdir("/proc/self/task")) - before)
+
+
 def ticker_runs_during_build():
     """The interpreter lock is free while a build works: a 10 ms ticker keeps ticking."""
     w, psfs = long_instrument()

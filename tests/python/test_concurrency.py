@@ -34,6 +34,7 @@ def test_threads_with_different_options_get_their_own_matrices():
     ("print_during_builds", {"same_stdout": True}),
     ("openmp_settings_untouched", {"max_threads": 3, "dynamic": 1}),
     ("fork_after_build", {"equal": True}),
+    ("sequential_builds_keep_one_team", {"added": 0}),
 ])
 def test_the_program_around_a_build_is_left_alone(scenario, expected):
     assert run(scenario) == expected
