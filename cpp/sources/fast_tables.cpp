@@ -174,11 +174,8 @@ void Tabulate(const TORVEN_PSF_Entry& e, i64 limx, i64 limy, OffsetTable* t)
     t->v.assign((size_t)(t->nx * t->ny), 0.0);
     const WindowMappingType w = e.WorkingWindowType();
     const Coords            origin(0, 0, w);
-    for (i64 ix = 0; ix < t->nx; ++ix) {
-        for (i64 iy = 0; iy < t->ny; ++iy) {
-            t->v[(size_t)(ix * t->ny + iy)] = e.OffsetedValue(Coords((int)(ylo + iy), (int)(xlo + ix), w), origin);
-        }
-    }
+    for (i64 ix = 0; ix < t->nx; ++ix)
+        e.OffsetedColumn(Coords((int)ylo, (int)(xlo + ix), w), (int)t->ny, origin, t->v.data() + (size_t)(ix * t->ny));
 }
 
 bool TabulateSlots(const std::vector<TORVEN_PSF_Entry>& entries, const std::vector<int>& psfofslot, i64 limx, i64 limy,

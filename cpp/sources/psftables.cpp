@@ -54,6 +54,48 @@ double TORVEN_PSF_Entry::OffsetedValue(const Coords& working_location, const Coo
     return (1.0 - wx) * (1.0 - wy) * f0[0] + wx * (1.0 - wy) * f1[0] + (1.0 - wx) * wy * f0[1] + wx * wy * f1[1];
 }
 
+void TORVEN_PSF_Entry::OffsetedColumn(const Coords& first, int n, const Coords& working_psf_centre,
+                                      double* out) const
+{
+    assert(first.windowtype == m_working_centre_locn_format);
+    assert(first.windowtype == working_psf_centre.windowtype);
+
+    // The arithmetic of OffsetedValue, element for element; what does not
+    // depend on y is worked out once.
+    const double px = m_centre.x + ((double)first.x - (double)working_psf_centre.x);
+    const bool   inx = px > -1.0 && px < (double)m_size.x;
+    const int    ix  = inx ? (int)px : 0;
+    if (!inx || (!m_centre_on_sample && ix + 1 >= m_size.x)) {
+        for (int k = 0; k < n; ++k) out[k] = 0.0;
+        return;
+    }
+    const double* image = m_psf.UnsafeArrayBasePtr();
+    const size_t  ny    = (size_t)m_size.y;
+    const double* f0    = image + (size_t)ix * ny;   // column ix
+    const double* f1    = f0 + ny;                   // column ix + 1
+    const double  wx    = px - ix;
+    const double  cy    = (double)working_psf_centre.y;
+    for (int k = 0; k < n; ++k) {
+        const double py = m_centre.y + ((double)((long long)first.y + k) - cy);
+        if (!(py > -1.0 && py < (double)m_size.y)) {
+            out[k] = 0.0;
+            continue;
+        }
+        const int iy = (int)py;
+        if (m_centre_on_sample) {
+            out[k] = f0[iy];
+            continue;
+        }
+        if (iy + 1 >= m_size.y) {
+            out[k] = 0.0;
+            continue;
+        }
+        const double wy = py - iy;
+        out[k] = (1.0 - wx) * (1.0 - wy) * f0[iy] + wx * (1.0 - wy) * f1[iy] + (1.0 - wx) * wy * f0[iy + 1] +
+                 wx * wy * f1[iy + 1];
+    }
+}
+
 // ---------------------------------------------------------------------------
 TORVEN_PSF_InterpolationCoeffs::TORVEN_PSF_InterpolationCoeffs()
     : m_location(-9999, -9999, WINDOW_DETECTOR), m_table(nullptr), m_numcoeffs(0)

@@ -29,6 +29,10 @@ class TORVEN_PSF_Entry
     // The value of this PSF at the whole-pixel offset of `working_location`
     // from `working_psf_centre`; 0 outside the image.
     double OffsetedValue(const Coords& working_location, const Coords& working_psf_centre) const;
+    // out[k] = OffsetedValue of the location `first` moved k pixels along y,
+    // for k < n: one column of offsets at a time, each value computed as
+    // OffsetedValue computes it.
+    void OffsetedColumn(const Coords& first, int n, const Coords& working_psf_centre, double* out) const;
 
     const FloatCoords& Centre() const { return m_centre; }
     bool               CentreOnSample() const { return m_centre_on_sample; }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -123,6 +124,28 @@ TEST(TORVEN_PSF_Entry, NonFiniteCentresGiveZero)
     for (const TORVEN_PSF_Entry& e : s.table.MeasuredPSFEntries()) {
         EXPECT_EQ(e.OffsetedValue(Det(2, 2), Det(2, 2)), 0.0);
         EXPECT_EQ(e.OffsetedValue(Det(5, 1), Det(0, 4)), 0.0);
+    }
+}
+
+// A column of offsets read at once equals the values read one by one, bit for
+// bit, at every position in and around the image.
+TEST(TORVEN_PSF_Entry, OffsetedColumnEqualsOffsetedValue)
+{
+    PsfFixture   s;
+    Tables       t(8, 6, {1.0}, {0});
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    ASSERT_TRUE(s.Load({{3.5, 4.5}, {3.0, 4.0}, {2.75, 0.3}, {-0.4, 8.2}, {nan, 3.5}}, WINDOW_DETECTOR, t));
+    for (const TORVEN_PSF_Entry& e : s.table.MeasuredPSFEntries()) {
+        for (const Coords& centre : {Det(0, 0), Det(3, 2)}) {
+            for (int x = -12; x <= 12; ++x) {
+                double col[30];
+                e.OffsetedColumn(Det(x, -12), 30, centre, col);
+                for (int k = 0; k < 30; ++k) {
+                    const double v = e.OffsetedValue(Det(x, -12 + k), centre);
+                    ASSERT_EQ(std::memcmp(&col[k], &v, sizeof v), 0) << x << " " << k << " " << col[k] << " " << v;
+                }
+            }
+        }
     }
 }
 
