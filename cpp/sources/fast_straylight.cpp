@@ -116,17 +116,24 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
             const i64               qy = rows[(size_t)it.nbegin].iy / By;
             const i64 J0 = std::max<i64>(0, qy + BT.jlo), J1 = std::min<i64>(Ky - 1, qy + BT.jhi);
             const i64 LJ = std::max<i64>(0, J1 - J0 + 1);
-            std::vector<int>    pos(xs.size() * (size_t)nslots, -1);
-            std::vector<int>    pairs;
-            std::vector<double> w;
+            // Per code (x index, slot): whether a source uses it, and its
+            // weights per residue ry.
+            const size_t               ncodes = xs.size() * (size_t)nslots;
+            std::vector<unsigned char> used(ncodes, 0);
+            std::vector<double>        w(ncodes * (size_t)By, 0.0);
+            size_t                     npairs = 0;
             double              full = 0.0;
             TORVEN_PSF_InterpolationCoeffs coeffs;
             for (i64 n = it.nbegin; n < it.nend && good; ++n) {
                 const RowGeometry& g  = rows[(size_t)n];
                 const i64          ry = g.iy - qy * By;
+                for (size_t xi = 0; xi < std::min(xs.size(), kPrefetchAhead); ++xi)
+                    psftable.PrefetchCoefficients(Coords(g.ny, (int)xs[xi], WINDOW_NOOF));
                 for (size_t xi = 0; xi < xs.size() && good; ++xi) {
-                    const i64 x      = xs[xi];
-                    double    factor = basefactor;
+                    const i64 x = xs[xi];
+                    if (xi + kPrefetchAhead < xs.size())
+                        psftable.PrefetchCoefficients(Coords(g.ny, (int)xs[xi + kPrefetchAhead], WINDOW_NOOF));
+                    double factor = basefactor;
                     if (g.vignrow != nullptr) {
                         if (!(x < g.nvign && x >= 0)) continue;
                         factor = g.vignrow[x] * factor;
@@ -147,27 +154,28 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
                     full += (double)(I1 - I0 + 1) * (double)LJ * nc;
                     for (int j = 0; j < nc; ++j) {
                         const size_t code = xi * (size_t)nslots + (size_t)slots[(size_t)coeffs.PsfIndex(j)];
-                        if (pos[code] < 0) {
-                            pos[code] = (int)pairs.size();
-                            pairs.push_back((int)code);
-                            w.resize(pairs.size() * (size_t)By, 0.0);
-                        }
-                        w[(size_t)pos[code] * (size_t)By + (size_t)ry] += coeffs.Coefficient(j) * factor;
+                        npairs += used[code] == 0 ? 1 : 0;
+                        used[code] = 1;
+                        w[code * (size_t)By + (size_t)ry] += coeffs.Coefficient(j) * factor;
                     }
                 }
             }
             if (!good) continue;
             // The pairs in order, so that equal sets are equal keys.
             Entry& en = entries[(size_t)e];
-            en.key.reserve(pairs.size() + 1);
-            en.key.push_back(side);
-            en.w.reserve(w.size());
-            for (size_t c = 0; c < pos.size(); ++c) {
-                if (pos[c] < 0) continue;
-                en.key.push_back((int)c);
-                en.w.insert(en.w.end(), w.begin() + (std::ptrdiff_t)((size_t)pos[c] * (size_t)By),
-                            w.begin() + (std::ptrdiff_t)((size_t)(pos[c] + 1) * (size_t)By));
+            // The codes in use, in order, gathered without a branch per code
+            // (about every other code is in use: a branch would mispredict).
+            en.key.resize(npairs + 1);
+            en.key[0] = side;
+            size_t m  = 1;
+            for (size_t c = 0; c < ncodes && m <= npairs; ++c) {
+                en.key[m] = (int)c;
+                m += used[c];
             }
+            en.w.resize(npairs * (size_t)By);
+            for (size_t q = 1; q < en.key.size(); ++q)
+                std::copy_n(w.begin() + (std::ptrdiff_t)((size_t)en.key[q] * (size_t)By), (size_t)By,
+                            en.w.begin() + (std::ptrdiff_t)((q - 1) * (size_t)By));
             en.qy = qy, en.LJ = LJ, en.full = full, en.ok = true;
         } catch (...) {   // nothing may escape the parallel region
 #pragma omp atomic write
@@ -196,7 +204,10 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
     {
         const std::vector<int>* key;
         int                     nq;
-        std::vector<double>     E;   // nq x D
+        std::vector<double>     E;    // nq x D
+        std::vector<i64>        qx;   // per pair: the L1C column of its source
+        std::vector<int>        rx;   // per pair: the source's residue in x
+        std::vector<int>        slot; // per pair: its PSF slot
     };
     std::vector<Fit> fits;
     R->group.assign(nentries, -1);
@@ -249,7 +260,14 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
             R->mu[2 * e + 1] = nq > 1 ? ((double)entries[e].qy - mean) * scale : 0.0;
         }
         tablemadds += cost;
-        fits.push_back(Fit{&key, nq, std::move(rhs)});
+        Fit f{&key, nq, std::move(rhs), {}, {}, {}};
+        for (size_t c = 1; c < key.size(); ++c) {
+            const i64 xs = xsrc[key[0]][(size_t)key[c] / (size_t)nslots] - SX0, qx = FloorDiv(xs, Bx);
+            f.qx.push_back(qx);
+            f.rx.push_back((int)(xs - qx * Bx));
+            f.slot.push_back((int)((size_t)key[c] % (size_t)nslots));
+        }
+        fits.push_back(std::move(f));
     }
     if (fits.empty() || !budget.Take((double)fits.size() * 2 * (double)(Kx * BT.nJ))) {
         R->group.clear();   // no room: every row keeps its sources
@@ -271,21 +289,20 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
         const Fit& f = fits[(size_t)G];
         if (k >= f.nq) continue;
         try {
-            const std::vector<int>&    key = *f.key;
-            const size_t               D   = (key.size() - 1) * (size_t)By;
+            const size_t               npairs = f.qx.size();
+            const size_t               D      = npairs * (size_t)By;
             std::vector<double>        w;
             std::vector<const double*> tp;
-            for (size_t c = 1; c < key.size(); ++c) {
-                const i64 x  = xsrc[key[0]][(size_t)key[c] / (size_t)nslots];
-                const int s  = (int)((size_t)key[c] % (size_t)nslots);
-                const i64 xs = x - SX0, qx = FloorDiv(xs, Bx), rx = xs - qx * Bx;
-                const i64 i  = I - qx;
+            w.reserve(D);
+            tp.reserve(D);
+            for (size_t c = 0; c < npairs; ++c) {
+                const i64 i = I - f.qx[c];
                 if (i < BT.ilo || i > BT.ihi) continue;
                 for (i64 ry = 0; ry < By; ++ry) {
-                    const double e = f.E[(size_t)k * D + (c - 1) * (size_t)By + (size_t)ry];
+                    const double e = f.E[(size_t)k * D + c * (size_t)By + (size_t)ry];
                     if (e == 0.0) continue;
                     w.push_back(e);
-                    tp.push_back(BT.Table(s, (int)rx, (int)ry) + (size_t)((i - BT.ilo) * BT.nJ));
+                    tp.push_back(BT.Table(f.slot[c], f.rx[c], (int)ry) + (size_t)((i - BT.ilo) * BT.nJ));
                 }
             }
             if (w.empty()) continue;

@@ -236,6 +236,11 @@ void StreamZero(double* out, size_t n);
 constexpr double kStreamBytes = 16.0 * 1024 * 1024;
 void StreamFence();
 
+// How many sources ahead a loop over sources along a row asks for their
+// coefficients (TORVEN_PSF_Table::PrefetchCoefficients): enough lookups in
+// flight to hide the latency of memory.
+constexpr size_t kPrefetchAhead = 8;
+
 // ---------------------------------------------------------------------------
 // In-field tables.
 

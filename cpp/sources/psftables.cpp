@@ -180,6 +180,22 @@ const WindowMapping* TORVEN_PSF_Table::WorkingWindow() const
     return nullptr;
 }
 
+void TORVEN_PSF_Table::PrefetchCoefficients(const Coords& working_location) const
+{
+    const WindowMapping* working = WorkingWindow();
+    if (working == nullptr || m_coefficients == nullptr || m_indices == nullptr) return;
+    if (working_location.windowtype != m_windowtype) return;
+    const Coords& w = working_location;
+    if (w.x < 0 || w.y < 0 || w.x >= working->Numx() || w.y >= working->Numy()) return;
+    const size_t n = m_coefficients->XSize();
+    if (n == 0) return;
+    const size_t start = ((size_t)w.x * (size_t)working->Numy() + (size_t)w.y) * n;
+#if defined(__GNUC__)
+    __builtin_prefetch(m_coefficients->UnsafeArrayBasePtr() + start);
+    __builtin_prefetch(m_indices->UnsafeArrayBasePtr() + start);
+#endif
+}
+
 // Every index whose coefficient is non-zero (NaN included) must name one of the
 // measured PSFs.
 bool TORVEN_PSF_Table::CheckPsfIndices(int numpsf) const

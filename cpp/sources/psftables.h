@@ -102,6 +102,13 @@ class TORVEN_PSF_Table
     bool GetInterpolationCoefficientsForNewPSFCentre(const Coords& incoming_psf_central_core_pixel_location,
                                                      TORVEN_PSF_InterpolationCoeffs* coeffs) const;
 
+    // A hint that the coefficients of a centre pixel in the working window
+    // will be looked up soon: starts loading them into the caches. Reads and
+    // changes nothing; pixels outside the working window are ignored. Lookups
+    // along a row of the working window stride over whole columns of the
+    // tables, which the processor does not foresee.
+    void PrefetchCoefficients(const Coords& working_location) const;
+
     const WindowMappingHierarchy*        WindowHierarchy() const { return m_hierarchy; }
     const std::vector<TORVEN_PSF_Entry>& MeasuredPSFEntries() const { return m_measuredpsfs; }
     WindowMappingType                    WindowType() const { return m_windowtype; }
