@@ -207,10 +207,44 @@ std::vector<int> ReferencedPsfs(const TORVEN_PSF_Table& table, int* nslots)
     const size_t  n  = std::min(c->size(), k->size());
     const double* cv = c->UnsafeArrayBasePtr();
     const int*    kv = k->UnsafeArrayBasePtr();
-    // Once every PSF has its slot nothing can change.
-    for (size_t i = 0; i < n && *nslots < numpsf; ++i) {
-        if (cv[i] != 0.0 && kv[i] >= 0 && kv[i] < numpsf && slot[(size_t)kv[i]] < 0) slot[(size_t)kv[i]] = (*nslots)++;
+    int           count = 0;
+    const auto    take  = [&](size_t i) {
+        if (cv[i] != 0.0 && kv[i] >= 0 && kv[i] < numpsf && slot[(size_t)kv[i]] < 0) slot[(size_t)kv[i]] = count++;
+    };
+    // Pixel by pixel (m coefficients each), against the last pixel looked at
+    // (`ref`): a pixel with its indices can add a slot only through a position
+    // whose PSF has none yet (`open`), and only if its coefficient there is not
+    // 0. Most pixels share their neighbour's indices. Once every PSF has its
+    // slot nothing can change.
+    const size_t        m   = c->XSize();
+    size_t              i   = 0;
+    size_t              ref = 0;
+    bool                any = false;   // a pixel has been looked at
+    std::vector<size_t> open;
+    if (m > 0 && m <= n) {
+        open.reserve(m);
+        for (; i + m <= n && count < numpsf; i += m) {
+            if (any) {
+                size_t j = 0;
+                while (j < m && kv[i + j] == kv[ref + j]) ++j;
+                if (j == m) {
+                    bool adds = false;
+                    for (size_t o : open) adds = adds || cv[i + o] != 0.0;
+                    if (!adds) continue;
+                }
+            }
+            for (size_t j = i; j < i + m; ++j) take(j);
+            ref = i;
+            any = true;
+            open.clear();
+            for (size_t j = 0; j < m; ++j) {
+                const int k = kv[i + j];
+                if (!(k >= 0 && k < numpsf && slot[(size_t)k] >= 0)) open.push_back(j);
+            }
+        }
     }
+    for (; i < n && count < numpsf; ++i) take(i);
+    *nslots = count;
     return slot;
 }
 

@@ -4,6 +4,10 @@
 #include <climits>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "nxlog.h"
 
 // ---------------------------------------------------------------------------
@@ -210,7 +214,25 @@ bool TORVEN_PSF_Table::CheckPsfIndices(int numpsf) const
         const size_t   n     = nx * ny * ncoeffs;
         const unsigned limit = (unsigned)numpsf;
         bool           bad   = false;
-        for (size_t i = 0; i < n; ++i) bad |= (c[i] != 0.0) & ((unsigned)idx[i] >= limit);
+        size_t         i     = 0;
+#if defined(__SSE2__)
+        // Four at a time: a coefficient that is not 0 (NaN is not) with an
+        // index below 0 or above numpsf - 1.
+        const __m128d zero = _mm_setzero_pd();
+        const __m128i last = _mm_set1_epi32(numpsf - 1);
+        __m128i       acc  = _mm_setzero_si128();
+        for (; i + 4 <= n; i += 4) {
+            const __m128d c0 = _mm_cmpneq_pd(_mm_loadu_pd(c + i), zero);
+            const __m128d c1 = _mm_cmpneq_pd(_mm_loadu_pd(c + i + 2), zero);
+            const __m128i nz = _mm_castps_si128(
+                _mm_shuffle_ps(_mm_castpd_ps(c0), _mm_castpd_ps(c1), _MM_SHUFFLE(2, 0, 2, 0)));
+            const __m128i k   = _mm_loadu_si128(reinterpret_cast<const __m128i*>(idx + i));
+            const __m128i out = _mm_or_si128(_mm_cmplt_epi32(k, _mm_setzero_si128()), _mm_cmpgt_epi32(k, last));
+            acc               = _mm_or_si128(acc, _mm_and_si128(nz, out));
+        }
+        bad = _mm_movemask_epi8(acc) != 0;
+#endif
+        for (; i < n; ++i) bad |= (c[i] != 0.0) & ((unsigned)idx[i] >= limit);
         if (!bad) return true;
     }
     for (size_t x = 0; x < nx; ++x) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "fast_tables.h"
 #include "psftables.h"
 #include "test_support.h"
 
@@ -220,6 +221,23 @@ TEST(TORVEN_PSF_Table, ZeroCoefficientsMayCarryAnyIndex)
     PsfFixture  s;
     Tables t(8, 6, {1.0, 0.0}, {0, 12345});
     EXPECT_TRUE(s.Load({{3.5, 3.5}}, WINDOW_DETECTOR, t));
+}
+
+// The fast builds number the PSFs a table refers to in the order of their first
+// non-zero coefficient; pixels that repeat their neighbour's indices are
+// skipped, which must not hide a PSF first named behind a zero coefficient.
+TEST(TORVEN_PSF_Table, ReferencedPsfsInTheOrderOfFirstUse)
+{
+    PsfFixture s;
+    Tables     t(8, 6, {0.5, 0.5, 0.0}, {3, 1, 2});
+    t.c[(size_t)(5 * 6 + 1) * 3 + 2] = 0.25;   // PSF 2 first used at pixel (x=5, y=1)
+    t.i[(size_t)(6 * 6 + 4) * 3 + 0] = 0;      // PSF 0 at (x=6, y=4), behind the same indices as before
+    t.c[(size_t)(6 * 6 + 4) * 3 + 0] = 0.0;    // ... with a zero coefficient: not used
+    t.i[(size_t)(7 * 6 + 5) * 3 + 1] = 0;      // PSF 0 used at the last pixel
+    ASSERT_TRUE(s.Load({{3.5, 3.5}, {3.5, 3.5}, {3.5, 3.5}, {3.5, 3.5}, {3.5, 3.5}}, WINDOW_DETECTOR, t));
+    int nslots = -1;
+    EXPECT_EQ(fastbuild::ReferencedPsfs(s.table, &nslots), (std::vector<int>{3, 1, 2, 0, -1}));
+    EXPECT_EQ(nslots, 4);
 }
 
 TEST(TORVEN_PSF_Table, ShortLocationArrayIsNeverReadPastItsEnd)
