@@ -37,25 +37,9 @@ bool TORVEN_PSF_Entry::Configure(WindowMappingType workingtype, const nx2dArray<
 
 double TORVEN_PSF_Entry::OffsetedValue(const Coords& working_location, const Coords& working_psf_centre) const
 {
-    assert(working_location.windowtype == m_working_centre_locn_format);
-    assert(working_location.windowtype == working_psf_centre.windowtype);
-
-    const double px = m_centre.x + ((double)working_location.x - (double)working_psf_centre.x);
-    const double py = m_centre.y + ((double)working_location.y - (double)working_psf_centre.y);
-    // Truncation toward zero maps (-1, 0) to 0: only positions at or below -1
-    // lie before the image. Written so that NaN is outside too.
-    if (!(px > -1.0 && px < (double)m_size.x && py > -1.0 && py < (double)m_size.y)) return 0.0;
-    const int     ix    = (int)px;
-    const int     iy    = (int)py;
-    const double* image = m_psf.UnsafeArrayBasePtr();
-    const size_t  ny    = (size_t)m_size.y;   // y is the fastest index of the image
-    if (m_centre_on_sample) return image[(size_t)ix * ny + (size_t)iy];
-    if (ix + 1 >= m_size.x || iy + 1 >= m_size.y) return 0.0;
-    const double  wx  = px - ix;
-    const double  wy  = py - iy;
-    const double* f0  = image + (size_t)ix * ny + (size_t)iy;   // column ix
-    const double* f1  = f0 + ny;                                // column ix + 1
-    return (1.0 - wx) * (1.0 - wy) * f0[0] + wx * (1.0 - wy) * f1[0] + (1.0 - wx) * wy * f0[1] + wx * wy * f1[1];
+    double v;
+    OffsetedColumn(working_location, 1, working_psf_centre, &v);
+    return v;
 }
 
 void TORVEN_PSF_Entry::OffsetedColumn(const Coords& first, int n, const Coords& working_psf_centre,
@@ -64,8 +48,12 @@ void TORVEN_PSF_Entry::OffsetedColumn(const Coords& first, int n, const Coords& 
     assert(first.windowtype == m_working_centre_locn_format);
     assert(first.windowtype == working_psf_centre.windowtype);
 
-    // The arithmetic of OffsetedValue, element for element; what does not
-    // depend on y is worked out once.
+    // The position of the PSF's centre plus the offset, in array samples.
+    // Truncation toward zero maps (-1, 0) to 0: only positions at or below -1
+    // lie before the image. Written so that NaN is outside too. Off-sample
+    // centres interpolate bilinearly between the four samples around the
+    // position, and give 0 where one of them is past the last column or row.
+    // What does not depend on y is worked out once.
     const double px = m_centre.x + ((double)first.x - (double)working_psf_centre.x);
     const bool   inx = px > -1.0 && px < (double)m_size.x;
     const int    ix  = inx ? (int)px : 0;

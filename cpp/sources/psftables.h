@@ -30,8 +30,7 @@ class TORVEN_PSF_Entry
     // from `working_psf_centre`; 0 outside the image.
     double OffsetedValue(const Coords& working_location, const Coords& working_psf_centre) const;
     // out[k] = OffsetedValue of the location `first` moved k pixels along y,
-    // for k < n: one column of offsets at a time, each value computed as
-    // OffsetedValue computes it.
+    // for k < n: one column of offsets at a time.
     void OffsetedColumn(const Coords& first, int n, const Coords& working_psf_centre, double* out) const;
 
     const FloatCoords& Centre() const { return m_centre; }
