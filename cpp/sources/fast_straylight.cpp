@@ -202,12 +202,11 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
     // those of its tables.
     struct Fit
     {
-        const std::vector<int>* key;
-        int                     nq;
-        std::vector<double>     E;    // nq x D
-        std::vector<i64>        qx;   // per pair: the L1C column of its source
-        std::vector<int>        rx;   // per pair: the source's residue in x
-        std::vector<int>        slot; // per pair: its PSF slot
+        int                 nq = 0;
+        std::vector<double> E;      // nq x D
+        std::vector<i64>    qx;     // per pair: the L1C column of its source
+        std::vector<int>    rx;     // per pair: the source's residue in x
+        std::vector<int>    slot;   // per pair: its PSF slot
     };
     std::vector<Fit> fits;
     R->group.assign(nentries, -1);
@@ -239,17 +238,23 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
             saved += entries[e].full - (double)nq * (double)Kx * (double)entries[e].LJ;
         }
         if (accepted.empty()) continue;
+        Fit f;
+        f.nq = nq;
+        for (size_t c = 1; c < key.size(); ++c) {
+            const i64 xs = xsrc[key[0]][(size_t)key[c] / (size_t)nslots] - SX0, qx = FloorDiv(xs, Bx);
+            f.qx.push_back(qx);
+            f.rx.push_back((int)(xs - qx * Bx));
+            f.slot.push_back((int)((size_t)key[c] % (size_t)nslots));
+        }
         // The tables: per basis vector and pair, its receiving columns times
         // its residues of non-zero weight.
         double terms = 0.0;
-        for (size_t c = 1; c < key.size(); ++c) {
-            const i64 x  = xsrc[key[0]][(size_t)key[c] / (size_t)nslots];
-            const i64 qx = FloorDiv(x - SX0, Bx);
-            const i64 nI = std::min<i64>(Kx - 1, qx + BT.ihi) - std::max<i64>(0, qx + BT.ilo) + 1;
+        for (size_t c = 0; c < f.qx.size(); ++c) {
+            const i64 nI = std::min<i64>(Kx - 1, f.qx[c] + BT.ihi) - std::max<i64>(0, f.qx[c] + BT.ilo) + 1;
             if (nI <= 0) continue;
             for (int q = 0; q < nq; ++q)
                 for (i64 ry = 0; ry < By; ++ry)
-                    if (rhs[(size_t)q * D + (c - 1) * (size_t)By + (size_t)ry] != 0.0) terms += (double)nI;
+                    if (rhs[(size_t)q * D + c * (size_t)By + (size_t)ry] != 0.0) terms += (double)nI;
         }
         const double cost = terms * (double)BT.nJ;
         if (!(saved > cost)) continue;
@@ -260,13 +265,7 @@ void ReduceRows(const TORVEN_PSF_Table& psftable, const std::vector<int>& slots,
             R->mu[2 * e + 1] = nq > 1 ? ((double)entries[e].qy - mean) * scale : 0.0;
         }
         tablemadds += cost;
-        Fit f{&key, nq, std::move(rhs), {}, {}, {}};
-        for (size_t c = 1; c < key.size(); ++c) {
-            const i64 xs = xsrc[key[0]][(size_t)key[c] / (size_t)nslots] - SX0, qx = FloorDiv(xs, Bx);
-            f.qx.push_back(qx);
-            f.rx.push_back((int)(xs - qx * Bx));
-            f.slot.push_back((int)((size_t)key[c] % (size_t)nslots));
-        }
+        f.E = std::move(rhs);
         fits.push_back(std::move(f));
     }
     if (fits.empty() || !budget.Take((double)fits.size() * 2 * (double)(Kx * BT.nJ))) {
