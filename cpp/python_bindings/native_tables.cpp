@@ -96,8 +96,9 @@ nb::dict InfieldKernels(InSpecs specs, InArray3 images, InArray2 centres, InArra
     return d;
 }
 
-nb::tuple StrayKernels(InSpecs specs, InArray2 vignetting, InArray3 images, InArray2 centres, InArray3 coefficients,
-                       InIndex3 indices, int delta_nx, int delta_ny, int delta_sx, int delta_sy, int threads)
+nb::dict StrayKernels(InSpecs specs, InArray2 vignetting, InArray3 images, InArray2 centres, InArray3 coefficients,
+                      InIndex3 indices, int delta_nx, int delta_ny, int delta_sx, int delta_sy, int threads,
+                      bool exact, double max_exact_bytes)
 {
     const TORVEN_KernelInputs in = Inputs(specs, images, centres, coefficients, indices);
     // The vignetting image is (NOOFx, NOOFy) as the builds read it, or empty.
@@ -110,14 +111,39 @@ nb::tuple StrayKernels(InSpecs specs, InArray2 vignetting, InArray3 images, InAr
     }
     TORVEN_StrayKernels k;
     std::string         error;
-    bool                ok = false;
+    bool                ok = false, memory = false;
     {
         nb::gil_scoped_release unlocked;
-        ok = TORVEN_BuildStrayKernels(in, vig, delta_nx, delta_ny, delta_sx, delta_sy, threads, &k, &error);
+        ok = TORVEN_BuildStrayKernels(in, vig, delta_nx, delta_ny, delta_sx, delta_sy, threads, exact,
+                                      max_exact_bytes, &k, &error, &memory);
+    }
+    if (!ok && memory) {
+        PyErr_SetString(PyExc_MemoryError, error.c_str());
+        throw nb::python_error();
     }
     if (!ok) throw nb::value_error(error.c_str());
-    const int64_t n = (int64_t)k.sources.size(), F = (int64_t)in.specs[20] * in.specs[21];
-    return nb::make_tuple(Owned(std::move(k.sources), {n}), Owned(std::move(k.rows), {n, F}));
+    const int64_t F = (int64_t)in.specs[20] * in.specs[21];
+    const int64_t nrows = (int64_t)k.row_y.size(), ncols = (int64_t)k.col_x.size(), ns = k.nslots;
+    const int64_t na = (int64_t)k.recv_x.size(), nb_ = (int64_t)k.recv_y.size(), ne = (int64_t)k.exact_sources.size();
+    nb::dict d;
+    d["scale"]         = k.scale;
+    d["row_y"]         = Owned(std::move(k.row_y), {nrows});
+    d["ends"]          = Owned(std::move(k.ends), {nrows, 2});
+    d["col_x"]         = Owned(std::move(k.col_x), {ncols});
+    d["col_side"]      = Owned(std::move(k.col_side), {ncols});
+    d["psf_of_slot"]   = Owned(std::move(k.psf_of_slot), {ns});
+    d["weights"]       = Owned(std::move(k.weights), {ns, ncols, nrows});
+    d["recv_x"]        = Owned(std::move(k.recv_x), {na});
+    d["recv_y"]        = Owned(std::move(k.recv_y), {nb_});
+    d["recv_r"]        = Owned(std::move(k.recv_r), {na, nb_});
+    d["offsets"]       = nb::make_tuple(k.dx0, k.dy0);
+    d["tables"]        = Owned(std::move(k.tables), {ns, k.ndx, k.ndy});
+    d["exact_sources"] = Owned(std::move(k.exact_sources), {ne});
+    d["exact_rows"]    = Owned(std::move(k.exact_rows), {ne, F});
+    const int64_t n    = (int64_t)k.sources.size();
+    d["sources"]       = Owned(std::move(k.sources), {n});
+    d["diagonal"]      = Owned(std::move(k.diagonal), {n});
+    return d;
 }
 
 }   // namespace
@@ -130,6 +156,9 @@ void RegisterTables(nb::module_& m)
           "The binned tables, weights and lower-edge tables of the in-field matrix, as a dict of arrays.");
     m.def("stray_kernels", &StrayKernels, nb::arg("specs"), nb::arg("vignetting"), nb::arg("images"),
           nb::arg("centres"), nb::arg("coefficients"), nb::arg("indices"), nb::arg("delta_nx"), nb::arg("delta_ny"),
-          nb::arg("delta_sx"), nb::arg("delta_sy"), nb::kw_only(), nb::arg("threads"),
-          "The non-zero source rows of the stray-light matrix: (sources, rows).");
+          nb::arg("delta_sx"), nb::arg("delta_sy"), nb::kw_only(), nb::arg("threads"), nb::arg("exact") = false,
+          nb::arg("max_exact_bytes") = 1e300,
+          "The stray-light matrix in convolution form: weight images of the sources per PSF, the sampled "
+          "receivers, the PSF tables, the rows of the sources evaluated exactly and the diagonal, as a dict of "
+          "arrays. Raises MemoryError when the exact rows exceed max_exact_bytes or memory runs out.");
 }

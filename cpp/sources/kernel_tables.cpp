@@ -4,12 +4,14 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fast_tables.h"
@@ -420,10 +422,33 @@ bool TORVEN_BuildInfieldKernels(const TORVEN_KernelInputs& in, bool quadratic, b
 }
 
 // ===========================================================================
-bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vignetting, int delta_nx, int delta_ny,
-                              int delta_sx, int delta_sy, int threads, TORVEN_StrayKernels* out,
-                              std::string* error)
+namespace {
+
+// The rectangle of an offset table's values that are not 0, clipped to
+// [xlo, xhi] x [ylo, yhi]. False when there is none.
+bool NonZeroSupport(const OffsetTable& t, i64 xlo, i64 xhi, i64 ylo, i64 yhi, i64* x0, i64* x1, i64* y0, i64* y1)
 {
+    *x0 = INT64_MAX, *x1 = INT64_MIN, *y0 = INT64_MAX, *y1 = INT64_MIN;
+    const i64 ia = std::max<i64>(0, xlo - t.x0), ib = std::min<i64>(t.nx - 1, xhi - t.x0);
+    const i64 ja = std::max<i64>(0, ylo - t.y0), jb = std::min<i64>(t.ny - 1, yhi - t.y0);
+    for (i64 i = ia; i <= ib; ++i) {
+        const double* col = t.v.data() + (size_t)(i * t.ny);
+        for (i64 j = ja; j <= jb; ++j) {
+            if (col[j] == 0.0) continue;
+            *x0 = std::min(*x0, t.x0 + i), *x1 = std::max(*x1, t.x0 + i);
+            *y0 = std::min(*y0, t.y0 + j), *y1 = std::max(*y1, t.y0 + j);
+        }
+    }
+    return *x0 <= *x1;
+}
+
+}   // namespace
+
+bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vignetting, int delta_nx, int delta_ny,
+                              int delta_sx, int delta_sy, int threads, bool exact, double max_exact_bytes,
+                              TORVEN_StrayKernels* out, std::string* error, bool* out_of_memory)
+{
+    *out_of_memory = false;
     if (!CheckInputs(in, true, error)) return false;
     if (delta_nx < 1 || delta_ny < 1 || delta_sx < 1 || delta_sy < 1) {
         *error = "the sampling steps must be at least 1";
@@ -449,24 +474,47 @@ bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vigne
         const i64 F = g->FlatSize(), Sx = science.Numx(), Sy = science.Numy();
         const i64 NOOFx = noof.Numx(), NOOFy = noof.Numy();
         const WindowMapping to_noof = windows.CreateMappingToUpperLevel(science, noof);
-        const double scale = 1.0 / (double)((i64)g->L1cToDetector().Binx() * g->L1cToDetector().Biny());
+        out->scale = 1.0 / (double)((i64)g->L1cToDetector().Binx() * g->L1cToDetector().Biny());
+        const double scale = out->scale;
 
-        // The sampled receivers: NOOF position and L1C pixel.
+        // The sampled receivers as a grid: NOOF column of each sampled science
+        // column, NOOF row of each sampled science row, and the L1C pixel of each
+        // pair. Where the science window maps to the NOOF window without
+        // binning (every consistent set of windows) the grid is separable and
+        // the sources go through the convolution; otherwise every source is
+        // evaluated per receiver.
         struct Receiver
         {
             Coords noof;
             int    r;
         };
         std::vector<Receiver> receivers;
-        for (i64 sx = delta_sx / 2; sx < Sx; sx += delta_sx)
-            for (i64 sy = delta_sy / 2; sy < Sy; sy += delta_sy) {
+        std::vector<i64>      gx, gy;
+        for (i64 sx = delta_sx / 2; sx < Sx; sx += delta_sx) gx.push_back(sx);
+        for (i64 sy = delta_sy / 2; sy < Sy; sy += delta_sy) gy.push_back(sy);
+        const i64 na = (i64)gx.size(), nb = (i64)gy.size();
+        out->recv_r.assign((size_t)(na * nb), -1);
+        out->recv_x.assign((size_t)na, 0);
+        out->recv_y.assign((size_t)nb, 0);
+        bool separable = true;
+        for (i64 a = 0; a < na; ++a)
+            for (i64 b = 0; b < nb; ++b) {
                 Coords n(WINDOW_NOOF), det(WINDOW_DETECTOR);
-                to_noof.ToParentWindow(Coords((int)sy, (int)sx, WINDOW_SCIENCE), &n, false);
+                to_noof.ToParentWindow(Coords((int)gy[(size_t)b], (int)gx[(size_t)a], WINDOW_SCIENCE), &n, false);
+                if (b == 0) out->recv_x[(size_t)a] = n.x;
+                if (a == 0) out->recv_y[(size_t)b] = n.y;
+                separable = separable && out->recv_x[(size_t)a] == n.x && out->recv_y[(size_t)b] == n.y &&
+                            (a == 0 || out->recv_x[(size_t)a] > out->recv_x[(size_t)a - 1]) &&
+                            (b == 0 || out->recv_y[(size_t)b] > out->recv_y[(size_t)b - 1]);
                 detector.FromParentWindow(n, &det, false);
                 int r = -1;
-                if (indexer.FlatIndexFromDetectorPixel(det, &r, true) && r >= 0 && r < F) receivers.push_back({n, r});
+                if (indexer.FlatIndexFromDetectorPixel(det, &r, true) && r >= 0 && r < F) {
+                    out->recv_r[(size_t)(a * nb + b)] = r;
+                    receivers.push_back({n, r});
+                }
             }
 
+        // The sampled rows with their end pixels, and the source columns.
         Coords leftpix(WINDOW_NOOF), rightpix(WINDOW_NOOF);
         to_noof.ToParentWindow(Coords(0, 0, WINDOW_SCIENCE), &leftpix, false);
         to_noof.ToParentWindow(Coords(0, (int)Sx, WINDOW_SCIENCE), &rightpix, false);
@@ -475,140 +523,230 @@ bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vigne
         i64          rightstart  = (i64)rightpix.x + delta_nx / 2;
         if (leftstart >= NOOFx) leftstart -= ((leftstart - NOOFx) / delta_nx + 1) * (i64)delta_nx;
         if (rightstart < 0) rightstart += ((-rightstart - 1) / delta_nx + 1) * (i64)delta_nx;
-
-        // The sampled rows with their (left, right) source pixels and NOOF row.
-        struct Row
-        {
-            int iy, left, right, ny;
-        };
-        std::vector<Row> rows;
+        out->row_y.clear(), out->ends.clear();
         for (i64 iy = delta_ny / 2; iy < Sy; iy += delta_ny) {
-            Row    row{(int)iy, -1, -1, 0};
+            int    end[2] = {-1, -1};
             Coords det(WINDOW_DETECTOR);
-            if (!(science.ToParentWindow(Coords((int)iy, 0, WINDOW_SCIENCE), &det, true) &&
-                  indexer.FlatIndexFromDetectorPixel(det, &row.left, true)))
-                row.left = -1;
-            if (!(science.ToParentWindow(Coords((int)iy, (int)Sx - 1, WINDOW_SCIENCE), &det, true) &&
-                  indexer.FlatIndexFromDetectorPixel(det, &row.right, true)))
-                row.right = -1;
-            if (row.left >= F) row.left = -1;
-            if (row.right >= F) row.right = -1;
+            for (int side = 0; side < 2; ++side) {
+                const int sx = side == 0 ? 0 : (int)Sx - 1;
+                if (!(science.ToParentWindow(Coords((int)iy, sx, WINDOW_SCIENCE), &det, true) &&
+                      indexer.FlatIndexFromDetectorPixel(det, &end[side], true)) ||
+                    end[side] >= F)
+                    end[side] = -1;
+            }
             Coords nrow(WINDOW_NOOF);
             to_noof.ToParentWindow(Coords((int)iy, 0, WINDOW_SCIENCE), &nrow, false);
-            row.ny = nrow.y;
-            rows.push_back(row);
+            out->row_y.push_back(nrow.y);
+            out->ends.push_back(end[0]);
+            out->ends.push_back(end[1]);
         }
+        out->col_x.clear(), out->col_side.clear();
+        for (i64 x = leftstart; x >= 0; x -= delta_nx) out->col_x.push_back((int)x), out->col_side.push_back(0);
+        std::reverse(out->col_x.begin(), out->col_x.end());
+        for (i64 x = rightstart; x < NOOFx; x += delta_nx) out->col_x.push_back((int)x), out->col_side.push_back(1);
+        const i64 nrows = (i64)out->row_y.size(), ncols = (i64)out->col_x.size();
         out->sources.clear();
-        for (const Row& r : rows) {
-            if (r.left >= 0) out->sources.push_back(r.left);
-            if (r.right >= 0) out->sources.push_back(r.right);
-        }
+        for (int e : out->ends)
+            if (e >= 0) out->sources.push_back(e);
         std::sort(out->sources.begin(), out->sources.end());
         out->sources.erase(std::unique(out->sources.begin(), out->sources.end()), out->sources.end());
         const i64 ns = (i64)out->sources.size();
-        out->rows.assign((size_t)(ns * F), 0.0);
 
-        // The sampled receivers as a grid: NOOF column of each sampled science
-        // column, NOOF row of each sampled science row, and the L1C pixel of each
-        // pair. Where the science window maps to the NOOF window without
-        // binning (every consistent set of windows), each PSF is tabulated and a
-        // source visits only the receivers its PSF image reaches.
-        std::vector<i64> gx, gy;
-        for (i64 sx = delta_sx / 2; sx < Sx; sx += delta_sx) gx.push_back(sx);
-        for (i64 sy = delta_sy / 2; sy < Sy; sy += delta_sy) gy.push_back(sy);
-        const i64 na = (i64)gx.size(), nb = (i64)gy.size();
-        std::vector<int> grid_r((size_t)(na * nb), -1);
-        std::vector<i64> grid_nx((size_t)na), grid_ny((size_t)nb);
-        bool             separable = true;
-        for (i64 a = 0; a < na; ++a)
-            for (i64 b = 0; b < nb; ++b) {
-                Coords n(WINDOW_NOOF), det(WINDOW_DETECTOR);
-                to_noof.ToParentWindow(Coords((int)gy[(size_t)b], (int)gx[(size_t)a], WINDOW_SCIENCE), &n, false);
-                if (b == 0) grid_nx[(size_t)a] = n.x;
-                if (a == 0) grid_ny[(size_t)b] = n.y;
-                separable = separable && grid_nx[(size_t)a] == n.x && grid_ny[(size_t)b] == n.y &&
-                            (a == 0 || grid_nx[(size_t)a] > grid_nx[(size_t)a - 1]) &&
-                            (b == 0 || grid_ny[(size_t)b] > grid_ny[(size_t)b - 1]);
-                detector.FromParentWindow(n, &det, false);
-                int r = -1;
-                if (indexer.FlatIndexFromDetectorPixel(det, &r, true) && r >= 0 && r < F)
-                    grid_r[(size_t)(a * nb + b)] = r;
+        // The factor of the source (col, row), or 0 for none.
+        auto factor_of = [&](i64 c, i64 row) {
+            const i64 x = out->col_x[(size_t)c], ny = out->row_y[(size_t)row];
+            double    factor = (double)((i64)delta_sx * delta_sy) * source_area;
+            if (vignetting != nullptr) {
+                if (x < 0 || x >= NOOFx || ny < 0 || ny >= NOOFy) return 0.0;
+                factor = vignetting[(size_t)ny * (size_t)NOOFx + (size_t)x] * factor;
             }
-        std::vector<int>         psf_of_slot;
-        const std::vector<int>   slots = ReferencedPsfs(psftable, &psf_of_slot);
-        std::vector<OffsetTable> V(separable ? psf_of_slot.size() : 0);
-        if (separable && na > 0 && nb > 0) {
-            const i64 limx = std::max(std::abs(grid_nx.front() - (NOOFx - 1)), std::abs(grid_nx.back())) + 1;
-            const i64 limy = std::max(std::abs(grid_ny.front() - (NOOFy - 1)), std::abs(grid_ny.back())) + 1;
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
-            for (i64 k = 0; k < (i64)V.size(); ++k)
-                Tabulate(psftable.MeasuredPSFEntries()[(size_t)psf_of_slot[(size_t)k]], limx, limy, &V[(size_t)k]);
-        }
-        // The receivers [first, last) of a sorted grid whose offset g - c lies in [lo, lo + n).
-        auto span = [](const std::vector<i64>& g, i64 c, i64 lo, i64 n, i64* first, i64* last) {
-            *first = (i64)(std::lower_bound(g.begin(), g.end(), c + lo) - g.begin());
-            *last  = (i64)(std::lower_bound(g.begin(), g.end(), c + lo + n) - g.begin());
+            return std::isfinite(factor) ? factor : 0.0;
         };
 
-        // One work item per source row of the compact matrix: every sampled row
-        // that charges it, in the per-pixel build's order.
+        // The weights of every source, by the slots of the referenced PSFs;
+        // sources the tables cannot carry are listed to be evaluated exactly.
+        std::vector<int>       psf_of_slot;
+        const std::vector<int> slots = ReferencedPsfs(psftable, &psf_of_slot);
+        const i64              nall  = (i64)psf_of_slot.size();
+        const size_t           plane = (size_t)(ncols * nrows);
+        std::vector<double>    weights((size_t)nall * plane, 0.0);
+        std::vector<std::vector<int64_t>> exceptional((size_t)ncols);   // per column: its rows evaluated exactly
+        // Per-thread lookups; nothing may escape a parallel region, so a failed
+        // allocation in one is raised after it.
+        std::vector<TORVEN_PSF_InterpolationCoeffs> lookups((size_t)threads);
+        bool                                        failed = false;
+#pragma omp parallel for schedule(dynamic, 4) num_threads(threads)
+        for (i64 c = 0; c < ncols; ++c) {
+            TORVEN_PSF_InterpolationCoeffs& coeffs = lookups[(size_t)omp_get_thread_num()];
+            try {
+                const int side = out->col_side[(size_t)c];
+                for (i64 row = 0; row < nrows; ++row) {
+                    if (out->ends[(size_t)(2 * row + side)] < 0) continue;
+                    const double factor = factor_of(c, row);
+                    if (factor == 0.0) continue;
+                    const Coords src(out->row_y[(size_t)row], out->col_x[(size_t)c], WINDOW_NOOF);
+                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(src, &coeffs)) continue;
+                    if (exact || !separable || !fastbuild::Tabulated(coeffs, slots)) {
+                        exceptional[(size_t)c].push_back(row);
+                        continue;
+                    }
+                    for (int j = 0; j < coeffs.NumCoeffs(); ++j)
+                        weights[(size_t)slots[(size_t)coeffs.PsfIndex(j)] * plane + (size_t)(c * nrows + row)] +=
+                            coeffs.Coefficient(j) * factor;
+                }
+            } catch (...) {
+#pragma omp atomic write
+                failed = true;
+            }
+        }
+        if (failed) throw std::bad_alloc();
+
+        // Only the slots some source weighs on are kept and tabulated, within
+        // the offsets from a source to a receiver.
+        std::vector<int> kept;
+        for (i64 p = 0; p < nall; ++p) {
+            const double* w = weights.data() + (size_t)p * plane;
+            if (std::any_of(w, w + plane, [](double v) { return v != 0.0; })) kept.push_back((int)p);
+        }
+        const bool reach = !kept.empty() && na > 0 && nb > 0 && ncols > 0 && nrows > 0;
+        const i64  rxlo = reach ? (i64)out->recv_x.front() - out->col_x.back() : 0;
+        const i64  rxhi = reach ? (i64)out->recv_x.back() - out->col_x.front() : -1;
+        const i64  rylo = reach ? (i64)out->recv_y.front() - out->row_y.back() : 0;
+        const i64  ryhi = reach ? (i64)out->recv_y.back() - out->row_y.front() : -1;
+        std::vector<OffsetTable> V(reach ? kept.size() : 0);
+        if (reach) {
+            std::vector<int> psfs;
+            for (int p : kept) psfs.push_back(psf_of_slot[(size_t)p]);
+            const i64 limx = std::max(std::abs(rxlo), std::abs(rxhi)), limy = std::max(std::abs(rylo), std::abs(ryhi));
+            if (!fastbuild::TabulateSlots(psftable.MeasuredPSFEntries(), psfs, limx, limy, threads, &V))
+                throw std::bad_alloc();
+        }
+        // The union of the non-zero supports; slots whose tables are all 0
+        // within reach are dropped too.
+        i64 x0 = INT64_MAX, x1 = INT64_MIN, y0 = INT64_MAX, y1 = INT64_MIN;
+        std::vector<int> final_slots;
+        for (size_t k = 0; k < V.size(); ++k) {
+            i64 a0, a1, b0, b1;
+            if (V[k].Empty() || !NonZeroSupport(V[k], rxlo, rxhi, rylo, ryhi, &a0, &a1, &b0, &b1)) continue;
+            x0 = std::min(x0, a0), x1 = std::max(x1, a1), y0 = std::min(y0, b0), y1 = std::max(y1, b1);
+            final_slots.push_back((int)k);
+        }
+        out->nslots = (int)final_slots.size();
+        out->psf_of_slot.clear();
+        out->dx0 = out->dy0 = out->ndx = out->ndy = 0;
+        if (out->nslots > 0) out->dx0 = x0, out->dy0 = y0, out->ndx = x1 - x0 + 1, out->ndy = y1 - y0 + 1;
+        const i64 tsize = out->ndx * out->ndy;
+        out->tables.assign((size_t)(out->nslots * tsize), 0.0);
+        out->weights.assign((size_t)out->nslots * plane, 0.0);
+        for (int s = 0; s < out->nslots; ++s) {
+            const size_t       k = (size_t)final_slots[(size_t)s];
+            const OffsetTable& t = V[k];
+            out->psf_of_slot.push_back(psf_of_slot[(size_t)kept[k]]);
+            double* dst = out->tables.data() + (size_t)(s * tsize);
+            for (i64 i = 0; i < out->ndx; ++i)
+                for (i64 j = 0; j < out->ndy; ++j) dst[i * out->ndy + j] = t.At(x0 + i, y0 + j);
+            std::copy(weights.begin() + (std::ptrdiff_t)((size_t)kept[k] * plane),
+                      weights.begin() + (std::ptrdiff_t)((size_t)kept[k] * plane + plane),
+                      out->weights.begin() + (std::ptrdiff_t)((size_t)s * plane));
+        }
+        std::vector<double>().swap(weights);
+        V.clear();
+
+        // The end pixel of each source row and side, and the rows and sides of
+        // each end pixel.
+        std::vector<std::vector<int>> charges((size_t)ns);   // 2 * row + side
+        for (i64 row = 0; row < nrows; ++row)
+            for (int side = 0; side < 2; ++side) {
+                const int e = out->ends[(size_t)(2 * row + side)];
+                if (e < 0) continue;
+                const size_t n = (size_t)(std::lower_bound(out->sources.begin(), out->sources.end(), e) -
+                                          out->sources.begin());
+                charges[n].push_back((int)(2 * row + side));
+            }
+
+        // The sources evaluated exactly: whole rows of their end pixels.
+        std::vector<char> has_exact((size_t)ns, 0);
+        for (i64 c = 0; c < ncols; ++c)
+            for (int64_t row : exceptional[(size_t)c]) {
+                const int    e = out->ends[(size_t)(2 * row + out->col_side[(size_t)c])];
+                const size_t n = (size_t)(std::lower_bound(out->sources.begin(), out->sources.end(), e) -
+                                          out->sources.begin());
+                has_exact[n] = 1;
+            }
+        std::vector<i64> exact_of((size_t)ns, -1);
+        out->exact_sources.clear();
+        for (i64 n = 0; n < ns; ++n)
+            if (has_exact[(size_t)n]) {
+                exact_of[(size_t)n] = (i64)out->exact_sources.size();
+                out->exact_sources.push_back(out->sources[(size_t)n]);
+            }
+        const double need = (double)out->exact_sources.size() * (double)F * sizeof(double);
+        if (need > max_exact_bytes) {
+            *out_of_memory = true;
+            *error         = Format("the stray-light sources that are evaluated per receiver need whole rows of "
+                                    "%lld MiB, more than the %lld MiB allowed",
+                                    (long long)(need / 1048576.0), (long long)(max_exact_bytes / 1048576.0));
+            return false;
+        }
+        out->exact_rows.assign(out->exact_sources.size() * (size_t)F, 0.0);
+        // The columns of each side.
+        std::vector<std::vector<int>> side_cols(2);
+        for (i64 c = 0; c < ncols; ++c) side_cols[(size_t)out->col_side[(size_t)c]].push_back((int)c);
+
+        // Receivers by L1C pixel, for the diagonal.
+        std::vector<std::pair<int, int>> by_pixel;   // (r, a * nb + b)
+        for (i64 q = 0; q < na * nb; ++q)
+            if (out->recv_r[(size_t)q] >= 0) by_pixel.push_back({out->recv_r[(size_t)q], (int)q});
+        std::sort(by_pixel.begin(), by_pixel.end());
+
+        out->diagonal.assign((size_t)ns, 0.0);
+        const i64 nsl = out->nslots;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
         for (i64 n = 0; n < ns; ++n) {
-            const int                      s   = out->sources[(size_t)n];
-            double*                        row = out->rows.data() + (size_t)(n * F);
-            TORVEN_PSF_InterpolationCoeffs coeffs;
-            for (const Row& r : rows) {
-                const double* vignrow = (vignetting != nullptr && r.ny >= 0 && r.ny < NOOFy)
-                                            ? vignetting + (size_t)r.ny * (size_t)NOOFx
-                                            : nullptr;
-                auto source = [&](i64 x) {
-                    double factor = (double)((i64)delta_sx * delta_sy) * source_area;
-                    if (vignrow != nullptr) {
-                        if (x < 0 || x >= NOOFx) return;
-                        factor = vignrow[x] * factor;
+            TORVEN_PSF_InterpolationCoeffs& coeffs = lookups[(size_t)omp_get_thread_num()];
+            const int s = out->sources[(size_t)n];
+            // The convolution's share of the diagonal: its receivers in pixel s.
+            double    d  = 0.0;
+            auto      lo = std::lower_bound(by_pixel.begin(), by_pixel.end(), std::make_pair(s, INT_MIN));
+            for (auto it = lo; it != by_pixel.end() && it->first == s && nsl > 0; ++it) {
+                const i64 rx = out->recv_x[(size_t)(it->second / nb)], ry = out->recv_y[(size_t)(it->second % nb)];
+                for (int rs : charges[(size_t)n]) {
+                    const i64 row = rs / 2, dy = ry - out->row_y[(size_t)row] - out->dy0;
+                    if (dy < 0 || dy >= out->ndy) continue;
+                    for (int c : side_cols[(size_t)(rs % 2)]) {
+                        const i64 dx = rx - out->col_x[(size_t)c] - out->dx0;
+                        if (dx < 0 || dx >= out->ndx) continue;
+                        for (i64 p = 0; p < nsl; ++p)
+                            d += out->weights[(size_t)p * plane + (size_t)(c * nrows + row)] *
+                                 out->tables[(size_t)((p * out->ndx + dx) * out->ndy + dy)];
                     }
-                    if (!std::isfinite(factor) || factor == 0.0) return;
-                    const Coords src(r.ny, (int)x, WINDOW_NOOF);
-                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(src, &coeffs)) return;
-                    bool tabulated = separable;
-                    for (int j = 0; j < coeffs.NumCoeffs() && tabulated; ++j) {
-                        const int p = coeffs.PsfIndex(j);
-                        tabulated = std::isfinite(coeffs.Coefficient(j)) && p >= 0 && (size_t)p < slots.size() &&
-                                    slots[(size_t)p] >= 0;
-                    }
-                    if (!tabulated) {   // the PSF evaluated receiver by receiver
-                        for (const Receiver& q : receivers) row[q.r] += coeffs.PSF(q.noof, src) * factor;
-                        return;
-                    }
-                    for (int j = 0; j < coeffs.NumCoeffs(); ++j) {
-                        const OffsetTable& t = V[(size_t)slots[(size_t)coeffs.PsfIndex(j)]];
-                        if (t.nx <= 0 || t.ny <= 0) continue;
-                        const double w = coeffs.Coefficient(j) * factor;
-                        i64          a0, a1, b0, b1;
-                        span(grid_nx, x, t.x0, t.nx, &a0, &a1);
-                        span(grid_ny, r.ny, t.y0, t.ny, &b0, &b1);
-                        for (i64 a = a0; a < a1; ++a) {
-                            const double* col = t.v.data() + (size_t)((grid_nx[(size_t)a] - x - t.x0) * t.ny);
-                            const int*    rr  = grid_r.data() + (size_t)(a * nb);
-                            for (i64 b = b0; b < b1; ++b) {
-                                const int q = rr[b];
-                                if (q >= 0) row[q] += w * col[grid_ny[(size_t)b] - r.ny - t.y0];
-                            }
-                        }
-                    }
-                };
-                if (r.left == s)
-                    for (i64 x = leftstart; x >= 0; x -= delta_nx) source(x);
-                if (r.right == s)
-                    for (i64 x = rightstart; x < NOOFx; x += delta_nx) source(x);
+                }
+            }
+            out->diagonal[(size_t)n] = d * scale;
+            const i64 m = exact_of[(size_t)n];
+            if (m < 0) continue;
+            // The sources evaluated per receiver.
+            double* row = out->exact_rows.data() + (size_t)(m * F);
+            for (int rs : charges[(size_t)n]) {
+                const i64 r = rs / 2;
+                for (int c : side_cols[(size_t)(rs % 2)]) {
+                    const auto& ex = exceptional[(size_t)c];
+                    if (!std::binary_search(ex.begin(), ex.end(), (int64_t)r)) continue;
+                    const double factor = factor_of(c, r);
+                    const Coords src(out->row_y[(size_t)r], out->col_x[(size_t)c], WINDOW_NOOF);
+                    if (!psftable.GetInterpolationCoefficientsForNewPSFCentre(src, &coeffs)) continue;
+                    for (const Receiver& q : receivers) row[q.r] += coeffs.PSF(q.noof, src) * factor;
+                }
             }
             for (i64 e = 0; e < F; ++e) row[e] *= scale;
+            out->diagonal[(size_t)n] += row[s];
         }
         return true;
     } catch (const std::bad_alloc&) {
-        *error = "there is not enough memory for the stray-light rows";
+        *out_of_memory = true;
+        *error         = "there is not enough memory for the stray-light tables";
     } catch (...) {
-        *error = "the stray-light rows could not be built";
+        *error = "the stray-light tables could not be built";
     }
     return false;
 }

@@ -21,9 +21,23 @@
 // E_p[u][k](i, J), already summed over the strip rows of L1C row J, convolved
 // along x only.
 //
-// Stray light. Its matrix has non-zero columns only for the end L1C pixels of
-// the sampled rows: those columns are computed here whole, in the per-pixel
-// build's order (compact rows of length F, one per source pixel).
+// Stray light. Its matrix has non-zero rows only for the end L1C pixels of
+// the sampled rows: each source pixel of the NOOF window left (right) of the
+// science window charges the left (right) end pixel of its sampled row, with
+// the weight (steps x vignetting) x coefficient of each PSF. The light a
+// science receiver at NOOF position R gets from the sources is then, summed
+// over the PSFs p,
+//
+//   sum over sources q of  t[end(q)] * weight_p(q) * V_p(R - q)
+//
+// a 2-D convolution of the weight image of each PSF (on the NOOF grid of the
+// source columns and sampled rows, times the value of the end pixel) with the
+// PSF's table at whole-pixel offsets, sampled at the receivers and summed into
+// their L1C pixels. The tables are returned for that convolution: the weight
+// images, the sampled receivers, the PSF tables cropped to their non-zero
+// support within reach, and the diagonal. Sources the tables cannot carry
+// (coefficients that are not finite, or receivers that are not a grid of NOOF
+// positions) are evaluated per receiver into whole rows of their end pixels.
 //
 // Everything is computed from TORVEN_PSF_Entry::OffsetedValue and the
 // generator's window mappings and PSF table, so the values follow the same
@@ -60,11 +74,41 @@ struct TORVEN_InfieldKernels
     std::vector<double> edge_weights;   // [slot][u][k - kfirst][x]
 };
 
-// The stray-light matrix as its non-zero source columns.
+// The stray-light matrix in convolution form. Flat L1C indices (x * Ky + y);
+// NOOF positions are columns x and rows y of the NOOF window.
 struct TORVEN_StrayKernels
 {
-    std::vector<int>    sources;   // flat indices of the source L1C pixels, ascending
-    std::vector<double> rows;      // [n][r]: the matrix row of sources[n], length F each
+    double scale = 1.0;   // 1 / (Bx * By), not applied to `tables` and `weights`
+
+    // Sources: the sampled rows (NOOF row, end pixels) and the source columns.
+    std::vector<int> row_y;      // [row], ascending
+    std::vector<int> ends;       // [row][side]: L1C pixel charged by the row's left (0) / right (1) sources, or -1
+    std::vector<int> col_x;      // [col], ascending
+    std::vector<int> col_side;   // [col]: 0 left of the science window, 1 right
+    int              nslots = 0;
+    std::vector<int> psf_of_slot;
+    // weights[slot][col][row]: steps x vignetting x coefficient of the source
+    // (col, row); 0 where there is none and for the sources evaluated exactly.
+    std::vector<double> weights;
+
+    // The sampled receivers: NOOF column of each sampled science column, NOOF
+    // row of each sampled science row, and the L1C pixel of each pair.
+    std::vector<int> recv_x, recv_y;
+    std::vector<int> recv_r;   // [a][b], -1 outside the L1C window
+
+    // PSF tables at offsets (dx, dy) = receiver - source, over the union of
+    // their non-zero supports within reach: tables[slot][dx - dx0][dy - dy0].
+    int64_t             dx0 = 0, dy0 = 0, ndx = 0, ndy = 0;
+    std::vector<double> tables;
+
+    // The sources evaluated per receiver, summed into the whole rows of their
+    // end pixels (scaled): exact_rows[n][r] for end pixel exact_sources[n].
+    std::vector<int>    exact_sources;
+    std::vector<double> exact_rows;
+
+    // Every end pixel with sources (ascending) and its diagonal element (scaled).
+    std::vector<int>    sources;
+    std::vector<double> diagonal;
 };
 
 // The request of a forward model: the arrays as the package's builds receive
@@ -89,8 +133,11 @@ struct TORVEN_KernelInputs
 bool TORVEN_BuildInfieldKernels(const TORVEN_KernelInputs& in, bool quadratic, bool lower_edge, int rows_below,
                                 int rows_above, int threads, TORVEN_InfieldKernels* out, std::string* error);
 
-// Builds the stray-light source rows (PSF tables over the NOOF window).
-// vignetting: NOOFx * NOOFy values (x fastest) or null.
+// Builds the stray-light tables. vignetting: NOOFx * NOOFy values (x fastest)
+// or null. `exact` evaluates every source per receiver (for checking). The
+// whole rows of the sources evaluated exactly may take at most
+// `max_exact_bytes`; beyond that, or when an allocation fails, the build
+// refuses with *out_of_memory set.
 bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vignetting, int delta_nx, int delta_ny,
-                              int delta_sx, int delta_sy, int threads, TORVEN_StrayKernels* out,
-                              std::string* error);
+                              int delta_sx, int delta_sy, int threads, bool exact, double max_exact_bytes,
+                              TORVEN_StrayKernels* out, std::string* error, bool* out_of_memory);

@@ -20,11 +20,12 @@ lower-edge strip (1-D convolutions along x of the bottom row). The
 convolutions run with :mod:`scipy.fft` (real transforms on L1C grids padded
 just enough that nothing wraps, ``workers`` threads): the transformed tables
 are kept, the products are summed in the frequency domain and each output
-takes one inverse transform. The stray-light matrix, whose only non-zero
-rows are the end pixels of the sampled rows, is kept as those rows.
+takes one inverse transform. The stray light, whose only sources are the
+end pixels of the sampled rows, is a convolution of per-PSF source weight
+images with the PSF tables (:mod:`velmora._stray_model`).
 
 Memory is O(F x terms), terms = referenced PSFs x Bx x By (plus the
-stray-light rows, 2 Ky x F at most), never O(F^2).
+stray-light tables, PSFs x the transform grid), never O(F^2).
 """
 
 from __future__ import annotations
@@ -33,6 +34,7 @@ import numpy as np
 from scipy import fft as sfft
 from scipy.sparse.linalg import LinearOperator
 
+from ._stray_model import build_stray
 from .builds import (DEFAULT_ROWS_BELOW, SCHEMES, _int_option, _module, _step, _windows, resolve_threads,
                      vignetting_buffer)
 from .errors import ConfigurationError
@@ -215,7 +217,7 @@ class ForwardModel(LinearOperator):
         self._stray = stray
         self._is_adjoint = adjoint
         self.terms = infield.terms
-        self.stray_sources = 0 if stray is None else len(stray[0])
+        self.stray_sources = 0 if stray is None else stray.sources
 
     @property
     def nbytes(self) -> int:
@@ -225,7 +227,7 @@ class ForwardModel(LinearOperator):
         if f.nJe:
             n += f.edge_kernels.nbytes + f.edge_weights.nbytes
         if self._stray is not None:
-            n += self._stray[0].nbytes + self._stray[1].nbytes
+            n += self._stray.nbytes
         return int(n)
 
     # -- one image in [x, y] layout ------------------------------------------------
@@ -236,12 +238,7 @@ class ForwardModel(LinearOperator):
         else:
             out = f.apply(t, self.threads)
         if self._stray is not None:
-            sources, rows = self._stray
-            flat_in, flat_out = t.reshape(-1), out.reshape(-1)
-            if adjoint:
-                flat_out[sources] += rows @ flat_in
-            else:
-                flat_out += rows.T @ flat_in[sources]
+            out += (self._stray.adjoint if adjoint else self._stray.apply)(t[None])[0]
         return out
 
     def _columns(self, X: np.ndarray, adjoint: bool) -> np.ndarray:
@@ -343,8 +340,7 @@ class ForwardModel(LinearOperator):
         """
         d = self._infield.diagonal().reshape(-1)
         if self._stray is not None:
-            sources, rows = self._stray
-            d[sources] += rows[np.arange(len(sources)), sources]
+            d += self._stray.diagonal().reshape(-1)
         return d
 
     def todense(self) -> np.ndarray:
@@ -436,8 +432,5 @@ def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", 
         dsx, dsy = _step("sample_step", sample_step)
         stray_psfs.check(windows, "noof")
         vig = vignetting_buffer(windows, vignetting)
-        sources, rows = native.stray_kernels(specs, vig, stray_psfs.images, stray_psfs.centres,
-                                             stray_psfs.coefficients, stray_psfs.indices, dnx, dny, dsx, dsy,
-                                             threads=nthreads)
-        stray = (np.asarray(sources, dtype=np.intp), rows)
+        stray = build_stray(native, specs, vig, stray_psfs, dnx, dny, dsx, dsy, nthreads, windows)
     return ForwardModel(windows, infield, stray, nthreads)
