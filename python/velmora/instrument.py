@@ -31,7 +31,7 @@ import numpy as np
 from .psfs import PSFSet, bilinear_tables
 from .windows import Windows
 
-__all__ = ["Instrument", "builtin_instrument", "demo_scene"]
+__all__ = ["Instrument", "builtin_instrument", "blurred_instrument", "demo_scene"]
 
 # Shape of the measured PSF images and the sample their core sits on.
 _PSF_SHAPE = (97, 89)
@@ -153,6 +153,91 @@ def builtin_instrument() -> Instrument:
         Its arrays are read-only, so the cached instance cannot be changed.
     """
     return _build()
+
+
+def _erf_pixels(n: int, centre: float, sigma: float) -> np.ndarray:
+    """A unit Gaussian integrated over the samples 0 .. n-1 ([o, o + 1) each), vectorised."""
+    from scipy.special import erf
+    edges = (np.arange(n + 1, dtype=np.float64) - centre) / (math.sqrt(2.0) * sigma)
+    return 0.5 * np.diff(erf(edges))
+
+
+def _blurred_psf(shape: tuple[int, int], fx: float, fy: float) -> np.ndarray:
+    """A wide PSF for the normalised field position (fx, fy) in [-1, 1], centred in its image."""
+    nx, ny = shape
+    cx, cy = nx / 2.0, ny / 2.0
+    r = min(1.0, math.hypot(fx, fy) / math.sqrt(2.0))
+    # Core: sigma 1.2 detector pixels on the axis, 2.3 in the corners, elongated outwards.
+    sx = 1.2 + 1.1 * r * (0.8 + 0.2 * abs(fx))
+    sy = 1.2 + 1.1 * r * (0.8 + 0.2 * abs(fy))
+    core = np.outer(_erf_pixels(nx, cx, sx), _erf_pixels(ny, cy, sy))
+    # Wings: a slow halo out to the image edge.
+    ox = np.arange(nx) + 0.5 - cx
+    oy = np.arange(ny) + 0.5 - cy
+    wings = (1.0 + (ox[:, None] / 6.0) ** 2 + (oy[None, :] / 5.0) ** 2) ** -1.5
+    # Ghost: a defocused copy whose offset moves with the field.
+    ghost = np.outer(_erf_pixels(nx, cx + 14.0 + 8.0 * fx, 3.0), _erf_pixels(ny, cy - 9.0 + 6.0 * fy, 2.5))
+    psf = 0.985 * core / core.sum() + 0.01 * wings / wings.sum() + 0.005 * ghost / ghost.sum()
+    return psf / psf.sum()
+
+
+def blurred_instrument(Kx: int = 1000, Ky: int = 256, binning: int = 1, stray_columns: int = 64) -> Instrument:
+    """A synthetic instrument with wide PSFs, of any size (for benchmarks and guides).
+
+    Nine PSFs on a 3 x 3 grid across the science window, each with a Gaussian
+    core whose sigma grows from 1.2 detector pixels on the axis to 2.3 in the
+    corners, wings holding 1 % of the light out to the edges of images as
+    large as the detector window, and a 0.5 % ghost; bilinear tables; a
+    smooth vignetting. The L1C pixels are ``binning x binning`` detector
+    pixels (binned into L1B), 42 detector rows lie below the science window,
+    and ``stray_columns`` NOOF columns lie on either side of it.
+
+    Parameters
+    ----------
+    Kx, Ky : int
+        Size of the L1C image.
+    binning : int
+        Detector pixels per L1C pixel along each axis.
+    stray_columns : int
+        NOOF columns left and right of the science window (at least 5).
+
+    Returns
+    -------
+    Instrument
+        Stray-light steps (1, 1).
+    """
+    b, m = int(binning), int(stray_columns)
+    if b < 1 or Kx < 1 or Ky < 1 or m < 5:
+        raise ValueError("blurred_instrument needs Kx, Ky, binning >= 1 and stray_columns >= 5")
+    Sx, Sy = Kx * b, Ky * b
+    Dx, Dy = Sx + 8, Sy + 42 + 4
+    NOOFx, NOOFy = Dx + 2 * (m - 4), Dy
+    windows = Windows(
+        FULLCONVx=NOOFx, FULLCONVy=NOOFy, NOFSx=0, NOFSy=0, NOOFx=NOOFx, NOOFy=NOOFy,
+        DOFSx=m - 4, DOFSy=0, Dx=Dx, Dy=Dy, SOFSx=4, SOFSy=42, Sx=Sx, Sy=Sy,
+        LBINx=b, LBINy=b, Lx=Kx, Ly=Ky, KBINx=1, KBINy=1, Kx=Kx, Ky=Ky,
+    ).validate(rows_below=42)
+    shape = (Dx + 1 - Dx % 2, Dy + 1 - Dy % 2)
+    nodes_x = tuple(4.0 + Sx * f for f in (1 / 6, 1 / 2, 5 / 6))
+    nodes_y = tuple(42.0 + Sy * f for f in (1 / 6, 1 / 2, 5 / 6))
+    nodes, images = [], []
+    for i, x in enumerate(nodes_x):
+        for j, y in enumerate(nodes_y):
+            nodes.append((x, y))
+            images.append(_blurred_psf(shape, i - 1.0, j - 1.0))
+    images = np.stack(images)
+    centres = np.array([[shape[1] / 2.0, shape[0] / 2.0]] * len(images))
+    coeffs, indices = bilinear_tables(nodes_x, nodes_y, windows.detector_table_shape)
+    psfs = PSFSet(images, centres, coeffs, indices).check(windows, "detector")
+    noof_coeffs, noof_indices = bilinear_tables(
+        np.add(nodes_x, windows.DOFSx), np.add(nodes_y, windows.DOFSy), windows.noof_table_shape)
+    stray = psfs.with_tables(noof_coeffs, noof_indices).check(windows, "noof")
+    vignetting = _vignetting(windows)
+    return Instrument(
+        name=f"blurred synthetic instrument, {Kx} x {Ky} L1C pixels of {b} x {b}",
+        windows=windows, psfs=psfs, stray_psfs=stray, vignetting=vignetting,
+        source_step=(1, 1), sample_step=(1, 1), psf_nodes=tuple(nodes),
+    )
 
 
 def demo_scene(windows: Windows) -> np.ndarray:
