@@ -35,8 +35,16 @@ from scipy import fft as sfft
 from scipy.sparse.linalg import LinearOperator
 
 from ._stray_model import build_stray
-from .builds import (DEFAULT_ROWS_BELOW, SCHEMES, _int_option, _module, _step, _windows, resolve_threads,
-                     vignetting_buffer)
+from .builds import (
+    DEFAULT_ROWS_BELOW,
+    SCHEMES,
+    _int_option,
+    _module,
+    _step,
+    _windows,
+    resolve_threads,
+    vignetting_buffer,
+)
 from .errors import ConfigurationError
 from .psfs import PSFSet
 from .windows import Windows
@@ -49,8 +57,27 @@ def _padded(n: int, lo: int, hi: int) -> int:
     return sfft.next_fast_len(n + max(hi, -lo, 0), real=True)
 
 
+#: Largest core radius (L1C pixels) whose real-space shares the model keeps.
+MAX_CORE = 15
+
+#: Bytes of transform scratch a batched product may use before it splits the stack.
+_SCRATCH_BYTES = 512 * 2**20
+
+
+def _support(tables: np.ndarray) -> tuple[slice, slice]:
+    """The smallest (i, j) box of a (terms, nI, nJ) stack of tables that holds every non-zero share."""
+    nz = np.any(tables != 0.0, axis=0)
+    if not nz.any():
+        return slice(0, 0), slice(0, 0)
+    rows, cols = np.flatnonzero(nz.any(axis=1)), np.flatnonzero(nz.any(axis=0))
+    return slice(rows[0], rows[-1] + 1), slice(cols[0], cols[-1] + 1)
+
+
 class _Infield:
-    """The in-field matrix as transformed tables and per-source weights."""
+    """The in-field matrix as transformed tables and per-source weights.
+
+    Every product takes a stack (n, Kx, Ky) of images in [x, y] layout.
+    """
 
     def __init__(self, k: dict, workers: int):
         self.Kx, self.Ky, self.Bx, self.By = (int(v) for v in k["shape"])
@@ -63,20 +90,33 @@ class _Infield:
         self.weights = k["weights"].reshape(ns * self.Bx * self.By, self.Kx, self.Ky)
         self.row_weights = np.asarray(k["row_weights"])
         self.v_of_term = np.tile(np.arange(self.By), ns * self.Bx)
+        self.slot_of_term = np.repeat(np.arange(ns), self.Bx * self.By)
         keep = np.flatnonzero(np.any(self.weights != 0.0, axis=(1, 2))) if nI and nJ else np.zeros(0, int)
         self.weights = self.weights[keep]
         self.v_of_term = self.v_of_term[keep]
+        self.slot_of_term = self.slot_of_term[keep]
+        tables = binned.reshape(ns * self.Bx * self.By, nI, nJ)[keep]
+        # The transforms follow the tables' non-zero support, not the PSF images' size.
+        si, sj = _support(tables)
+        tables = tables[:, si, sj]
+        ilo, jlo = ilo + si.start, jlo + sj.start
+        nI, nJ = tables.shape[1], tables.shape[2]
         self.Nx = _padded(self.Kx, ilo, ilo + nI - 1)
         self.Ny = _padded(self.Ky, jlo, jlo + nJ - 1)
-        tables = binned.reshape(ns * self.Bx * self.By, nI, nJ)[keep]
+        # Real-space shares at the offsets |i| <= MAX_CORE + 1, |j| <= MAX_CORE + 2 (for the core split).
+        R, Rj = MAX_CORE + 1, MAX_CORE + 2
+        self.near_tables = np.zeros((len(keep), 2 * R + 1, 2 * Rj + 1))
+        i0, i1 = max(ilo, -R), min(ilo + nI - 1, R)
+        j0, j1 = max(jlo, -Rj), min(jlo + nJ - 1, Rj)
+        if i0 <= i1 and j0 <= j1:
+            self.near_tables[:, i0 + R:i1 + R + 1, j0 + Rj:j1 + Rj + 1] = \
+                tables[:, i0 - ilo:i1 - ilo + 1, j0 - jlo:j1 - jlo + 1]
         # Shares at the offsets (0, -1), (0, 0), (0, 1), for the diagonal.
-        self.near = np.zeros((len(keep), 3))
-        for n, dj in enumerate((-1, 0, 1)):
-            if 0 <= -ilo < nI and 0 <= dj - jlo < nJ:
-                self.near[:, n] = tables[:, -ilo, dj - jlo]
+        self.near = self.near_tables[:, R, Rj - 1:Rj + 2].copy()
         padded = np.zeros((len(keep), self.Nx, self.Ny))
         padded[:, :nI, :nJ] = tables
         padded = np.roll(padded, (ilo, jlo), axis=(1, 2))
+        del tables
         self.kernels = sfft.rfft2(padded, axes=(1, 2), workers=workers)
         del padded
         # Lower edge: tables [slot][u][k][i][J] along x, weights [slot][u][k][x].
@@ -89,10 +129,16 @@ class _Infield:
             self.edge_weights = k["edge_weights"].reshape(nte, self.Kx)
             keep = np.flatnonzero(np.any(self.edge_weights != 0.0, axis=1))
             self.edge_weights = self.edge_weights[keep]
+            etables = np.swapaxes(edge.reshape(nte, neI, self.nJe)[keep], 1, 2)     # (terms, J, i)
             self.Nxe = _padded(self.Kx, eilo, eilo + neI - 1)
+            # Real-space edge shares at |i| <= MAX_CORE, J <= MAX_CORE.
+            R = MAX_CORE
+            self.edge_near = np.zeros((len(keep), min(self.nJe, R + 1), 2 * R + 1))
+            i0, i1 = max(eilo, -R), min(eilo + neI - 1, R)
+            if i0 <= i1:
+                self.edge_near[:, :, i0 + R:i1 + R + 1] = etables[:, :R + 1, i0 - eilo:i1 - eilo + 1]
             padded = np.zeros((len(keep), self.nJe, self.Nxe))
-            padded[:, :, :neI] = np.swapaxes(edge.reshape(nte, neI, self.nJe)[keep], 1, 2)
-            self.edge_near = padded[:, 0, -eilo].copy() if 0 <= -eilo < neI else np.zeros(len(keep))
+            padded[:, :, :neI] = etables
             padded = np.roll(padded, eilo, axis=2)
             self.edge_kernels = sfft.rfft(padded, axis=2, workers=workers)
         self.terms = len(self.weights)
@@ -100,28 +146,28 @@ class _Infield:
         self.row_of_term = (np.arange(self.By)[:, None] == self.v_of_term[None, :]).astype(np.float64)
 
     def _split(self, t):
-        """The scene seen by each detector row v: (By, Kx, Ky)."""
+        """The scenes seen by each detector row v: (n, Kx, Ky) -> (n, By, Kx, Ky)."""
         if not self.quadratic:
-            return np.broadcast_to(t, (self.By,) + t.shape)
-        below = np.concatenate([t[:, :1], t[:, :-1]], axis=1)
-        above = np.concatenate([t[:, 1:], t[:, -1:]], axis=1)
+            return np.broadcast_to(t[:, None], (t.shape[0], self.By) + t.shape[1:])
+        below = np.concatenate([t[:, :, :1], t[:, :, :-1]], axis=2)
+        above = np.concatenate([t[:, :, 1:], t[:, :, -1:]], axis=2)
         w = self.row_weights
-        return (w[:, 0, None, None] * below[None] + w[:, 1, None, None] * t[None]
-                + w[:, 2, None, None] * above[None])
+        return (w[None, :, 0, None, None] * below[:, None] + w[None, :, 1, None, None] * t[:, None]
+                + w[None, :, 2, None, None] * above[:, None])
 
     def _merge(self, b):
-        """The adjoint of :meth:`_split`: (By, Kx, Ky) -> (Kx, Ky)."""
+        """The adjoint of :meth:`_split`: (n, By, Kx, Ky) -> (n, Kx, Ky)."""
         if not self.quadratic:
-            return b.sum(axis=0)
+            return b.sum(axis=1)
         w = self.row_weights
-        cb = np.tensordot(w[:, 0], b, axes=1)
-        cc = np.tensordot(w[:, 1], b, axes=1)
-        ca = np.tensordot(w[:, 2], b, axes=1)
-        out = cc.copy()
-        out[:, :-1] += cb[:, 1:]
-        out[:, 0] += cb[:, 0]
-        out[:, 1:] += ca[:, :-1]
-        out[:, -1] += ca[:, -1]
+        cb = np.einsum("v,nvxy->nxy", w[:, 0], b)
+        cc = np.einsum("v,nvxy->nxy", w[:, 1], b)
+        ca = np.einsum("v,nvxy->nxy", w[:, 2], b)
+        out = cc
+        out[:, :, :-1] += cb[:, :, 1:]
+        out[:, :, 0] += cb[:, :, 0]
+        out[:, :, 1:] += ca[:, :, :-1]
+        out[:, :, -1] += ca[:, :, -1]
         return out
 
     def diagonal(self):
@@ -143,48 +189,148 @@ class _Infield:
             d[:, :-1] += np.einsum("kxy,k,k->xy", c[:, :, 1:], w[:, 0], self.near[:, 0])
             d[:, 1:] += np.einsum("kxy,k,k->xy", c[:, :, :-1], w[:, 2], self.near[:, 2])
         if self.nJe and len(self.edge_weights):
-            d[:, 0] += self.edge_near @ self.edge_weights
+            d[:, 0] += self.edge_near[:, 0, MAX_CORE] @ self.edge_weights
         return d * self.scale
 
+    def _chunk(self) -> int:
+        """Images per batch of a product, so that its spectra fit the scratch allowance."""
+        per = max(1, self.terms) * self.Nx * (self.Ny // 2 + 1) * 16
+        return max(1, _SCRATCH_BYTES // per)
+
     def apply(self, t, workers):
-        out = np.zeros((self.Kx, self.Ky))
+        """The matrix applied to a stack (n, Kx, Ky)."""
+        out = np.zeros(t.shape)
+        step = self._chunk()
+        for lo in range(0, t.shape[0], step):
+            out[lo:lo + step] = self._apply(t[lo:lo + step], workers)
+        return out
+
+    def _apply(self, t, workers):
+        n = t.shape[0]
+        out = np.zeros((n, self.Kx, self.Ky))
         if self.terms:
             a = self._split(t)
-            g = self.weights * a[self.v_of_term]
+            g = self.weights[None] * a[:, self.v_of_term]
+            del a
             # Along y first, on the Kx rows that hold values; then along x.
-            spectra = sfft.rfft(g, n=self.Ny, axis=2, workers=workers)
+            spectra = sfft.rfft(g, n=self.Ny, axis=3, workers=workers)
             del g
-            spectra = sfft.fft(spectra, n=self.Nx, axis=1, workers=workers, overwrite_x=True)
-            np.multiply(spectra, self.kernels, out=spectra)
-            total = spectra.sum(axis=0)
+            spectra = sfft.fft(spectra, n=self.Nx, axis=2, workers=workers, overwrite_x=True)
+            np.multiply(spectra, self.kernels[None], out=spectra)
+            total = spectra.sum(axis=1)
             del spectra
-            out += sfft.irfft2(total, s=(self.Nx, self.Ny), workers=workers)[:self.Kx, :self.Ky]
+            out += sfft.irfft2(total, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers)[:, :self.Kx, :self.Ky]
         if self.nJe and len(self.edge_weights):
-            g = self.edge_weights * t[None, :, 0]
-            spectra = sfft.rfft(g, n=self.Nxe, axis=1, workers=workers)
-            total = np.einsum("kf,kjf->jf", spectra, self.edge_kernels)
-            out[:, :self.nJe] += sfft.irfft(total, n=self.Nxe, axis=1, workers=workers)[:, :self.Kx].T
+            g = self.edge_weights[None] * t[:, None, :, 0]
+            spectra = sfft.rfft(g, n=self.Nxe, axis=2, workers=workers)
+            total = np.einsum("nkf,kjf->njf", spectra, self.edge_kernels)
+            out[:, :, :self.nJe] += np.swapaxes(
+                sfft.irfft(total, n=self.Nxe, axis=2, workers=workers)[:, :, :self.Kx], 1, 2)
         return out * self.scale
 
     def adjoint(self, y, workers):
-        out = np.zeros((self.Kx, self.Ky))
+        """The adjoint applied to a stack (n, Kx, Ky)."""
+        out = np.zeros(y.shape)
+        step = self._chunk()
+        for lo in range(0, y.shape[0], step):
+            out[lo:lo + step] = self._adjoint(y[lo:lo + step], workers)
+        return out
+
+    def _adjoint(self, y, workers):
+        n = y.shape[0]
+        out = np.zeros((n, self.Kx, self.Ky))
         if self.terms:
-            spectrum = sfft.rfft2(y, s=(self.Nx, self.Ny), workers=workers)
-            products = np.conj(self.kernels)
-            np.multiply(products, spectrum[None], out=products)
+            spectrum = sfft.rfft2(y, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers)
+            products = np.conj(self.kernels)[None] * spectrum[:, None]
+            del spectrum
             # Back along x, keeping the Kx rows wanted, then along y.
-            h = sfft.ifft(products, axis=1, workers=workers, overwrite_x=True)[:, :self.Kx]
+            h = sfft.ifft(products, axis=2, workers=workers, overwrite_x=True)[:, :, :self.Kx]
             del products
-            h = sfft.irfft(h, n=self.Ny, axis=2, workers=workers)[:, :, :self.Ky]
-            h *= self.weights
-            b = (self.row_of_term @ h.reshape(self.terms, -1)).reshape(self.By, self.Kx, self.Ky)
+            h = sfft.irfft(h, n=self.Ny, axis=3, workers=workers)[:, :, :, :self.Ky]
+            h *= self.weights[None]
+            b = np.einsum("vk,nkxy->nvxy", self.row_of_term, h)
             out += self._merge(b)
         if self.nJe and len(self.edge_weights):
-            spectrum = sfft.rfft(y[:, :self.nJe].T, n=self.Nxe, axis=1, workers=workers)
-            total = np.einsum("jf,kjf->kf", spectrum, np.conj(self.edge_kernels))
-            h = sfft.irfft(total, n=self.Nxe, axis=1, workers=workers)[:, :self.Kx]
-            out[:, 0] += np.einsum("kx,kx->x", h, self.edge_weights)
+            spectrum = sfft.rfft(np.swapaxes(y[:, :, :self.nJe], 1, 2), n=self.Nxe, axis=2, workers=workers)
+            total = np.einsum("njf,kjf->nkf", spectrum, np.conj(self.edge_kernels))
+            h = sfft.irfft(total, n=self.Nxe, axis=2, workers=workers)[:, :, :self.Kx]
+            out[:, :, 0] += np.einsum("nkx,kx->nx", h, self.edge_weights)
         return out * self.scale
+
+    # -- the core of the matrix, for the stray-light correction -----------------------
+    def core_shares(self, rx: int, ry: int) -> np.ndarray:
+        """The matrix entries at the L1C offsets |dx| <= rx, |dy| <= ry.
+
+        Returns
+        -------
+        numpy.ndarray, shape ((2 rx + 1) (2 ry + 1), Kx, Ky)
+            ``C[d, x, y]`` is the share of source (x, y) received by
+            (x + dx, y + dy), d enumerating (dx, dy) with dy fastest; 0 where
+            the receiver lies outside the window.
+        """
+        Kx, Ky = self.Kx, self.Ky
+        offsets = [(dx, dy) for dx in range(-rx, rx + 1) for dy in range(-ry, ry + 1)]
+        C = np.zeros((len(offsets), Kx * Ky))
+        R, Rj = MAX_CORE + 1, MAX_CORE + 2
+        if self.terms:
+            w = self.weights
+            rw = self.row_weights[self.v_of_term] if self.quadratic else np.tile([0.0, 1.0, 0.0], (self.terms, 1))
+            # The scene of row y reaches the detector rows of its own L1C row (centre
+            # weight) and, through the quadratic split, those of the rows above and
+            # below it; the bottom and top rows are their own outer neighbours.
+            own = np.repeat(rw[:, 1, None], Ky, axis=1)
+            own[:, 0] += rw[:, 0]
+            own[:, -1] += rw[:, 2]
+            Wc = w * own[:, None, :]
+            Wup = np.zeros_like(w)        # source s charged through its upper neighbour's lower weight
+            Wup[:, :, :-1] = w[:, :, 1:] * rw[:, 0, None, None]
+            Wdn = np.zeros_like(w)
+            Wdn[:, :, 1:] = w[:, :, :-1] * rw[:, 2, None, None]
+            B = np.concatenate([Wc, Wup, Wdn]).reshape(3 * self.terms, Kx * Ky)
+            nt = self.near_tables
+            A = np.empty((len(offsets), 3 * self.terms))
+            for n, (dx, dy) in enumerate(offsets):
+                A[n, :self.terms] = nt[:, dx + R, dy + Rj]
+                A[n, self.terms:2 * self.terms] = nt[:, dx + R, dy - 1 + Rj]
+                A[n, 2 * self.terms:] = nt[:, dx + R, dy + 1 + Rj]
+            C += A @ B
+        C = C.reshape(len(offsets), Kx, Ky)
+        if self.nJe and len(self.edge_weights):
+            en = self.edge_near
+            for n, (dx, dy) in enumerate(offsets):
+                if 0 <= dy < en.shape[1]:
+                    C[n, :, 0] += en[:, dy, dx + MAX_CORE] @ self.edge_weights
+        C *= self.scale
+        x = np.arange(Kx)[:, None]
+        y = np.arange(Ky)[None, :]
+        for n, (dx, dy) in enumerate(offsets):
+            C[n] *= (x + dx >= 0) & (x + dx < Kx) & (y + dy >= 0) & (y + dy < Ky)
+        return C
+
+    def local_kernels(self, nodes: tuple[int, int]):
+        """The transfer functions of the matrix around a grid of field positions.
+
+        Returns the node positions along x and y and the spectra (nodes, Nx,
+        Ny // 2 + 1) of the kernel that the sources at each node see: every
+        term weighted by its coefficient there, with the row split of the
+        quadratic scheme.
+        """
+        nx, ny = nodes
+        cx = np.linspace(0, self.Kx - 1, nx) if nx > 1 else np.array([(self.Kx - 1) / 2])
+        cy = np.linspace(0, self.Ky - 1, ny) if ny > 1 else np.array([(self.Ky - 1) / 2])
+        split = np.zeros((self.By, self.Ny))
+        if self.quadratic:
+            for e, column in ((0, 1 % self.Ny), (1, 0), (2, -1 % self.Ny)):
+                split[:, column] += self.row_weights[:, e]
+        else:
+            split[:, 0] = 1.0
+        split = sfft.rfft(split, axis=1)[self.v_of_term]                   # (terms, Ny // 2 + 1)
+        spectra = np.zeros((nx * ny, self.Nx, self.Ny // 2 + 1), dtype=complex)
+        for a, x in enumerate(np.rint(cx).astype(int)):
+            for b, y in enumerate(np.rint(cy).astype(int)):
+                w = self.weights[:, x, y] * self.scale
+                spectra[a * ny + b] = np.einsum("k,kij,kj->ij", w, self.kernels, split)
+        return cx, cy, spectra
 
 
 class ForwardModel(LinearOperator):
@@ -230,15 +376,13 @@ class ForwardModel(LinearOperator):
             n += self._stray.nbytes
         return int(n)
 
-    # -- one image in [x, y] layout ------------------------------------------------
-    def _one(self, t: np.ndarray, adjoint: bool) -> np.ndarray:
+    # -- stacks of images in [x, y] layout --------------------------------------------
+    def _stack(self, t: np.ndarray, adjoint: bool) -> np.ndarray:
+        """The operator (or its adjoint) applied to a stack (n, Kx, Ky) in one pass of the tables."""
         f = self._infield
-        if adjoint:
-            out = f.adjoint(t, self.threads)
-        else:
-            out = f.apply(t, self.threads)
+        out = f.adjoint(t, self.threads) if adjoint else f.apply(t, self.threads)
         if self._stray is not None:
-            out += (self._stray.adjoint if adjoint else self._stray.apply)(t[None])[0]
+            out += (self._stray.adjoint if adjoint else self._stray.apply)(t)
         return out
 
     def _columns(self, X: np.ndarray, adjoint: bool) -> np.ndarray:
@@ -249,10 +393,8 @@ class ForwardModel(LinearOperator):
         if X.ndim != 2 or X.shape[0] != self.shape[0]:
             raise ValueError(f"expected an array of shape ({self.shape[0]}, k), got {X.shape}")
         kx, ky = self.windows.Kx, self.windows.Ky
-        out = np.empty_like(X)
-        for c in range(X.shape[1]):
-            out[:, c] = self._one(np.ascontiguousarray(X[:, c]).reshape(kx, ky), adjoint).reshape(-1)
-        return out
+        stack = np.ascontiguousarray(X.T).reshape(-1, kx, ky)
+        return self._stack(stack, adjoint).reshape(X.shape[1], -1).T
 
     def _matvec(self, x):
         return self._matmat(np.asarray(x).reshape(-1, 1)).reshape(np.shape(x))
@@ -282,10 +424,9 @@ class ForwardModel(LinearOperator):
             raise ValueError(f"images must have the shape (..., Ky, Kx) = (..., {expected[0]}, {expected[1]}) of "
                              f"the model's L1C window, got {images.shape}{hint}")
         stack = np.asarray(images, dtype=np.float64).reshape((-1,) + expected)
-        out = np.empty_like(stack)
-        for n, image in enumerate(stack):
-            # [y, x] image -> [x, y] array, whose C order is the flat matrix order.
-            out[n] = self._one(np.ascontiguousarray(image.T), adjoint).T
+        # [y, x] images -> [x, y] arrays, whose C order is the flat matrix order.
+        out = self._stack(np.ascontiguousarray(np.swapaxes(stack, 1, 2)), adjoint)
+        out = np.swapaxes(out, 1, 2)
         return out.reshape(images.shape)
 
     def apply(self, images) -> np.ndarray:
