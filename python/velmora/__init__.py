@@ -13,7 +13,7 @@ from . import plot
 from .builds import BuildReport, Record, infield_matrix, resolve_threads, stray_light_matrix
 from .config import Plan, PlanError, load_plan
 from .errors import BuildError, ConfigurationError
-from .instrument import Instrument, builtin_instrument, demo_scene
+from .instrument import Instrument, blurred_instrument, builtin_instrument, demo_scene
 from .layout import (
     LoadedMatrix,
     flat_index,
@@ -43,7 +43,7 @@ __all__ = [
     # files and plans
     "load_matrix", "save_matrix", "read_array", "load_plan", "Plan",
     # the built-in instrument
-    "Instrument", "builtin_instrument", "demo_scene",
+    "Instrument", "builtin_instrument", "blurred_instrument", "demo_scene",
     # errors
     "BuildError", "ConfigurationError", "PlanError", "InputFileError",
     # figures (matplotlib is imported when a figure is drawn)

@@ -1,41 +1,87 @@
-"""Correction of observed images: dense LU, GMRES, and regularised methods.
+"""Correction of observed images: what is solved for, and how.
 
-:class:`Corrector` solves ``T @ true = observed`` for the true scene, with
-``T`` given as matrices (the in-field matrix and, optionally, the stray-light
-matrix, dense or compact) or as a matrix-free :class:`~velmora.ForwardModel`.
+:class:`Corrector` corrects observed L1C images with the forward operator
+``T`` of an instrument, given as matrices (the in-field matrix and,
+optionally, the stray-light matrix, dense or compact) or as a matrix-free
+:class:`~velmora.ForwardModel`.
+
+Targets
+-------
+``"scene"``
+    The true scene ``x`` with ``T x = b``: a deconvolution of the whole PSF,
+    core included. Exact, but it amplifies noise where the PSF core is wide.
+``"stray-light"``
+    Only the light that lands far from its source is removed. ``T`` is split
+    by L1C offset into a core ``T_core`` (source and receiver within
+    ``core = (rx, ry)`` L1C pixels of each other, in-field light only) and
+    the far field ``T_far = T - T_core`` (all other in-field shares and all
+    horizontal stray light). With ``c_s`` the core's column sum of source
+    ``s`` and ``D = T_far diag(1 / c)``, the observed image is modelled as
+    ``b = (I + D) y``, where ``y`` is the image an instrument without far-field
+    light would record (each source's light kept in its core, blurred as the
+    core blurs it). The correction returns ``y``. This is the matrix method of
+    Zong et al. (2006, Applied Optics 45, 1111), with the far field taken from
+    the operator itself; ``I + D`` is close to the identity, so the solve is
+    well conditioned and converges in a few iterations.
 
 Methods
 -------
 ``"lu"``
-    Dense LU factorisation, made once; the default for matrices. Exact to
-    rounding, O(F^3) to factorise and O(F^2) memory.
+    Dense LU factorisation, made once; the default for matrices. O(F^3) to
+    factorise and O(F^2) memory.
 ``"gmres"``
-    :func:`scipy.sparse.linalg.gmres` with the inverse of the operator's
-    diagonal as preconditioner, to the relative residual ``rtol``; the
-    default for a forward model. The PSFs put most of the light into the
-    source pixel, so ``T`` is close to its diagonal and a few tens of
-    iterations reach 1e-10.
+    Restarted GMRES with right preconditioning, all frames of a stack in
+    one pass of the operator per iteration, to the relative residual
+    ``rtol`` of each frame; the default for a forward model.
 ``"lsmr"``
-    Tikhonov-regularised least squares, ``min |T x - b|^2 + damp^2 |x|^2``,
-    by :func:`scipy.sparse.linalg.lsmr`. Exact correction amplifies noise;
-    ``damp`` trades resolution for noise.
+    Tikhonov-regularised least squares, ``min |A x - b|^2 + damp^2 |x|^2``, by
+    :func:`scipy.sparse.linalg.lsmr`, frame by frame.
 ``"van-cittert"``
-    A fixed number of van Cittert iterations ``x <- x + relaxation (b - T x)``
-    from ``x = b``: stopping early regularises.
+    A fixed number of iterations ``x <- x + relaxation (b - A x)`` from
+    ``x = b``: stopping early regularises.
+
+Preconditioners (``"gmres"``)
+-----------------------------
+``"kernel"``
+    The inverse of the model's own kernel, applied by FFT: around each node of
+    a 3 x 3 grid over the field the kernel of the sources there (their PSF
+    coefficients blending the measured PSFs), inverted with Wiener
+    regularisation, and the inverses blended by bilinear weights; images are
+    extended by reflection at the edges. Forward models only; the default for
+    the ``"scene"`` target there.
+``"diagonal"``
+    The inverse of the operator's diagonal; the default for matrices.
+``None``
+    None; the default for the ``"stray-light"`` target.
 """
 
 from __future__ import annotations
 
+import threading
+import warnings
+
 import numpy as np
 
-from .layout import Corrector as _LUCorrector
-from .layout import _CorrectsImages
-from .model import ForwardModel
+from .errors import ConvergenceError, ConvergenceWarning
+from .layout import _check_image, _total, image_to_vector, vector_to_image
+from .model import MAX_CORE, ForwardModel
 
-__all__ = ["Corrector", "correct", "METHODS"]
+__all__ = ["DEFAULT_CORE", "METHODS", "PRECONDITIONERS", "TARGETS", "Corrector", "correct"]
 
 #: The correction methods.
 METHODS = ("lu", "gmres", "lsmr", "van-cittert")
+#: What a correction solves for.
+TARGETS = ("scene", "stray-light")
+#: The preconditioners of ``"gmres"`` (``"auto"`` chooses one; None or ``"none"`` for none).
+PRECONDITIONERS = ("auto", "kernel", "diagonal", None)
+#: The default core of the ``"stray-light"`` target: L1C pixels within 3 of the
+#: source along x and along y (a 7 x 7 box) keep their light.
+DEFAULT_CORE = (3, 3)
+#: Wiener regularisation of the ``"kernel"`` preconditioner, relative to the kernel's sum.
+KERNEL_REGULARISATION = 0.03
+
+_ON_FAILURE = ("warn", "raise", "ignore")
+_MISSING = ("raise", "mask")
 
 
 def _is_model(value) -> bool:
@@ -53,7 +99,294 @@ def _positive(name, value, kind=float):
     return kind(value)
 
 
-class Corrector(_CorrectsImages):
+def _core(core) -> tuple[int, int]:
+    if core is None:
+        return DEFAULT_CORE
+    try:
+        rx, ry = core
+    except (TypeError, ValueError):
+        raise ValueError(f"core must be a pair (rx, ry) of L1C pixel counts, got {core!r}") from None
+    for v in (rx, ry):
+        if isinstance(v, bool) or not isinstance(v, (int, np.integer)) or not 0 <= v <= MAX_CORE:
+            raise ValueError(f"core must be a pair (rx, ry) of whole numbers from 0 to {MAX_CORE}, got {core!r}")
+    return int(rx), int(ry)
+
+
+def _shift_add(out, values, dx, dy):
+    """out[:, x + dx, y + dy] += values[:, x, y] where both lie in the window."""
+    kx, ky = values.shape[-2:]
+    xs, xd = slice(max(0, -dx), min(kx, kx - dx)), slice(max(0, dx), min(kx, kx + dx))
+    ys, yd = slice(max(0, -dy), min(ky, ky - dy)), slice(max(0, dy), min(ky, ky + dy))
+    out[:, xd, yd] += values[:, xs, ys]
+
+
+# ---------------------------------------------------------------------------
+# The system A x = b that a correction solves, on stacks of flat vectors (n, F)
+# ---------------------------------------------------------------------------
+class _ModelSystem:
+    """``A`` of a forward model: ``T`` (scene) or ``I + T_far diag(1/c)`` (stray light)."""
+
+    def __init__(self, model, target: str, core: tuple[int, int]):
+        self.model = model
+        self.windows = model.windows
+        self.F = model.shape[0]
+        self.target = target
+        self._matrix_free = isinstance(model, ForwardModel)
+        if target == "stray-light":
+            if not self._matrix_free:
+                raise ValueError("target='stray-light' needs a velmora.ForwardModel or the matrices themselves; "
+                                 "this operator cannot be split into its core and far field")
+            rx, ry = core
+            self.offsets = [(dx, dy) for dx in range(-rx, rx + 1) for dy in range(-ry, ry + 1)]
+            self.shares = model._infield.core_shares(rx, ry)
+            colsum = self.shares.sum(axis=0)
+            bad = ~(colsum > 0) | ~np.isfinite(colsum)
+            if bad.any():
+                raise np.linalg.LinAlgError(f"the core {core} of {int(bad.sum())} source pixel(s) holds no light, "
+                                            "so their far field cannot be scaled; use a larger core")
+            self.inverse_colsum = (1.0 / colsum).reshape(-1)
+
+    def _images(self, X):
+        kx, ky = self.windows.Kx, self.windows.Ky
+        return np.ascontiguousarray(X).reshape(-1, kx, ky)
+
+    def _T(self, X):
+        if self._matrix_free:
+            return self.model._stack(self._images(X), False).reshape(X.shape)
+        return np.asarray(self.model.matmat(np.ascontiguousarray(X.T))).T.reshape(X.shape)
+
+    def core(self, X):
+        """``T_core`` applied to (n, F)."""
+        t = self._images(X)
+        out = np.zeros_like(t)
+        for share, (dx, dy) in zip(self.shares, self.offsets):
+            _shift_add(out, share[None] * t, dx, dy)
+        return out.reshape(X.shape)
+
+    def apply(self, X):
+        if self.target == "scene":
+            return self._T(X)
+        scaled = X * self.inverse_colsum
+        return X + self._T(scaled) - self.core(scaled)
+
+    def diagonal(self):
+        d = np.asarray(self.model.diagonal(), dtype=np.float64).reshape(-1)
+        if self.target == "scene":
+            return d
+        centre = self.offsets.index((0, 0))
+        return 1.0 + (d - self.shares[centre].reshape(-1)) * self.inverse_colsum
+
+    def dense(self):
+        """``A`` as a dense (F, F) array (F products)."""
+        return self.apply(np.eye(self.F)).T.copy()
+
+
+class _DenseSystem:
+    """``A`` of dense matrices, kept transposed (``At``, the velmora ``[s, r]`` layout)."""
+
+    def __init__(self, infield, stray_light, windows, target: str, core: tuple[int, int]):
+        total, self.windows = _total(infield, stray_light, windows)
+        self.F = total.shape[0]
+        self.target = target
+        if not np.all(np.isfinite(total)):
+            raise np.linalg.LinAlgError("the matrix holds values that are not finite")
+        if target == "scene":
+            self.At = total
+            return
+        if self.windows is None:
+            raise ValueError("target='stray-light' needs the windows of the matrices (windows=..., or a "
+                             "LoadedMatrix) to know which pixels are neighbours")
+        ky = self.windows.Ky
+        inf = _infield_alone(infield)
+        x, y = np.divmod(np.arange(self.F), ky)
+        near = (np.abs(x[:, None] - x[None, :]) <= core[0]) & (np.abs(y[:, None] - y[None, :]) <= core[1])
+        core_t = np.where(near, inf, 0.0)                   # [s, r]
+        colsum = core_t.sum(axis=1)
+        bad = ~(colsum > 0)
+        if bad.any():
+            raise np.linalg.LinAlgError(f"the core {core} of {int(bad.sum())} source pixel(s) holds no light, "
+                                        "so their far field cannot be scaled; use a larger core")
+        # At[s, r] = delta + (T[s, r] - core[s, r]) / c_s
+        At = (total - core_t) / colsum[:, None]
+        At[np.diag_indices(self.F)] += 1.0
+        self.At = At
+
+    def apply(self, X):
+        return X @ self.At
+
+    def diagonal(self):
+        return np.diag(self.At).copy()
+
+    def dense(self):
+        return self.At.T
+
+
+def _infield_alone(infield):
+    """The in-field matrix alone as a dense array (the core of the stray-light target)."""
+    from .layout import _square, _unwrap
+    (inf,), _ = _unwrap((("in-field", infield),), None)
+    return _square("in-field", inf)
+
+
+class _PreparedSystem(_DenseSystem):
+    """A dense ``A`` formed already (from a forward model, for ``"lu"``)."""
+
+    def __init__(self, At, windows):
+        self.At, self.windows, self.F, self.target = At, windows, At.shape[0], "prepared"
+
+
+# ---------------------------------------------------------------------------
+# Preconditioners on stacks of flat vectors
+# ---------------------------------------------------------------------------
+class _KernelPreconditioner:
+    """Blended Wiener inverses of the model's local kernels, applied by FFT (see the module notes)."""
+
+    def __init__(self, model: ForwardModel, nodes=(3, 3), regularisation=KERNEL_REGULARISATION):
+        from scipy import fft as sfft
+        f = model._infield
+        self.Kx, self.Ky, self.Nx, self.Ny = f.Kx, f.Ky, f.Nx, f.Ny
+        self.threads = model.threads
+        nodes = (min(nodes[0], f.Kx), min(nodes[1], f.Ky))
+        cx, cy, spectra = f.local_kernels(nodes)
+        # 1 / K where |K| is at least eps, the phase of K and 1 / eps below it:
+        # never zero, so that no frequency is lost to the preconditioner.
+        eps = regularisation * max(1e-300, float(np.max(np.abs(spectra))))
+        magnitude = np.abs(spectra)
+        phase = np.where(magnitude > 0, np.conj(spectra) / np.where(magnitude > 0, magnitude, 1.0), 1.0)
+        self.inverse = phase / np.maximum(magnitude, eps)
+        del magnitude, phase
+        del spectra
+
+        def hats(c, n):
+            pos = np.arange(n, dtype=np.float64)
+            if len(c) == 1:
+                return np.ones((1, n))
+            return np.array([np.interp(pos, c, row) for row in np.eye(len(c))])
+        hx, hy = hats(cx, f.Kx), hats(cy, f.Ky)
+        self.blend = [(a * nodes[1] + b, hx[a], hy[b]) for a in range(nodes[0]) for b in range(nodes[1])]
+        self._fft = sfft
+
+    def __call__(self, X):
+        sfft = self._fft
+        t = np.ascontiguousarray(X).reshape(-1, self.Kx, self.Ky)
+        px, py = (self.Nx - self.Kx) // 2, (self.Ny - self.Ky) // 2
+        ext = np.pad(t, ((0, 0), (px, self.Nx - self.Kx - px), (py, self.Ny - self.Ky - py)), mode="symmetric")
+        ext = np.roll(ext, (-px, -py), axis=(1, 2))
+        spectrum = sfft.rfft2(ext, axes=(1, 2), workers=self.threads)
+        del ext
+        out = np.zeros_like(t)
+        for node, hx, hy in self.blend:
+            local = sfft.irfft2(spectrum * self.inverse[node][None], s=(self.Nx, self.Ny), axes=(1, 2),
+                                workers=self.threads)[:, :self.Kx, :self.Ky]
+            out += local * hx[None, :, None] * hy[None, None, :]
+        return out.reshape(X.shape)
+
+
+# ---------------------------------------------------------------------------
+# Batched restarted GMRES with right preconditioning
+# ---------------------------------------------------------------------------
+def _gmres(apply, b, x0, M, rtol, restart, maxiter):
+    """Solve ``A x = b`` for every row of ``b`` (n, F) at once.
+
+    Every iteration is one product of ``A`` (and ``M``) with the stack of the
+    frames still iterating: ``apply(X, rows)`` applies ``A`` to the frames
+    ``rows`` of the stack. Returns x, iterations and whether each frame's
+    residual estimate reached ``rtol``.
+    """
+    n, F = b.shape
+    x = x0.copy()
+    bnorm = np.linalg.norm(b, axis=1)
+    iterations = np.zeros(n, dtype=int)
+    done = bnorm == 0.0
+    x[done] = 0.0
+    precondition = M if M is not None else (lambda v: v)
+    while True:
+        active = np.flatnonzero(~done & (iterations < maxiter))
+        if not len(active):
+            break
+        r = b[active] - apply(x[active], active)
+        beta = np.linalg.norm(r, axis=1)
+        ok = beta <= rtol * bnorm[active]
+        done[active[ok]] = True
+        active, r, beta = active[~ok], r[~ok], beta[~ok]
+        if not len(active) or not np.all(np.isfinite(beta)):
+            break
+        na = len(active)
+        m = int(min(restart, maxiter - iterations[active].min()))
+        V = np.empty((m + 1, na, F))
+        V[0] = r / beta[:, None]
+        H = np.zeros((na, m + 1, m))
+        cs, sn = np.zeros((na, m)), np.zeros((na, m))
+        g = np.zeros((na, m + 1))
+        g[:, 0] = beta
+        steps = np.zeros(na, dtype=int)        # Arnoldi steps each frame uses
+        stopped = np.zeros(na, dtype=bool)
+        limit = maxiter - iterations[active]
+        for j in range(m):
+            w = apply(precondition(V[j]), active)
+            for _ in range(2):                 # classical Gram-Schmidt, twice
+                h = np.einsum("inf,nf->ni", V[:j + 1], w)
+                w -= np.einsum("ni,inf->nf", h, V[:j + 1])
+                H[:, :j + 1, j] += h
+            hn = np.linalg.norm(w, axis=1)
+            H[:, j + 1, j] = hn
+            V[j + 1] = w / np.where(hn > 0, hn, 1.0)[:, None]
+            for i in range(j):                 # earlier rotations
+                a, c = H[:, i, j].copy(), H[:, i + 1, j].copy()
+                H[:, i, j] = cs[:, i] * a + sn[:, i] * c
+                H[:, i + 1, j] = -sn[:, i] * a + cs[:, i] * c
+            a, c = H[:, j, j], H[:, j + 1, j]
+            rho = np.hypot(a, c)
+            safe = np.where(rho > 0, rho, 1.0)
+            cs[:, j], sn[:, j] = np.where(rho > 0, a / safe, 1.0), np.where(rho > 0, c / safe, 0.0)
+            H[:, j, j], H[:, j + 1, j] = rho, 0.0
+            g[:, j + 1] = -sn[:, j] * g[:, j]
+            g[:, j] = cs[:, j] * g[:, j]
+            live = ~stopped
+            steps[live] = j + 1
+            reached = (np.abs(g[:, j + 1]) <= rtol * bnorm[active]) | (hn == 0) | (steps >= limit)
+            stopped |= reached
+            if stopped.all():
+                break
+        update = np.zeros((na, F))
+        for q in range(na):
+            k = steps[q]
+            if k:
+                y = _triangular(H[q, :k, :k], g[q, :k])
+                update[q] = y @ V[:k, q]
+        x[active] += precondition(update)
+        iterations[active] += steps
+    return x, iterations
+
+
+def _triangular(R, g):
+    from scipy.linalg import solve_triangular
+    d = np.abs(np.diag(R))
+    if np.any(d == 0):  # a breakdown: solve in the least-squares sense
+        return np.linalg.lstsq(R, g, rcond=None)[0]
+    return solve_triangular(R, g, check_finite=False)
+
+
+def _inpaint(values, valid, shape):
+    """Masked entries of (n, F) filled with the mean of valid neighbours, spreading outwards."""
+    from scipy.ndimage import uniform_filter
+    kx, ky = shape
+    v = np.where(valid, values, 0.0).reshape(-1, kx, ky)
+    known = valid.reshape(-1, kx, ky).astype(np.float64)
+    filled = v.copy()
+    have = known.copy()
+    for _ in range(max(kx, ky)):
+        if have.all():
+            break
+        s = uniform_filter(filled * have, size=(1, 3, 3), mode="nearest")
+        c = uniform_filter(have, size=(1, 3, 3), mode="nearest")
+        grow = (have == 0) & (c > 0)
+        filled[grow] = s[grow] / c[grow]
+        have[grow] = 1.0
+    return filled.reshape(values.shape)
+
+
+class Corrector:
     """The correction of observed images.
 
     Parameters
@@ -62,71 +395,104 @@ class Corrector(_CorrectsImages):
         A :class:`~velmora.ForwardModel` (or another operator with
         ``windows`` and ``diagonal()``, such as
         :func:`velmora.distributed.forward_operator` of stored matrices), or
-        the in-field matrix in the
-        velmora layout (``[s, r]``, shape (F, F)).
+        the in-field matrix in the velmora layout (``[s, r]``, shape (F, F)).
     stray_light : array_like, scipy.sparse matrix or LoadedMatrix, optional
         With matrices: the stray-light matrix, dense or compact (CSR), added
         to the in-field one. Not allowed with a forward model (which holds
         its stray light).
     windows : Windows or mapping, optional
         The windows of the matrices (see :func:`velmora.forward_operator`);
-        a forward model brings its own.
+        a forward model brings its own. Needed for ``target="stray-light"``.
+    target : {"scene", "stray-light"}
+        What is solved for (see the module notes): the true scene, or the
+        image without far-field light.
+    core : (int, int), optional
+        ``(rx, ry)``: the core of the ``"stray-light"`` target, in L1C pixels
+        along x and y; default :data:`DEFAULT_CORE`.
     method : {"lu", "gmres", "lsmr", "van-cittert"}, optional
         Default: ``"lu"`` for matrices, ``"gmres"`` for a forward model.
+    preconditioner : {"auto", "kernel", "diagonal", None}
+        Preconditioner of ``"gmres"``. ``"auto"``: ``"kernel"`` for a forward
+        model and the ``"scene"`` target, None for the ``"stray-light"``
+        target, ``"diagonal"`` otherwise.
     rtol : float
-        Relative residual ``|b - T x| / |b|`` at which ``"gmres"`` stops, and
-        the tolerance of ``"lsmr"``.
+        Relative residual ``|b - A x| / |b|`` that a frame must reach.
     maxiter : int, optional
         Iteration limit of ``"gmres"`` (inner iterations) and ``"lsmr"``;
         default 1000.
     restart : int
         Inner iterations of ``"gmres"`` between restarts.
-    preconditioner : {"diagonal", None}
-        Preconditioner of ``"gmres"``.
     damp : float
         Tikhonov damping of ``"lsmr"`` (0 is plain least squares).
     iterations : int
         Iterations of ``"van-cittert"``.
     relaxation : float
         Step of ``"van-cittert"``.
+    on_failure : {"warn", "raise", "ignore"}
+        What a call does when a frame does not converge: warn with a
+        :class:`~velmora.ConvergenceWarning`, raise a
+        :class:`~velmora.ConvergenceError` holding the partial result and the
+        info, or neither (the info tells).
+    missing : {"raise", "mask"}
+        Non-finite observed pixels: refused with a ValueError naming their
+        number and the first one, or masked (excluded from the fit).
 
     Attributes
     ----------
     F : int
     windows : Windows or None
-    method : str
+    method, target, preconditioner : str
+    core : (int, int) or None
+        The core of the ``"stray-light"`` target.
     last_info : dict or None
-        What the last :meth:`correct` or :meth:`correct_vector` call did:
-        ``method``, ``iterations`` and ``residual`` (relative residual
-        ``|b - T x| / |b|``) per image, as lists in stack order, and
-        ``converged`` (all images reached ``rtol``; for ``"lsmr"``, its
-        stopping test was met; always True for ``"lu"`` and ``"van-cittert"``).
-        ``"lu"`` reports 0 iterations and a residual of None.
+        The info of the last call that finished, on any thread (use
+        ``return_info=True`` for the info of one call).
 
     Raises
     ------
     ValueError
-        Unknown method or options, matrices that do not fit, or stray light
-        given with a forward model.
+        Unknown method, target or options, matrices that do not fit, or
+        stray light given with a forward model.
     numpy.linalg.LinAlgError
-        ``"lu"``: the operator is singular or not finite. ``"gmres"``: the
-        diagonal has a zero.
+        ``"lu"``: the operator is singular or not finite. ``"diagonal"``: the
+        diagonal has a zero. ``"stray-light"``: a source's core holds no light.
     MemoryError
         ``"lu"`` with a forward model whose dense form does not fit the memory.
+
+    Notes
+    -----
+    What counts as converged: ``"gmres"``, ``"lu"``: every frame's relative
+    residual reached ``rtol`` (``"lu"``: at most ``max(rtol, 1e-8)``, rounding
+    of the factorisation); ``"lsmr"``: its stopping test was met;
+    ``"van-cittert"``: its iterations ended with a finite result whose residual
+    is below the observed image's norm (it did not diverge). A result that is
+    not finite never counts as converged.
+
+    A corrector holds no state that a call changes: one corrector may be used
+    from several threads at once.
     """
 
-    def __init__(self, model_or_matrices, stray_light=None, *, windows=None, method: str | None = None,
-                 rtol: float = 1e-10, maxiter: int | None = None, restart: int = 50,
-                 preconditioner: str | None = "diagonal", damp: float = 0.0, iterations: int = 10,
-                 relaxation: float = 1.0):
+    def __init__(self, model_or_matrices, stray_light=None, *, windows=None, target: str = "scene", core=None,
+                 method: str | None = None, preconditioner="auto", rtol: float = 1e-10,
+                 maxiter: int | None = None, restart: int = 50, damp: float = 0.0, iterations: int = 10,
+                 relaxation: float = 1.0, on_failure: str = "warn", missing: str = "raise"):
         model = model_or_matrices if _is_model(model_or_matrices) else None
         if method is None:
             method = "gmres" if model is not None else "lu"
         if method not in METHODS:
             raise ValueError(f"method must be one of {list(METHODS)}, got {method!r}")
-        if preconditioner not in ("diagonal", None):
-            raise ValueError(f"preconditioner must be 'diagonal' or None, got {preconditioner!r}")
-        self.method = method
+        if target not in TARGETS:
+            raise ValueError(f"target must be one of {list(TARGETS)}, got {target!r}")
+        if preconditioner == "none":
+            preconditioner = None
+        if preconditioner not in PRECONDITIONERS:
+            raise ValueError(f"preconditioner must be one of {list(PRECONDITIONERS)}, got {preconditioner!r}")
+        if on_failure not in _ON_FAILURE:
+            raise ValueError(f"on_failure must be one of {list(_ON_FAILURE)}, got {on_failure!r}")
+        if missing not in _MISSING:
+            raise ValueError(f"missing must be one of {list(_MISSING)}, got {missing!r}")
+        self.method, self.target, self.on_failure, self.missing = method, target, on_failure, missing
+        self.core = _core(core) if target == "stray-light" else None
         self.rtol = _positive("rtol", rtol)
         self.maxiter = 1000 if maxiter is None else int(_positive("maxiter", maxiter, int))
         self.restart = int(_positive("restart", restart, int))
@@ -135,91 +501,248 @@ class Corrector(_CorrectsImages):
         self.damp = float(damp)
         self.iterations = int(_positive("iterations", iterations, int))
         self.relaxation = _positive("relaxation", relaxation)
-        self.last_info = None
-        self._lu = None
+        self._last = None
+        self._lock = threading.Lock()
         if model is not None:
             if stray_light is not None:
                 raise ValueError("a forward model holds its own stray light: pass stray_psfs to "
                                  "velmora.forward_model instead of stray_light here")
             if windows is not None and windows != model.windows:
                 raise ValueError("the windows= given differ from those of the forward model")
-            self.windows = model.windows
-            self._operator = model
-            if method == "lu":
-                from .builds import available_memory
-                need, free = 3 * model.shape[0] ** 2 * 8, available_memory()
-                if free is not None and need > free:
-                    raise MemoryError(f"method='lu' needs the dense operator and its factors, about "
-                                      f"{need / 2**30:.1f} GiB, but {free / 2**30:.1f} GiB are available; "
-                                      "use method='gmres'")
-                self._lu = _LUCorrector(np.ascontiguousarray(model.todense().T), windows=model.windows)
+            self._system = _ModelSystem(model, target, self.core)
         else:
-            if method == "lu":
-                self._lu = _LUCorrector(model_or_matrices, stray_light, windows=windows)
-                self.windows = self._lu.windows
+            self._system = _DenseSystem(model_or_matrices, stray_light, windows, target, self.core)
+        self.windows = self._system.windows
+        self.F = self._system.F
+        if preconditioner == "auto":
+            if method != "gmres" or target == "stray-light":
+                preconditioner = None
+            elif isinstance(model, ForwardModel):
+                preconditioner = "kernel"
             else:
-                from scipy.sparse.linalg import aslinearoperator
-
-                from .layout import _total
-                total, self.windows = _total(model_or_matrices, stray_light, windows)
-                self._operator = aslinearoperator(np.ascontiguousarray(total.T))
-                self._diagonal = np.diag(total).copy()
-        self.F = self._lu.F if self._lu is not None else self._operator.shape[0]
-        self._inverse_diagonal = None
-        if method == "gmres" and preconditioner == "diagonal":
-            d = model.diagonal() if model is not None else self._diagonal
+                preconditioner = "diagonal"
+        self.preconditioner = preconditioner if method == "gmres" else None
+        self._M = None
+        if self.preconditioner == "diagonal":
+            d = self._system.diagonal()
             if not np.all(np.isfinite(d)) or np.any(d == 0.0):
                 raise np.linalg.LinAlgError("the operator's diagonal has zeros or values that are not finite; "
                                             "use preconditioner=None")
-            self._inverse_diagonal = 1.0 / d
+            inverse = 1.0 / d
+            self._M = lambda X: X * inverse
+        elif self.preconditioner == "kernel":
+            if not isinstance(model, ForwardModel):
+                raise ValueError("preconditioner='kernel' needs a velmora.ForwardModel; use 'diagonal' with "
+                                 "matrices")
+            if target != "scene":
+                raise ValueError("preconditioner='kernel' inverts the whole kernel, which the 'stray-light' "
+                                 "target does not solve for; use None or 'diagonal'")
+            self._M = _KernelPreconditioner(model)
+        self._lu = None
+        if method == "lu":
+            self._factorise(model)
 
-    # -- one right-hand side -------------------------------------------------------
-    def _solve(self, b: np.ndarray) -> tuple[np.ndarray, int, float, bool]:
-        from scipy.sparse.linalg import LinearOperator, gmres, lsmr
-        A = self._operator
-        norm = np.linalg.norm(b)
-        if norm == 0.0:
-            return np.zeros_like(b), 0, 0.0, True
-        if self.method == "gmres":
-            M = None
-            if self._inverse_diagonal is not None:
-                inv = self._inverse_diagonal
-                M = LinearOperator(A.shape, matvec=lambda v: inv * v.reshape(-1), dtype=np.float64)
-            count = [0]
+    def _factorise(self, model):
+        from scipy.linalg import LinAlgWarning, lu_factor
+        if model is not None:
+            from .builds import available_memory
+            need, free = 3 * self.F ** 2 * 8, available_memory()
+            if free is not None and need > free:
+                raise MemoryError(f"method='lu' needs the dense operator and its factors, about "
+                                  f"{need / 2**30:.1f} GiB, but {free / 2**30:.1f} GiB are available; "
+                                  "use method='gmres'")
+            self._system = _PreparedSystem(np.ascontiguousarray(self._system.dense().T), model.windows)
+        At = self._system.At
+        if not np.all(np.isfinite(At)):
+            raise np.linalg.LinAlgError("the matrix holds values that are not finite")
+        with warnings.catch_warnings():
+            # A singular matrix is reported below as an error of its own.
+            warnings.simplefilter("ignore", LinAlgWarning)
+            self._lu = lu_factor(At, check_finite=False)
+        pivots = np.abs(np.diag(self._lu[0]))
+        scale = np.max(np.abs(At)) if At.size else 0.0
+        if At.size == 0 or scale == 0.0 or np.min(pivots) <= scale * self.F * np.finfo(np.float64).eps:
+            raise np.linalg.LinAlgError("the matrix is singular: its images cannot be corrected")
 
-            def step(_):
-                count[0] += 1
+    @property
+    def last_info(self):
+        """The info of the last call that finished (see ``return_info``)."""
+        return self._last
 
-            restart = min(self.restart, self.maxiter)
-            x, info = gmres(A, b, rtol=self.rtol, atol=0.0, restart=restart,
-                            maxiter=max(1, self.maxiter // restart), M=M, callback=step,
-                            callback_type="pr_norm")
-            iterations = count[0]
+    @last_info.setter
+    def last_info(self, value):
+        self._last = value
+
+    # -- the solve on a stack of flat vectors ----------------------------------------
+    def _solve(self, b: np.ndarray, valid: np.ndarray | None):
+        """Solve every row of ``b`` (n, F); ``valid`` (n, F) marks the pixels of the fit (None: all)."""
+        system = self._system
+        n = b.shape[0]
+        if valid is not None:
+            shape = (self.windows.Kx, self.windows.Ky) if self.windows is not None else (1, self.F)
+            start = np.where(valid, 0.0, _inpaint(b, valid, shape))
+            b = np.where(valid, b - system.apply(start), 0.0)
+
+            def apply(X, rows=None):
+                v = valid if rows is None else valid[rows]
+                return np.where(v, system.apply(np.where(v, X, 0.0)), X)
+        else:
+            start = None
+
+            def apply(X, rows=None):
+                return system.apply(X)
+        stats = {"iterations": [0] * n, "converged": [True] * n}
+        if self.method == "lu":
+            x = self._lu_solve(b, valid)
+        elif self.method == "gmres":
+            x, its = _gmres(apply, b, np.zeros_like(b), self._M, self.rtol, self.restart, self.maxiter)
+            stats["iterations"] = [int(i) for i in its]
         elif self.method == "lsmr":
-            result = lsmr(A, b, damp=self.damp, atol=self.rtol, btol=self.rtol, maxiter=self.maxiter)
-            x, stop, iterations = result[0], int(result[1]), int(result[2])
-        else:  # van Cittert
+            x = np.empty_like(b)
+            for q in range(n):
+                x[q], stop, its = self._lsmr(lambda v, q=q: apply(v[None], [q])[0], b[q])
+                stats["iterations"][q] = its
+                stats["converged"][q] = stop not in (3, 6, 7)
+        else:   # van Cittert
             x = b.copy()
             for _ in range(self.iterations):
-                x += self.relaxation * (b - A @ x)
-            iterations = self.iterations
-        residual = float(np.linalg.norm(b - A @ x) / norm)
-        if self.method == "lsmr":
-            converged = stop not in (3, 6, 7)   # condition limit or iteration limit
+                x += self.relaxation * (b - apply(x))
+            stats["iterations"] = [self.iterations] * n
+        bnorm = np.linalg.norm(b, axis=1)
+        residual = np.linalg.norm(b - apply(x), axis=1) / np.where(bnorm > 0, bnorm, 1.0)
+        residual[bnorm == 0] = 0.0
+        finite = np.isfinite(x).all(axis=1) & np.isfinite(residual)
+        for q in range(n):
+            if self.method in ("gmres", "lu"):
+                tol = self.rtol if self.method == "gmres" else max(self.rtol, 1e-8)
+                ok = residual[q] <= tol * (1 + 1e-6)
+            elif self.method == "van-cittert":
+                ok = residual[q] < 1.0
+            else:
+                ok = stats["converged"][q]
+            stats["converged"][q] = bool(ok and finite[q])
+        if start is not None:
+            x = x + start
+        return x, [float(r) for r in residual], stats
+
+    def _lu_solve(self, b, valid):
+        from scipy.linalg import lu_solve
+        lu, piv = self._lu
+        if valid is None:
+            # The pivots are copied for every call: lu_solve may use them as scratch.
+            return lu_solve((lu, piv.copy()), b.T, trans=1, check_finite=False).T
+        A = self._system.dense()
+        x = np.zeros_like(b)
+        for q in range(b.shape[0]):
+            keep = np.flatnonzero(valid[q])
+            x[q, keep] = np.linalg.solve(A[np.ix_(keep, keep)], b[q, keep])
+        return x
+
+    def _lsmr(self, apply_one, b):
+        from scipy.sparse.linalg import LinearOperator, lsmr
+        system = self._system
+        if self.method == "lsmr" and hasattr(system, "At"):
+            At = system.At
+            op = LinearOperator((self.F, self.F), matvec=apply_one, rmatvec=lambda v: At @ v, dtype=np.float64)
         else:
-            converged = self.method == "van-cittert" or residual <= self.rtol * (1 + 1e-6)
-        return x, iterations, residual, bool(converged)
+            op = LinearOperator((self.F, self.F), matvec=apply_one, rmatvec=self._rmatvec, dtype=np.float64)
+        result = lsmr(op, b, damp=self.damp, atol=self.rtol, btol=self.rtol, maxiter=self.maxiter)
+        return result[0], int(result[1]), int(result[2])
 
-    # The image-level method is the shared one; named here so that it is
-    # documented with this class.
-    correct = _CorrectsImages.correct
+    def _rmatvec(self, v):
+        system = self._system
+        if isinstance(system, _ModelSystem) and system.target == "scene":
+            return np.asarray(system.model.rmatvec(v)).reshape(-1)
+        if isinstance(system, _ModelSystem):
+            # A = I + (T - T_core) diag(1/c): A^H v = v + diag(1/c) (T^H v - T_core^H v)
+            t = np.asarray(system.model.rmatvec(v)).reshape(-1)
+            img = v.reshape(1, system.windows.Kx, system.windows.Ky)
+            core = np.zeros_like(img)
+            for share, (dx, dy) in zip(system.shares, system.offsets):
+                shifted = np.zeros_like(img)
+                _shift_add(shifted, img, -dx, -dy)
+                core += share[None] * shifted
+            return v + system.inverse_colsum * (t - core.reshape(-1))
+        raise TypeError("this operator has no adjoint")
 
-    def correct_vector(self, observed) -> np.ndarray:
-        """The true flat vector(s) from observed flat vector(s).
+    # -- public ----------------------------------------------------------------------
+    def correct(self, observed, *, mask=None, return_info: bool = False):
+        """The corrected L1C image(s) from observed image(s).
+
+        Parameters
+        ----------
+        observed : array_like, shape (..., Ky, Kx)
+            Observed image(s) indexed ``[y, x]``; a stack is solved together.
+        mask : array_like of bool, shape (Ky, Kx) or (..., Ky, Kx), optional
+            True for pixels to exclude from the fit (the iterative methods and
+            ``"lu"`` solve with the other pixels only). The corrected image is
+            returned everywhere.
+        return_info : bool
+            Also return the info of this call.
+
+        Returns
+        -------
+        corrected : numpy.ndarray, shape (..., Ky, Kx)
+        info : dict
+            With ``return_info=True``: ``method``, ``target``, ``core``,
+            ``preconditioner``, ``iterations`` and ``residual`` (relative
+            residual over the fitted pixels) per frame in stack order,
+            ``frames_converged`` per frame, ``converged`` (all frames),
+            ``masked`` (pixels excluded, all frames) and ``mask`` (the mask
+            used, shaped like ``observed``, or None).
+
+        Raises
+        ------
+        ValueError
+            The images do not have the corrector's shape, hold non-finite
+            pixels (with ``missing="raise"``), or the mask does not fit.
+        ConvergenceError
+            With ``on_failure="raise"``, when a frame did not converge.
+
+        Warns
+        -----
+        ConvergenceWarning
+            With ``on_failure="warn"`` (the default), when a frame did not converge.
+        """
+        observed = np.asarray(observed)
+        if observed.dtype.kind not in "fiub":
+            raise TypeError(f"observed images must hold real numbers, got dtype {observed.dtype}")
+        observed = observed.astype(np.float64, copy=False)
+        _check_image(observed, self.windows, "observed image")
+        shape = observed.shape
+        if mask is not None:
+            mask = np.asarray(mask)
+            if mask.dtype != bool:
+                raise ValueError(f"mask must be a boolean image, got dtype {mask.dtype}")
+            try:
+                mask = np.broadcast_to(mask, shape)
+            except ValueError:
+                raise ValueError(f"mask has the shape {mask.shape}; it must be (Ky, Kx) = {shape[-2:]} or "
+                                 f"the observed images' shape {shape}") from None
+        bad = ~np.isfinite(observed)
+        if bad.any():
+            if self.missing == "raise" and (mask is None or (bad & ~mask).any()):
+                where = np.argwhere(bad if mask is None else bad & ~mask)[0]
+                frame = f" of frame {tuple(int(i) for i in where[:-2])}" if len(where) > 2 else ""
+                count = int((bad if mask is None else bad & ~mask).sum())
+                raise ValueError(f"the observed images hold {count} pixel(s) that are not finite, the first at "
+                                 f"(x, y) = ({int(where[-1])}, {int(where[-2])}){frame}; pass missing='mask' (or "
+                                 "a mask) to exclude them from the fit")
+            mask = bad if mask is None else (mask | bad)
+        x, info = self._correct_flat(image_to_vector(observed).reshape(-1, self.F),
+                                     None if mask is None else image_to_vector(mask).reshape(-1, self.F))
+        result = vector_to_image(x, shape[-2:]).reshape(shape)
+        info["mask"] = None if mask is None else np.array(mask)
+        return self._finish(result, info, return_info)
+
+    def correct_vector(self, observed, *, return_info: bool = False):
+        """The corrected flat vector(s) from observed flat vector(s).
 
         Parameters
         ----------
         observed : array_like, shape (..., F)
+        return_info : bool
+            Also return the info of the call (as :meth:`correct`).
 
         Returns
         -------
@@ -228,33 +751,49 @@ class Corrector(_CorrectsImages):
         Raises
         ------
         ValueError
-            The last dimension is not F.
+            The last dimension is not F, or a value is not finite.
         """
         observed = np.asarray(observed, dtype=np.float64)
         if observed.ndim < 1 or observed.shape[-1] != self.F:
             raise ValueError(f"expected flat vectors of {self.F} values, got shape {observed.shape}")
-        if self._lu is not None:
-            out = self._lu.correct_vector(observed)
-            count = int(np.prod(observed.shape[:-1]))
-            self.last_info = {"method": "lu", "iterations": [0] * count, "residual": [None] * count,
-                              "converged": True}
-            return out
-        stack = observed.reshape(-1, self.F)
-        out = np.empty_like(stack)
-        info = {"method": self.method, "iterations": [], "residual": [], "converged": True}
-        for n, b in enumerate(stack):
-            out[n], iterations, residual, converged = self._solve(np.ascontiguousarray(b))
-            info["iterations"].append(iterations)
-            info["residual"].append(residual)
-            info["converged"] = info["converged"] and converged
-        self.last_info = info
-        return out.reshape(observed.shape)
+        if not np.all(np.isfinite(observed)):
+            raise ValueError(f"the observed vectors hold {int((~np.isfinite(observed)).sum())} value(s) that are "
+                             "not finite; use correct() with missing='mask' to exclude them")
+        x, info = self._correct_flat(observed.reshape(-1, self.F), None)
+        info["mask"] = None
+        return self._finish(x.reshape(observed.shape), info, return_info)
 
+    def _correct_flat(self, b, valid_mask):
+        valid = None if valid_mask is None else ~valid_mask
+        if valid is not None and valid.all():
+            valid = None
+        if valid is not None and not valid.any(axis=1).all():
+            raise ValueError("a frame has every pixel masked: nothing is left to fit")
+        x, residual, stats = self._solve(np.ascontiguousarray(b), valid)
+        info = {"method": self.method, "target": self.target, "core": self.core,
+                "preconditioner": self.preconditioner, "iterations": stats["iterations"], "residual": residual,
+                "frames_converged": stats["converged"], "converged": all(stats["converged"]),
+                "masked": 0 if valid is None else int((~valid).sum())}
+        return x, info
+
+    def _finish(self, result, info, return_info):
+        self.last_info = info
+        if not info["converged"] and self.on_failure != "ignore":
+            missed = [q for q, ok in enumerate(info["frames_converged"]) if not ok]
+            shown = ", ".join(f"frame {q}: residual {info['residual'][q]:.3g} after {info['iterations'][q]} "
+                              f"iteration(s)" for q in missed[:5])
+            more = f" and {len(missed) - 5} more" if len(missed) > 5 else ""
+            message = (f"{len(missed)} of {len(info['frames_converged'])} frame(s) did not converge to rtol="
+                       f"{self.rtol:g} with method={self.method!r}: {shown}{more}")
+            if self.on_failure == "raise":
+                raise ConvergenceError(message, result, info)
+            warnings.warn(message, ConvergenceWarning, stacklevel=3)
+        return (result, info) if return_info else result
 
 
 def correct(observed, model_or_matrices, stray_light=None, *, windows=None, method: str | None = None,
-            **options) -> np.ndarray:
-    """The true L1C scene from an observed image (a one-off :class:`Corrector`).
+            mask=None, return_info: bool = False, **options):
+    """The corrected L1C image(s) from observed image(s) (a one-off :class:`Corrector`).
 
     Parameters
     ----------
@@ -265,12 +804,19 @@ def correct(observed, model_or_matrices, stray_light=None, *, windows=None, meth
     windows : Windows or mapping, optional
     method : str, optional
         As for :class:`Corrector`.
+    mask : array_like of bool, optional
+        Pixels excluded from the fit, as for :meth:`Corrector.correct`.
+    return_info : bool
+        Also return the info of the call.
     **options
-        Further options of :class:`Corrector` (``rtol``, ``damp``, ...).
+        Further options of :class:`Corrector` (``target``, ``core``, ``rtol``,
+        ``preconditioner``, ``on_failure``, ``missing``, ...).
 
     Returns
     -------
-    numpy.ndarray, shape (..., Ky, Kx)
+    corrected : numpy.ndarray, shape (..., Ky, Kx)
+    info : dict
+        With ``return_info=True``, as :meth:`Corrector.correct` returns it.
     """
-    return Corrector(model_or_matrices, stray_light, windows=windows, method=method, **options).correct(observed)
-
+    corrector = Corrector(model_or_matrices, stray_light, windows=windows, method=method, **options)
+    return corrector.correct(observed, mask=mask, return_info=return_info)

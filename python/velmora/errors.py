@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 
-__all__ = ["BuildError", "ConfigurationError"]
+__all__ = ["BuildError", "ConfigurationError", "ConvergenceError", "ConvergenceWarning"]
 
 
 class ConfigurationError(ValueError):
@@ -129,3 +129,30 @@ def _readable(line: str) -> str:
     if status == "CONTINUATION":
         return "    " + text
     return f"{status}: {text}" if status else text
+
+
+class ConvergenceWarning(UserWarning):
+    """A correction that did not reach its tolerance (``on_failure="warn"``).
+
+    The corrected images are returned all the same; the info of the call
+    (``return_info=True``) says which frames missed, with their residuals.
+    """
+
+
+class ConvergenceError(RuntimeError):
+    """A correction that did not reach its tolerance (``on_failure="raise"``).
+
+    Parameters
+    ----------
+    message : str
+        Which frames missed, with their residuals and iterations.
+    result : numpy.ndarray
+        The partial result, shaped as the corrected images would be.
+    info : dict
+        The info of the call (as ``return_info=True`` returns it).
+    """
+
+    def __init__(self, message: str, result, info: dict):
+        super().__init__(message)
+        self.result = result
+        self.info = info

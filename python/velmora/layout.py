@@ -1,4 +1,4 @@
-"""Using the matrices: flat vectors, the forward model and the correction.
+"""Using the matrices: flat vectors, L1C pixels and the forward operator.
 
 Conventions
 -----------
@@ -29,7 +29,6 @@ Windows
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Mapping
 from typing import Any, NamedTuple
 
@@ -38,8 +37,13 @@ import numpy as np
 from .windows import Windows
 
 __all__ = [
-    "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
-    "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
+    "LoadedMatrix",
+    "flat_index",
+    "forward_operator",
+    "image_to_vector",
+    "l1c_pixel",
+    "observe",
+    "vector_to_image",
 ]
 
 
@@ -326,146 +330,3 @@ def observe(scene, infield, stray_light=None, *, windows=None) -> np.ndarray:
     if vector.shape[-1] != total.shape[0]:
         raise ValueError(f"the scene has {vector.shape[-1]} pixels but the matrix is {total.shape}")
     return vector_to_image(vector @ total, scene.shape[-2:])
-
-
-class _CorrectsImages:
-    """Image-level correction for a corrector that has ``windows`` and ``correct_vector``."""
-
-    def correct(self, observed) -> np.ndarray:
-        """The true L1C scene(s) from observed image(s).
-
-        Parameters
-        ----------
-        observed : array_like, shape (..., Ky, Kx)
-
-        Returns
-        -------
-        numpy.ndarray, shape (..., Ky, Kx)
-
-        Raises
-        ------
-        ValueError
-            The images do not have F pixels, or not the shape (Ky, Kx) of the
-            corrector's windows.
-        """
-        observed = np.asarray(observed, dtype=np.float64)
-        _check_image(observed, self.windows, "observed image")
-        vector = image_to_vector(observed)
-        return vector_to_image(self.correct_vector(vector), observed.shape[-2:])
-
-
-class Corrector(_CorrectsImages):
-    """The correction of observed images, with a factorisation made once.
-
-    Solves ``T @ true = observed`` for the true scene, where ``T`` is the
-    forward operator of the in-field matrix plus, optionally, the stray-light
-    matrix. The LU factorisation (with partial pivoting) is computed once at
-    construction and reused by every :meth:`correct` call.
-
-    Parameters
-    ----------
-    infield : array_like or LoadedMatrix, shape (F, F)
-        In-field matrix in the velmora layout (``[s, r]``).
-    stray_light : array_like, scipy.sparse matrix or LoadedMatrix, shape (F, F), optional
-        Stray-light matrix, dense or compact (CSR), added to the in-field
-        one; both forms give the same result.
-    windows : Windows or mapping, optional
-        The windows of the matrices, or metadata holding them under
-        ``"windows"`` (as :func:`velmora.load_matrix` returns it). When given
-        (or brought by a :class:`LoadedMatrix`), the matrices must have the
-        shape (F, F) and every image the shape (..., Ky, Kx) of these windows;
-        without them only the pixel count F is checked.
-
-    Raises
-    ------
-    ValueError
-        The matrices are not square, of different sizes, or do not fit the
-        windows.
-    numpy.linalg.LinAlgError
-        The operator is singular (for instance a matrix of zeros), or holds
-        values that are not finite.
-
-    Attributes
-    ----------
-    F : int
-        The number of L1C pixels.
-    windows : Windows or None
-        The windows every corrected image must fit, when known.
-
-    Notes
-    -----
-    Uses :func:`scipy.linalg.lu_factor` and :func:`scipy.linalg.lu_solve`.
-    The velmora matrix stores ``T`` transposed, so it is factorised as it
-    is and the systems are solved with ``trans=1``, without copying it into
-    the other order.
-    """
-
-    def __init__(self, infield, stray_light=None, *, windows=None):
-        try:
-            from scipy.linalg import LinAlgWarning, lu_factor
-        except ImportError as exc:  # pragma: no cover - scipy is a dependency
-            raise ImportError("velmora's correction needs SciPy: pip install scipy") from exc
-        total, self.windows = _total(infield, stray_light, windows)
-        if not np.all(np.isfinite(total)):
-            raise np.linalg.LinAlgError("the matrix holds values that are not finite")
-        self.F = total.shape[0]
-        with warnings.catch_warnings():
-            # A singular matrix is reported below as an error of its own.
-            warnings.simplefilter("ignore", LinAlgWarning)
-            self._lu = lu_factor(total, check_finite=False)
-        pivots = np.abs(np.diag(self._lu[0]))
-        scale = np.max(np.abs(total)) if total.size else 0.0
-        if total.size == 0 or scale == 0.0 or np.min(pivots) <= scale * self.F * np.finfo(np.float64).eps:
-            raise np.linalg.LinAlgError("the matrix is singular: its images cannot be corrected")
-
-    def correct_vector(self, observed) -> np.ndarray:
-        """The true flat vector(s) from observed flat vector(s).
-
-        Parameters
-        ----------
-        observed : array_like, shape (..., F)
-
-        Returns
-        -------
-        numpy.ndarray, shape (..., F)
-
-        Raises
-        ------
-        ValueError
-            The last dimension is not F.
-        """
-        from scipy.linalg import lu_solve
-        observed = np.asarray(observed, dtype=np.float64)
-        if observed.ndim < 1 or observed.shape[-1] != self.F:
-            raise ValueError(f"expected flat vectors of {self.F} values, got shape {observed.shape}")
-        lead = observed.shape[:-1]
-        rhs = observed.reshape(-1, self.F).T
-        solved = lu_solve(self._lu, rhs, trans=1, check_finite=False)
-        return solved.T.reshape(*lead, self.F)
-
-
-
-def correct(observed, infield, stray_light=None, *, windows=None) -> np.ndarray:
-    """The true L1C scene from an observed image (a one-off :class:`Corrector`).
-
-    Parameters
-    ----------
-    observed : array_like, shape (..., Ky, Kx)
-    infield : array_like or LoadedMatrix, shape (F, F)
-        In-field matrix in the velmora layout (``[s, r]``).
-    stray_light : array_like, scipy.sparse matrix or LoadedMatrix, shape (F, F), optional
-        Stray-light matrix, dense or compact (CSR), added to the in-field
-        one; both forms give the same result.
-    windows : Windows or mapping, optional
-        The windows of the matrices, or metadata holding them under
-        ``"windows"`` (as :func:`velmora.load_matrix` returns it). When given
-        (or brought by a :class:`LoadedMatrix`), the matrices must have the
-        shape (F, F) and every image the shape (..., Ky, Kx) of these windows;
-        without them only the pixel count F is checked.
-
-    Returns
-    -------
-    numpy.ndarray, shape (..., Ky, Kx)
-    """
-    return Corrector(infield, stray_light, windows=windows).correct(observed)
-
