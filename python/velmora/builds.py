@@ -311,7 +311,8 @@ def vignetting_buffer(windows: Windows, vignetting) -> np.ndarray:
     Raises
     ------
     ConfigurationError
-        The image holds no real numbers or has another shape.
+        The image holds no real numbers, has another shape, or has values
+        that are not finite.
     """
     if vignetting is None:
         return np.zeros((0, 0), dtype=np.float64)
@@ -320,8 +321,14 @@ def vignetting_buffer(windows: Windows, vignetting) -> np.ndarray:
         raise ConfigurationError("vignetting", [f"vignetting must hold real numbers, got dtype {image.dtype}"])
     if image.shape != windows.vignetting_shape:
         raise ConfigurationError("vignetting", [
-            f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
-            f"of the NOOF window indexed [y, x], got {image.shape}"])
+            (f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
+             f"of the NOOF window indexed [y, x], got {image.shape}")])
+    bad = ~np.isfinite(image)
+    if bad.any():
+        y, x = np.argwhere(bad)[0]
+        raise ConfigurationError("vignetting", [
+            (f"{int(bad.sum())} vignetting value(s) are not finite (NaN or infinite), the first at NOOF "
+             f"pixel (x, y) = ({x}, {y}); a source without vignetting has the factor 1, a blocked one 0")])
     return np.require(image, dtype=np.float64, requirements=["C", "A"]).reshape(windows.NOOFx, windows.NOOFy)
 
 

@@ -35,7 +35,7 @@ import numpy as np
 from . import __version__
 from . import config as plans
 from . import io as vio
-from .builds import SCHEMES, infield_matrix, resolve_threads, stray_light_matrix
+from .builds import SCHEMES, infield_matrix, resolve_threads, stray_light_matrix, vignetting_buffer
 from .config import ArraySource, InfieldPlan, Plan, PlanError, PSFInputs, StrayLightPlan
 from .errors import BuildError, ConfigurationError
 from .preflight import Output, memory_problems, output_problems, space_problems
@@ -325,6 +325,8 @@ def _jobs(plan: Plan) -> list[_Job]:
         if vignetting is not None and np.shape(vignetting) != windows.vignetting_shape:
             raise InputError(f"stray_light.vignetting must have the shape (NOOFy, NOOFx) = "
                              f"{windows.vignetting_shape} (indexed [y, x]), got {np.shape(vignetting)}")
+        if vignetting is not None:
+            vignetting_buffer(windows, vignetting)  # values that are not finite are refused before any build
         options = {"source_step": p.source_step, "sample_step": p.sample_step, "compact": p.compact}
         inputs = {k: v for k, v in files.items() if k in ("psfs.images", "psfs.centres") or
                   k.startswith("stray_light.")}
@@ -385,7 +387,8 @@ def _plan_from_args(args) -> tuple[Plan, Path]:
 def _demo(args) -> int:
     from . import figures
     from .instrument import builtin_instrument, demo_scene
-    from .layout import Corrector, observe
+    from .correction import Corrector
+    from .layout import observe
 
     out = Path(args.output)
     ins = builtin_instrument()

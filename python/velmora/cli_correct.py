@@ -3,10 +3,18 @@
 ``velmora correct CONFIG IMAGES.npy -o CORRECTED.npy [--method ...]`` reads
 the instrument of a ``velmora build`` configuration file and corrects the
 images (shape (..., Ky, Kx), indexed [y, x]) with the matrix-free forward
-model, or with stored matrices when ``--infield-matrix`` (and optionally
+model, or with stored matrices when ``--infield-matrix`` (and
 ``--stray-light-matrix``) name them (files of ``velmora build``, read by
-:func:`velmora.load_matrix`). The result is written whole or not at all, and
-an existing file is replaced only with ``--overwrite``.
+:func:`velmora.load_matrix`).
+
+Stray light is never left out silently: with stored matrices and a
+configuration that has a ``[stray_light]`` table, either its matrix
+(``--stray-light-matrix``) or ``--no-stray-light`` must be given, and a
+matrix whose metadata names the other kind is refused.
+
+The result is written whole or not at all: nothing is written when a frame
+did not converge (exit status 1) or the input is bad (exit status 2), and an
+existing file is replaced only with ``--overwrite``.
 """
 
 from __future__ import annotations
@@ -18,9 +26,28 @@ from pathlib import Path
 
 import numpy as np
 
-from .correction import METHODS, Corrector
+from .correction import DEFAULT_CORE, METHODS, PRECONDITIONERS, Corrector
 
 __all__ = ["add_correct_parser", "run_correct"]
+
+#: The ``--preconditioner`` choices; "none" is no preconditioner.
+PRECONDITIONER_CHOICES = tuple(p or "none" for p in PRECONDITIONERS)
+
+#: Frames listed one by one in the summary and in the failure message; more are summarised.
+_LISTED = 6
+
+
+def _core(text: str) -> tuple[int, int]:
+    """``RX,RY`` as a pair of non-negative integers (an argparse type)."""
+    parts = text.replace(" ", "").split(",")
+    try:
+        rx, ry = (int(p) for p in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected RX,RY (two non-negative integers), got {text!r}") from None
+    if rx < 0 or ry < 0:
+        raise argparse.ArgumentTypeError(f"expected RX,RY (two non-negative integers), got {text!r}")
+    return rx, ry
+
 
 def add_correct_parser(subparsers) -> argparse.ArgumentParser:
     """Add the ``correct`` command to the ``velmora`` command's sub-parsers.
@@ -42,22 +69,55 @@ def add_correct_parser(subparsers) -> argparse.ArgumentParser:
         description="Correct observed L1C images (a .npy array of shape (..., Ky, Kx), indexed [y, x]) for "
                     "the in-field and stray light of the instrument described by CONFIG (the file of "
                     "'velmora build'). Without --infield-matrix the matrix-free forward model is built from "
-                    "the configuration; the stray light is included when CONFIG has a [stray_light] table.")
+                    "the configuration, with the stray light of its [stray_light] table unless "
+                    "--no-stray-light is given. With --infield-matrix and a CONFIG that has a [stray_light] "
+                    "table, --stray-light-matrix or --no-stray-light is required: stray light is never left "
+                    "out silently.",
+        epilog="Exit status: 0 when every frame was corrected and written; 1 when a frame did not converge "
+               "(its residual and iterations are named) or the result cannot be written; 2 for bad input "
+               "(options, files, shapes, a matrix of the other kind, observed pixels that are not finite "
+               "without --missing mask). Nothing is written unless the exit status is 0.")
     p.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     p.add_argument("images", metavar="IMAGES.npy", help="the observed images")
     p.add_argument("-o", "--output", required=True, metavar="CORRECTED.npy", help="where to write the result")
+    p.add_argument("--infield-matrix", metavar="FILE", help="a stored in-field matrix to use instead of "
+                                                                "the forward model")
+    stray = p.add_mutually_exclusive_group()
+    stray.add_argument("--stray-light-matrix", metavar="FILE",
+                       help="a stored stray-light matrix (with --infield-matrix); required then when CONFIG has "
+                            "a [stray_light] table, unless --no-stray-light is given")
+    stray.add_argument("--no-stray-light", action="store_true",
+                       help="correct for the in-field light only: leave out the stray light of CONFIG's "
+                            "[stray_light] table")
+    p.add_argument("--target", choices=("scene", "stray-light"), default="scene",
+                   help="scene: solve T x = b for the true scene (default); stray-light: remove only the far "
+                        "field outside a core of L1C pixels around each pixel (see --core)")
+    p.add_argument("--core", type=_core, metavar="RX,RY",
+                   help="with --target stray-light: the core (x, y) in L1C pixels that is kept (default: "
+                        f"{DEFAULT_CORE[0]},{DEFAULT_CORE[1]})")
     p.add_argument("--method", choices=METHODS, default=None,
                    help="lu (dense; default with matrices), gmres (default with the forward model), lsmr "
                         "(Tikhonov damping, see --damp) or van-cittert (fixed iterations, see --iterations)")
-    p.add_argument("--infield-matrix", metavar="FILE", help="a stored in-field matrix to use instead of "
-                                                                "the forward model")
-    p.add_argument("--stray-light-matrix", metavar="FILE", help="a stored stray-light matrix (with "
-                                                                    "--infield-matrix)")
-    p.add_argument("--rtol", type=float, default=1e-10, help="relative residual of gmres (default: %(default)s)")
-    p.add_argument("--maxiter", type=_positive_int, default=None, help="iteration limit of gmres and lsmr")
+    p.add_argument("--preconditioner", choices=PRECONDITIONER_CHOICES, default="auto",
+                   help="preconditioner of gmres: auto (the best the operator allows; default), kernel, "
+                        "diagonal or none")
+    p.add_argument("--mask", metavar="MASK.npy",
+                   help="a boolean image of shape (Ky, Kx), indexed [y, x]: True = pixel left out of the fit "
+                        "in every frame")
+    p.add_argument("--missing", choices=("raise", "mask"), default="raise",
+                   help="observed pixels that are not finite: raise (refuse the images; default) or mask "
+                        "(leave them out of the fit)")
+    p.add_argument("--rtol", type=float, default=1e-10,
+                   help="relative residual |b - T x| / |b| at which gmres and lsmr stop (default: %(default)s)")
+    p.add_argument("--maxiter", type=_positive_int, default=None, metavar="N",
+                   help="iteration limit of gmres and lsmr (default: the Corrector's)")
+    p.add_argument("--restart", type=_positive_int, default=50, metavar="N",
+                   help="inner iterations of gmres between restarts (default: %(default)s)")
     p.add_argument("--damp", type=float, default=0.0, help="Tikhonov damping of lsmr (default: %(default)s)")
-    p.add_argument("--iterations", type=_positive_int, default=10,
+    p.add_argument("--iterations", type=_positive_int, default=10, metavar="N",
                    help="van Cittert iterations (default: %(default)s)")
+    p.add_argument("--relaxation", type=float, default=1.0, metavar="R",
+                   help="step of the van Cittert iterations (default: %(default)s)")
     p.add_argument("--overwrite", action="store_true", help="replace CORRECTED.npy if it exists")
     p.add_argument("--threads", type=_positive_int, metavar="N",
                    help="worker threads (default: OMP_NUM_THREADS, else all processors)")
@@ -65,30 +125,35 @@ def add_correct_parser(subparsers) -> argparse.ArgumentParser:
     p.set_defaults(run=run_correct, no_progress=True)
     return p
 
-def _model(config_path: Path, threads, build: bool = True):
-    """The forward model of a configuration file, read as ``velmora build`` reads it."""
 
-
-def _model(config_path: Path, threads, build: bool = True):
-    """The windows and forward model of a configuration file, read as ``velmora build`` reads it.
-
-    The in-field options come from its [infield] table (the defaults without
-    one), the stray light from its [stray_light] table when it has one. With
-    ``build=False`` only the windows are read.
-    """
+# ----------------------------------------------------------------- inputs
+def _plan(config_path: Path):
+    """The plan of a configuration file and its checked windows."""
     from . import cli
     from . import config as plans
     from .errors import ConfigurationError
-    from .model import forward_model
 
     plan = plans.load_plan(config_path)
-    windows = plan.windows
-    problems = windows.problems()
+    problems = plan.windows.problems()
     if problems:
         raise cli.InputError(cli._one_line(ConfigurationError("windows", problems)))
-    if not build:
-        return windows, None
-    arrays = {key: cli._load(plan, key, source) for key, source in plan.array_sources().items()}
+    return plan, plan.windows
+
+
+def _model(plan, threads, stray_light: bool):
+    """The forward model of a plan, read as ``velmora build`` reads it.
+
+    The in-field options come from its [infield] table (the defaults without
+    one), the stray light from its [stray_light] table when ``stray_light``.
+    """
+    from . import cli
+    from .errors import ConfigurationError
+    from .model import forward_model
+
+    windows = plan.windows
+    sources = {key: source for key, source in plan.array_sources().items()
+               if stray_light or not key.startswith("stray_light.")}
+    arrays = {key: cli._load(plan, key, source) for key, source in sources.items()}
     images, centres = arrays["psfs.images"], arrays["psfs.centres"]
     psfs = cli._checked_psfs(images, centres, arrays["psfs.coefficients"], arrays["psfs.indices"], windows,
                              "detector", "[psfs]")
@@ -97,7 +162,7 @@ def _model(config_path: Path, threads, build: bool = True):
         p = plan.infield
         options.update(scheme=p.scheme, lower_edge=p.lower_edge, rows_below=p.rows_below,
                        rows_above=p.rows_above)
-    if plan.stray_light is not None:
+    if stray_light:
         p = plan.stray_light
         options.update(stray_psfs=cli._checked_psfs(images, centres, arrays["stray_light.coefficients"],
                                                     arrays["stray_light.indices"], windows, "noof",
@@ -105,12 +170,80 @@ def _model(config_path: Path, threads, build: bool = True):
                        vignetting=arrays.get("stray_light.vignetting"), source_step=p.source_step,
                        sample_step=p.sample_step)
     try:
-        return windows, forward_model(windows, psfs, threads=threads if threads is not None else plan.threads,
-                                      **options)
+        return forward_model(windows, psfs, threads=threads if threads is not None else plan.threads, **options)
     except (ConfigurationError, ValueError, TypeError) as exc:
         raise cli.InputError(f"forward model: {cli._one_line(exc)}") from None
 
 
+_OPTION = {"in-field": "--infield-matrix", "stray-light": "--stray-light-matrix"}
+
+
+def _matrix(path: str, kind: str):
+    """A stored matrix, refused when its metadata names another kind of matrix."""
+    from . import cli
+    from . import io as vio
+
+    loaded = vio.load_matrix(path)
+    found = loaded.metadata.get("matrix")
+    if found is not None and found != kind:
+        hint = f"; pass it as {_OPTION[found]}" if found in _OPTION else ""
+        raise cli.InputError(f"{_OPTION[kind]} {path}: its metadata says it holds the {found} matrix, not the "
+                             f"{kind} matrix{hint}")
+    return loaded
+
+
+def _mask(path: str, windows) -> np.ndarray:
+    """The ``--mask`` image: booleans of the shape (Ky, Kx)."""
+    from . import cli
+    from . import io as vio
+
+    mask = vio.read_array(Path(path), None, what="--mask")
+    if mask.dtype != np.bool_:
+        raise cli.InputError(f"--mask {path} must hold booleans (True = pixel left out of the fit), got dtype "
+                             f"{mask.dtype}")
+    if mask.shape != windows.l1c_image_shape:
+        raise cli.InputError(f"--mask {path} has the shape {mask.shape}; it must be one L1C image of the shape "
+                             f"(Ky, Kx) = ({windows.Ky}, {windows.Kx})")
+    return mask
+
+
+# ---------------------------------------------------------------- reports
+def _frame(n: int, stack: tuple[int, ...]) -> str:
+    """Frame ``n`` of the flattened stack, by its index in the images' leading dimensions."""
+    if len(stack) <= 1:
+        return str(n)
+    return str(tuple(int(i) for i in np.unravel_index(n, stack)))
+
+
+def _residual(value) -> str:
+    return "-" if value is None else f"{value:.1e}"
+
+
+def _per_frame(info: dict) -> str:
+    """Iterations and relative residuals of every frame, listed when few, as ranges when many."""
+    iterations, residuals = list(info["iterations"]), list(info["residual"])
+    known = [r for r in residuals if r is not None]
+    if len(iterations) <= _LISTED:
+        text = "iterations " + ", ".join(str(i) for i in iterations)
+        if known:
+            text += "; relative residual " + ", ".join(_residual(r) for r in residuals)
+        return text
+    text = f"iterations {min(iterations)} .. {max(iterations)}"
+    if known:
+        text += f"; relative residual {min(known):.1e} .. {max(known):.1e}"
+    return text
+
+
+def _failures(info: dict, stack: tuple[int, ...]) -> str:
+    """The frames that did not converge, with their residuals and iterations."""
+    failed = [n for n, ok in enumerate(info["frames_converged"]) if not ok]
+    listed = "; ".join(f"frame {_frame(n, stack)}: relative residual {_residual(info['residual'][n])} after "
+                       f"{info['iterations'][n]} iterations" for n in failed[:_LISTED])
+    more = f"; and {len(failed) - _LISTED} more" if len(failed) > _LISTED else ""
+    return f"{len(failed)} of {len(info['frames_converged'])} frame(s) did not converge ({listed}{more})"
+
+
+# -------------------------------------------------------------------- run
 def run_correct(args) -> int:
     """Run ``velmora correct`` with parsed arguments; returns the exit status.
 
@@ -122,8 +255,8 @@ def run_correct(args) -> int:
     Returns
     -------
     int
-        0 when the images were corrected and written, 1 when the correction
-        did not converge (nothing is written), 2 for bad input.
+        0 when the images were corrected and written, 1 when a frame did not
+        converge (nothing is written), 2 for bad input.
 
     Raises
     ------
@@ -132,7 +265,7 @@ def run_correct(args) -> int:
     OSError
         The result cannot be written; reported by the command with exit status 1.
     """
-    from . import cli
+    from . import __version__, cli
     from . import io as vio
 
     config_path = Path(args.config)
@@ -144,41 +277,86 @@ def run_correct(args) -> int:
     if output.exists() and not args.overwrite:
         raise cli.InputError(f"{output} exists; pass --overwrite to replace it")
     if args.stray_light_matrix is not None and args.infield_matrix is None:
-        raise cli.InputError("--stray-light-matrix needs --infield-matrix")
+        raise cli.InputError("--stray-light-matrix needs --infield-matrix (without it the forward model of "
+                             "CONFIG brings the stray light of its [stray_light] table)")
+    if args.core is not None and args.target != "stray-light":
+        raise cli.InputError("--core applies to --target stray-light only")
+
+    plan, windows = _plan(config_path)
+    configured = plan.stray_light is not None
+    if args.infield_matrix is not None and configured and args.stray_light_matrix is None \
+            and not args.no_stray_light:
+        raise cli.InputError(
+            f"{config_path} has a [stray_light] table but no stray-light matrix was given: pass "
+            f"--stray-light-matrix FILE (its matrix, written to {plan.path(plan.stray_light.output)} by "
+            "'velmora build') or --no-stray-light to correct for the in-field light only")
+    infield = stray = None
+    if args.infield_matrix is not None:
+        infield = _matrix(args.infield_matrix, "in-field")
+        stray = None if args.stray_light_matrix is None else _matrix(args.stray_light_matrix, "stray-light")
     images = vio.read_array(Path(args.images), None, what="IMAGES")
     if images.dtype.kind not in "fiu":
         raise cli.InputError(f"{args.images} must hold real numbers, got dtype {images.dtype}")
-    t0 = time.perf_counter()
-    if args.infield_matrix is None:
-        windows, operator = _model(config_path, args.threads)
-        what = f"forward model ({operator.terms} terms, {operator.nbytes / 2**20:.0f} MiB)"
-        stray = None
-    else:
-        windows, _ = _model(config_path, args.threads, build=False)
-        operator, stray = (None if name is None else vio.load_matrix(name)
-                           for name in (args.infield_matrix, args.stray_light_matrix))
-        what = "stored matrices"
-    built = time.perf_counter() - t0
     if images.ndim < 2 or images.shape[-2:] != windows.l1c_image_shape:
         raise cli.InputError(f"{args.images} has the shape {images.shape}; the instrument's L1C images have "
                              f"the shape (..., Ky, Kx) = (..., {windows.Ky}, {windows.Kx})")
+    mask = None if args.mask is None else _mask(args.mask, windows)
+
+    t0 = time.perf_counter()
+    if args.infield_matrix is None:
+        with_stray = configured and not args.no_stray_light
+        operator = _model(plan, args.threads, with_stray)
+        what = f"forward model ({operator.terms} terms, {operator.nbytes / 2**20:.0f} MiB)"
+        if with_stray:
+            light = f"included: the [stray_light] table of CONFIG ({operator.stray_sources} source pixels)"
+        else:
+            light = "left out (--no-stray-light)" if configured else "none (CONFIG has no [stray_light] table)"
+    else:
+        operator = infield
+        what = f"stored in-field matrix {args.infield_matrix}"
+        if stray is not None:
+            light = f"included: the stored stray-light matrix {args.stray_light_matrix}"
+        else:
+            light = "left out (--no-stray-light)" if args.no_stray_light else \
+                "none (CONFIG has no [stray_light] table)"
+    built = time.perf_counter() - t0
     try:
-        corrector = Corrector(operator, stray, windows=windows, method=args.method, rtol=args.rtol,
-                              maxiter=args.maxiter, damp=args.damp, iterations=args.iterations)
-        corrected = corrector.correct(images)
+        corrector = Corrector(
+            operator, stray, windows=windows, target=args.target, core=args.core, method=args.method,
+            preconditioner=None if args.preconditioner == "none" else args.preconditioner, rtol=args.rtol,
+            maxiter=args.maxiter, restart=args.restart, damp=args.damp, iterations=args.iterations,
+            relaxation=args.relaxation, on_failure="ignore", missing=args.missing)
+        corrected, info = corrector.correct(images, mask=mask, return_info=True)
     except (ValueError, np.linalg.LinAlgError) as exc:
-        raise cli.InputError(f"correction: {cli._one_line(exc)}") from None
-    info = corrector.last_info
+        hint = ""
+        if args.missing == "raise" and images.dtype.kind == "f" and not np.isfinite(images).all():
+            hint = " (pass --missing mask to leave the pixels that are not finite out of the fit)"
+        raise cli.InputError(f"correction: {cli._one_line(exc)}{hint}") from None
     seconds = time.perf_counter() - t0 - built
-    residuals = [r for r in info["residual"] if r is not None]
-    print(f"velmora correct: {len(info['iterations'])} image(s) with {what}, method {info['method']}: "
-          f"{max(info['iterations'])} iterations at most"
-          + (f", relative residual {max(residuals):.1e} at most" if residuals else "")
-          + f"; {built:.2f} s to build, {seconds:.2f} s to correct")
+    stack = images.shape[:-2]
     if not info["converged"]:
-        print(f"velmora: error: the correction did not reach the relative residual {args.rtol:g}; "
-              "nothing was written (raise --maxiter or --rtol)", file=sys.stderr)
+        print(f"velmora: error: the correction did not reach the relative residual {args.rtol:g} with "
+              f"{info['method']}: {_failures(info, stack)}; nothing was written (raise --maxiter, relax --rtol, "
+              "or choose another --method or --preconditioner)", file=sys.stderr)
         return cli.EXIT_BUILD_FAILED
+
+    if info["target"] == "stray-light":
+        rx, ry = info["core"]
+        target = f"stray light only: the far field outside a core of ({rx}, {ry}) L1C pixels (x, y) is removed"
+    else:
+        target = "scene (T x = b)"
+    frames = int(np.prod(stack, dtype=np.int64))
+    masked = int(info["masked"])
+    print(f"velmora {__version__} correct: {args.images}")
+    print(f"  images      {frames} frame(s) of L1C {windows.Kx} x {windows.Ky} = {windows.F} pixels")
+    print(f"  operator    {what}, {built:.2f} s")
+    print(f"  stray light {light}")
+    print(f"  target      {target}")
+    preconditioner = (f", preconditioner {info['preconditioner']}" if info["preconditioner"] is not None else
+                      ", no preconditioner" if info["method"] == "gmres" else "")
+    print(f"  method      {info['method']}{preconditioner}, {seconds:.2f} s")
+    print(f"  frames      {_per_frame(info)}")
+    print(f"  masked      {masked} pixel(s) left out of the fit" if masked else "  masked      none")
     with vio.AtomicOutputs() as outputs:
         np.save(outputs.temporary(output), corrected)
         outputs.commit()
