@@ -12,7 +12,7 @@ __version__ = "0.1.0"
 from . import plot
 from .builds import BuildReport, Record, infield_matrix, resolve_threads, stray_light_matrix
 from .config import Plan, PlanError, load_plan
-from .errors import BuildError, ConfigurationError
+from .errors import BuildError, ConfigurationError, ConvergenceError, ConvergenceWarning
 from .instrument import Instrument, blurred_instrument, builtin_instrument, demo_scene
 from .layout import (
     LoadedMatrix,
@@ -45,7 +45,7 @@ __all__ = [
     # the built-in instrument
     "Instrument", "builtin_instrument", "blurred_instrument", "demo_scene",
     # errors
-    "BuildError", "ConfigurationError", "PlanError", "InputFileError",
+    "BuildError", "ConfigurationError", "ConvergenceError", "ConvergenceWarning", "PlanError", "InputFileError",
     # figures (matplotlib is imported when a figure is drawn)
     "plot",
 ]

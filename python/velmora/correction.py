@@ -492,7 +492,8 @@ class Corrector:
         if missing not in _MISSING:
             raise ValueError(f"missing must be one of {list(_MISSING)}, got {missing!r}")
         self.method, self.target, self.on_failure, self.missing = method, target, on_failure, missing
-        self.core = _core(core) if target == "stray-light" else None
+        checked_core = _core(core)
+        self.core = checked_core if target == "stray-light" else None
         self.rtol = _positive("rtol", rtol)
         self.maxiter = 1000 if maxiter is None else int(_positive("maxiter", maxiter, int))
         self.restart = int(_positive("restart", restart, int))
