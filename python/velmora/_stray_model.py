@@ -32,7 +32,7 @@ from .builds import available_memory
 __all__ = ["StrayConvolution", "build_stray"]
 
 # Scratch of one product (a batch of images) is kept below this many bytes.
-_BATCH_BYTES = 256 * 2 ** 20
+_BATCH_BYTES = 64 * 2 ** 20
 
 
 def _length(sources: int, table: int, first: int, last: int, real: bool) -> int:

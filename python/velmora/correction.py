@@ -159,8 +159,11 @@ class _ModelSystem:
         """``T_core`` applied to (n, F)."""
         t = self._images(X)
         out = np.zeros_like(t)
-        for share, (dx, dy) in zip(self.shares, self.offsets):
-            _shift_add(out, share[None] * t, dx, dy)
+        scratch = np.empty_like(t[:1])
+        for k in range(len(t)):          # frame by frame: the products stay in the caches
+            for share, (dx, dy) in zip(self.shares, self.offsets):
+                np.multiply(share, t[k], out=scratch[0])
+                _shift_add(out[k:k + 1], scratch, dx, dy)
         return out.reshape(X.shape)
 
     def apply(self, X):

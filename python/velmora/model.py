@@ -61,7 +61,7 @@ def _padded(n: int, lo: int, hi: int) -> int:
 MAX_CORE = 15
 
 #: Bytes of transform scratch a batched product may use before it splits the stack.
-_SCRATCH_BYTES = 512 * 2**20
+_SCRATCH_BYTES = 64 * 2**20
 
 
 def _support(tables: np.ndarray) -> tuple[slice, slice]:
@@ -71,6 +71,14 @@ def _support(tables: np.ndarray) -> tuple[slice, slice]:
         return slice(0, 0), slice(0, 0)
     rows, cols = np.flatnonzero(nz.any(axis=1)), np.flatnonzero(nz.any(axis=0))
     return slice(rows[0], rows[-1] + 1), slice(cols[0], cols[-1] + 1)
+
+
+def _check_memory(nbytes: int, what: str) -> None:
+    """MemoryError before ``nbytes`` are allocated for ``what`` when they exceed the available memory."""
+    from .builds import available_memory
+    free = available_memory()
+    if free is not None and nbytes > free:
+        raise MemoryError(f"{what} need about {nbytes / 2**20:.0f} MiB, but {free / 2**20:.0f} MiB are available")
 
 
 class _Infield:
@@ -113,6 +121,7 @@ class _Infield:
                 tables[:, i0 - ilo:i1 - ilo + 1, j0 - jlo:j1 - jlo + 1]
         # Shares at the offsets (0, -1), (0, 0), (0, 1), for the diagonal.
         self.near = self.near_tables[:, R, Rj - 1:Rj + 2].copy()
+        _check_memory(len(keep) * self.Nx * (self.Ny * 8 + (self.Ny // 2 + 1) * 16), "the in-field kernel tables")
         padded = np.zeros((len(keep), self.Nx, self.Ny))
         padded[:, :nI, :nJ] = tables
         padded = np.roll(padded, (ilo, jlo), axis=(1, 2))
