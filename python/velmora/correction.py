@@ -43,12 +43,16 @@ Methods
 Preconditioners (``"gmres"``)
 -----------------------------
 ``"kernel"``
-    The inverse of the model's own kernel, applied by FFT: around each node of
-    a 3 x 3 grid over the field the kernel of the sources there (their PSF
-    coefficients blending the measured PSFs), inverted with Wiener
-    regularisation, and the inverses blended by bilinear weights; images are
-    extended by reflection at the edges. Forward models only; the default for
-    the ``"scene"`` target there.
+    The inverse of the model's own kernel, applied by FFT (a circulant
+    preconditioner): the kernels that the sources at a 3 x 3 grid of field
+    positions see (their PSF coefficients blending the measured PSFs) are
+    sampled, and every frequency is divided by the largest of their
+    magnitudes, never by less than 1 % of the peak. The least blurring kernel
+    of the field is inverted, so no source is deconvolved beyond its own blur:
+    blending the inverses of the local kernels instead was measured to stall
+    GMRES where the PSF width changes across the field. Images are extended
+    by reflection at their edges. Forward models only; the default for the
+    ``"scene"`` target there.
 ``"diagonal"``
     The inverse of the operator's diagonal; the default for matrices.
 ``None``
@@ -77,8 +81,8 @@ PRECONDITIONERS = ("auto", "kernel", "diagonal", None)
 #: The default core of the ``"stray-light"`` target: L1C pixels within 3 of the
 #: source along x and along y (a 7 x 7 box) keep their light.
 DEFAULT_CORE = (3, 3)
-#: Wiener regularisation of the ``"kernel"`` preconditioner, relative to the kernel's sum.
-KERNEL_REGULARISATION = 0.03
+#: Smallest kernel magnitude the ``"kernel"`` preconditioner divides by, relative to the kernel's peak.
+KERNEL_REGULARISATION = 0.01
 
 _ON_FAILURE = ("warn", "raise", "ignore")
 _MISSING = ("raise", "mask")
@@ -242,47 +246,44 @@ class _PreparedSystem(_DenseSystem):
 # Preconditioners on stacks of flat vectors
 # ---------------------------------------------------------------------------
 class _KernelPreconditioner:
-    """Blended Wiener inverses of the model's local kernels, applied by FFT (see the module notes)."""
+    """The inverse of the model's envelope kernel, applied by FFT (see the module notes).
+
+    The transfer functions of the kernels at a grid of field positions are
+    sampled; the preconditioner divides by their largest magnitude at every
+    frequency (with the phase of their mean), never by less than
+    ``regularisation`` times the kernels' peak. Dividing by the least blurring
+    kernel inverts no source's blur more than it has, so the preconditioned
+    operator keeps its spectrum inside the unit disc instead of amplifying
+    the frequencies where the kernels differ across the field.
+    """
 
     def __init__(self, model: ForwardModel, nodes=(3, 3), regularisation=KERNEL_REGULARISATION):
         from scipy import fft as sfft
         f = model._infield
         self.Kx, self.Ky, self.Nx, self.Ny = f.Kx, f.Ky, f.Nx, f.Ny
         self.threads = model.threads
-        nodes = (min(nodes[0], f.Kx), min(nodes[1], f.Ky))
-        cx, cy, spectra = f.local_kernels(nodes)
-        # 1 / K where |K| is at least eps, the phase of K and 1 / eps below it:
-        # never zero, so that no frequency is lost to the preconditioner.
-        eps = regularisation * max(1e-300, float(np.max(np.abs(spectra))))
-        magnitude = np.abs(spectra)
-        phase = np.where(magnitude > 0, np.conj(spectra) / np.where(magnitude > 0, magnitude, 1.0), 1.0)
-        self.inverse = phase / np.maximum(magnitude, eps)
-        del magnitude, phase
+        _, _, spectra = f.local_kernels((min(nodes[0], f.Kx), min(nodes[1], f.Ky)))
+        magnitude = np.abs(spectra).max(axis=0)
+        mean = spectra.mean(axis=0)
         del spectra
-
-        def hats(c, n):
-            pos = np.arange(n, dtype=np.float64)
-            if len(c) == 1:
-                return np.ones((1, n))
-            return np.array([np.interp(pos, c, row) for row in np.eye(len(c))])
-        hx, hy = hats(cx, f.Kx), hats(cy, f.Ky)
-        self.blend = [(a * nodes[1] + b, hx[a], hy[b]) for a in range(nodes[0]) for b in range(nodes[1])]
+        size = np.abs(mean)
+        phase = np.where(size > 0, np.conj(mean) / np.where(size > 0, size, 1.0), 1.0)
+        floor = regularisation * max(1e-300, float(magnitude.max()))
+        self.inverse = phase / np.maximum(magnitude, floor)
         self._fft = sfft
 
     def __call__(self, X):
         sfft = self._fft
         t = np.ascontiguousarray(X).reshape(-1, self.Kx, self.Ky)
+        # Images extended by reflection at their edges, so that the edges do not ring.
         px, py = (self.Nx - self.Kx) // 2, (self.Ny - self.Ky) // 2
         ext = np.pad(t, ((0, 0), (px, self.Nx - self.Kx - px), (py, self.Ny - self.Ky - py)), mode="symmetric")
         ext = np.roll(ext, (-px, -py), axis=(1, 2))
         spectrum = sfft.rfft2(ext, axes=(1, 2), workers=self.threads)
         del ext
-        out = np.zeros_like(t)
-        for node, hx, hy in self.blend:
-            local = sfft.irfft2(spectrum * self.inverse[node][None], s=(self.Nx, self.Ny), axes=(1, 2),
-                                workers=self.threads)[:, :self.Kx, :self.Ky]
-            out += local * hx[None, :, None] * hy[None, None, :]
-        return out.reshape(X.shape)
+        spectrum *= self.inverse[None]
+        out = sfft.irfft2(spectrum, s=(self.Nx, self.Ny), axes=(1, 2), workers=self.threads)[:, :self.Kx, :self.Ky]
+        return np.ascontiguousarray(out).reshape(X.shape)
 
 
 # ---------------------------------------------------------------------------
