@@ -165,7 +165,7 @@ class _ModelSystem:
         out = np.zeros_like(t)
         scratch = np.empty_like(t[:1])
         for k in range(len(t)):          # frame by frame: the products stay in the caches
-            for share, (dx, dy) in zip(self.shares, self.offsets):
+            for share, (dx, dy) in zip(self.shares, self.offsets, strict=True):
                 np.multiply(share, t[k], out=scratch[0])
                 _shift_add(out[k:k + 1], scratch, dx, dy)
         return out.reshape(X.shape)
@@ -663,7 +663,7 @@ class Corrector:
             t = np.asarray(system.model.rmatvec(v)).reshape(-1)
             img = v.reshape(1, system.windows.Kx, system.windows.Ky)
             core = np.zeros_like(img)
-            for share, (dx, dy) in zip(system.shares, system.offsets):
+            for share, (dx, dy) in zip(system.shares, system.offsets, strict=True):
                 shifted = np.zeros_like(img)
                 _shift_add(shifted, img, -dx, -dy)
                 core += share[None] * shifted

@@ -31,7 +31,7 @@ import numpy as np
 from .psfs import PSFSet, bilinear_tables
 from .windows import Windows
 
-__all__ = ["Instrument", "builtin_instrument", "blurred_instrument", "demo_scene"]
+__all__ = ["Instrument", "blurred_instrument", "builtin_instrument", "demo_scene"]
 
 # Shape of the measured PSF images and the sample their core sits on.
 _PSF_SHAPE = (97, 89)

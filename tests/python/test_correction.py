@@ -9,7 +9,6 @@ import warnings
 
 import numpy as np
 import pytest
-
 import velmora
 
 
