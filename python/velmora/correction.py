@@ -600,8 +600,23 @@ class Corrector:
         if self.method == "lu":
             x = self._lu_solve(b, valid)
         elif self.method == "gmres":
-            x, its = _gmres(apply, b, np.zeros_like(b), self._M, self.rtol, self.restart, self.maxiter)
-            stats["iterations"] = [int(i) for i in its]
+            # The Krylov bases of the frames solved together take (restart + 1) vectors each:
+            # a stack goes in groups whose bases fit a quarter of the available memory.
+            from .builds import available_memory
+            free = available_memory()
+            per_frame = (min(self.restart, self.maxiter) + 1) * self.F * 8
+            group = n if free is None else max(1, min(n, int(free // 4 // per_frame)))
+            x = np.empty_like(b)
+            its = []
+            for lo in range(0, n, group):
+                rows = np.arange(lo, min(n, lo + group))
+
+                def apply_group(X, active, rows=rows):
+                    return apply(X, rows[active])
+                x[rows], part = _gmres(apply_group, b[rows], np.zeros_like(b[rows]), self._M, self.rtol,
+                                       self.restart, self.maxiter)
+                its += [int(i) for i in part]
+            stats["iterations"] = its
         elif self.method == "lsmr":
             x = np.empty_like(b)
             for q in range(n):

@@ -76,7 +76,7 @@ def test_every_solver_of_the_scene_target_agrees_with_a_dense_solve(instrument, 
                                atol=max(1e-9, scale) * np.abs(expected).max())
 
 
-def test_a_stack_is_solved_as_each_frame_alone(instrument):
+def test_a_stack_is_solved_as_each_frame_alone(instrument, monkeypatch):
     w, model, *_ = instrument
     rng = np.random.default_rng(2)
     stack = model.apply(rng.uniform(0, 5, (2, 2) + w.l1c_image_shape))
@@ -94,6 +94,12 @@ def test_a_stack_is_solved_as_each_frame_alone(instrument):
             a, b = (system.apply(velmora.image_to_vector(v)[None]) for v in (together[index], alone))
             assert np.linalg.norm(a - b) <= 2e-10 * np.linalg.norm(velmora.image_to_vector(stack[index]))
         np.testing.assert_allclose(together[0, 0], together[0, 1], rtol=1e-12, atol=0)
+        # A stack whose Krylov bases do not fit the memory at once goes in groups, with the same result.
+        with monkeypatch.context() as m:
+            m.setattr(velmora.builds, "available_memory", lambda: 4 * 2 * 201 * w.F * 8)
+            grouped, info = corrector.correct(stack, return_info=True)
+        assert info["converged"] and len(info["iterations"]) == 4
+        np.testing.assert_allclose(grouped, together, rtol=0, atol=1e-9 * np.abs(together).max())
 
 
 @pytest.mark.parametrize("method", ["gmres", "lu", "lsmr", "van-cittert"])
