@@ -789,7 +789,13 @@ class Corrector:
             valid = None
         if valid is not None and not valid.any(axis=1).all():
             raise ValueError("a frame has every pixel masked: nothing is left to fit")
-        x, residual, stats = self._solve(np.ascontiguousarray(b), valid)
+        # Each frame is solved at the scale of its largest value (the problem is linear), so that
+        # images near the ends of the float range do not overflow the norms of the solvers.
+        scale = np.abs(np.where(valid, b, 0.0) if valid is not None else b).max(axis=1, initial=0.0)
+        scale = np.where((scale > 0) & np.isfinite(scale), scale, 1.0)[:, None]
+        x, residual, stats = self._solve(np.ascontiguousarray(b / scale), valid)
+        with np.errstate(over="ignore"):
+            x = x * scale
         info = {"method": self.method, "target": self.target, "core": self.core,
                 "preconditioner": self.preconditioner, "iterations": stats["iterations"], "residual": residual,
                 "frames_converged": stats["converged"], "converged": all(stats["converged"]),

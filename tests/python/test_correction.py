@@ -150,6 +150,11 @@ def test_outcomes_are_told(velmora_builtin, velmora_builtin_matrices):
         assert not info["converged"]
         x, info = velmora.correct(observed, infield, stray, windows=ins.windows, return_info=True)
     assert info["method"] == "lu" and info["converged"] and info["residual"][0] < 1e-12
+    for method in ("lu", "gmres"):      # frames near the end of the float range do not overflow the solvers
+        big, info = velmora.correct(observed * 1e300, infield, stray, windows=ins.windows, method=method,
+                                    return_info=True)
+        assert info["converged"]
+        np.testing.assert_allclose(big / 1e300, x, rtol=1e-8)
     with pytest.warns(velmora.ConvergenceWarning):          # diverging van Cittert iterations
         velmora.correct(observed, infield, stray, windows=ins.windows, method="van-cittert", relaxation=30.0)
     with pytest.raises(np.linalg.LinAlgError, match="holds no light"):
