@@ -10,7 +10,9 @@
 // - meanwhile, on the calling thread, takes the lock back every few
 //   milliseconds to check for signals and to call the progress callback once
 //   per row of work; an exception from either cancels the build at its next
-//   work-item boundary and is raised once the build has stopped;
+//   work-item boundary and is raised once the build has stopped, with the
+//   output matrix zeroed (a build that finished before it saw the cancel, as
+//   when the callback raises at its last row, has filled it);
 // - returns (ok, records, report): the build's records as (status, text)
 //   pairs, in the order they were made, and what the build did.
 #include <nanobind/nanobind.h>
@@ -19,6 +21,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -263,9 +266,11 @@ TORVEN_BuildOptions Options(bool use_simpsons, bool lower_edge, int rows_below, 
 
 // Runs `build` (a callable taking the request) on a thread of its own with the
 // interpreter lock released, serving signals and the progress callback on the
-// calling thread. `rows` is the number of rows of work the callback counts.
+// calling thread. `rows` is the number of rows of work the callback counts;
+// `matrix` and `count` are the output the build writes and its elements.
 template <class Build>
-nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, Build build)
+nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, double* matrix, size_t count,
+                Build build)
 {
     RecordList records;
     Waker      waker(progress.is_valid() && !progress.is_none() ? rows : 0);
@@ -311,7 +316,16 @@ nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, Bui
     }
     request.sink = nullptr;
     request.hook = nullptr;
-    if (pending) throw std::move(*pending);
+    if (pending) {
+        // A cancelled or failed build has zeroed the output itself; one that
+        // succeeded before it saw the cancel has filled it, and a call that
+        // raises hands out no matrix.
+        if (ok) {
+            nb::gil_scoped_release unlocked;
+            std::fill(matrix, matrix + count, 0.0);
+        }
+        throw std::move(*pending);
+    }
     nb::list out;
     for (auto& r : records.Records()) out.append(nb::make_tuple(r.first, nb::str(r.second.c_str(), r.second.size())));
     return nb::make_tuple(ok, out, ReportDict(request.report));
@@ -336,7 +350,7 @@ nb::tuple BuildInfield(InSpecs specs, InArray3 images, InArray2 centres, InArray
     double*   co = const_cast<double*>(coefficients.data());
     int*      in = const_cast<int*>(indices.data());
     double*   o  = out.data();
-    return Serve(request, progress, rows, [=](TORVEN_BuildRequest& r) {
+    return Serve(request, progress, rows, o, (size_t)a0 * (size_t)a1, [=](TORVEN_BuildRequest& r) {
         return torven_entry_create_deconvolution(r, sp, ns, im, m, nx, ny, ce, c0, c1, co, k0, k1, k2, in, i0, i1,
                                                  i2, o, a0, a1);
     });
@@ -363,7 +377,7 @@ nb::tuple BuildStrayLight(InSpecs specs, InArray2 vignetting, InArray3 images, I
     double*   co = const_cast<double*>(coefficients.data());
     int*      in = const_cast<int*>(indices.data());
     double*   o  = out.data();
-    return Serve(request, progress, rows, [=](TORVEN_BuildRequest& r) {
+    return Serve(request, progress, rows, o, (size_t)a0 * (size_t)a1, [=](TORVEN_BuildRequest& r) {
         return torven_entry_create_horizontal_stray_light_matrix(r, sp, ns, vi, v0, v1, im, m, nx, ny, ce, c0, c1,
                                                                  co, k0, k1, k2, in, i0, i1, i2, o, a0, a1,
                                                                  delta_nx, delta_ny, delta_sx, delta_sy);

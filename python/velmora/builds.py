@@ -217,15 +217,20 @@ def _run(matrix: str, function_name: str, args: tuple, kwargs: dict, progress: P
     for record in records:
         logger.log(_LEVELS[record.status], "%s: %s", matrix, record.text)
     report = BuildReport(matrix=matrix, records=records, **info)
-    if not ok:
+    if not ok:  # the native build has zeroed the output
         raise BuildError(matrix, report.lines, report=report)
-    if any(r.status == "ERROR" for r in records):
-        # A build can log failed PSF look-ups and still report success; such a
-        # matrix lacks part of the light, so it is not handed out.
-        raise BuildError(matrix, report.lines, "the module reported errors although it returned success",
-                         report=report)
-    if progress is not None:
-        progress(total, total)
+    try:
+        if any(r.status == "ERROR" for r in records):
+            # A build can log failed PSF look-ups and still report success; such a
+            # matrix lacks part of the light, so it is not handed out.
+            raise BuildError(matrix, report.lines, "the module reported errors although it returned success",
+                             report=report)
+        if progress is not None:
+            progress(total, total)
+    except BaseException:
+        # The output holds the whole matrix here; a call that raises leaves it zeroed.
+        args[out_index].fill(0.0)
+        raise
     return report
 
 
@@ -384,8 +389,9 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
     progress : callable, optional
         ``progress(done, total)`` is called on the calling thread once per row
         of source pixels finished (``total`` = Ky), and once more at the end.
-        An exception it raises stops the build and is raised from this call;
-        the callback is not called again.
+        An exception it raises stops the build and is raised from this call,
+        with ``out`` zeroed (also when it comes from the last call, after the
+        build has finished); the callback is not called again.
     check : bool
         Validate the inputs in Python first (the default). With False they go
         to the native build as they are and only its own checks apply.
@@ -393,7 +399,8 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
         A writeable C-contiguous float64 array of shape (F, F) to build into,
         for example a ``numpy.memmap`` (``numpy.lib.format.open_memmap``) for a
         matrix larger than the memory. It is overwritten in full, and set to 0
-        when the build fails or is interrupted.
+        whenever the call raises once the build has started: a failed or
+        interrupted build, or an exception of ``progress``.
     return_report : bool
         Return ``(matrix, report)`` instead of the matrix alone.
     path : {"auto", "per-pixel"}

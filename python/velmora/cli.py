@@ -374,7 +374,7 @@ def _plan_preflight(plan: Plan, config_path: Path | None) -> list[_Job]:
 
 def _plan_from_args(args) -> tuple[Plan, Path]:
     config_path = Path(args.config)
-    plan = plans.load_plan(config_path)
+    plan = plans.load_plan(config_path, trust_scheduler=getattr(args, "trust_config_scheduler", False))
     changes = {}
     if args.threads is not None:
         changes["threads"] = args.threads
@@ -670,7 +670,12 @@ def _parser() -> argparse.ArgumentParser:
     common(build)
     build.add_argument("--scheduler", metavar="ADDRESS",
                        help="the Dask scheduler (tcp://host:port, or a scheduler file .json) that builds the .zarr "
-                            "outputs (default: [dask] scheduler of CONFIG, else a local cluster of processes)")
+                            "outputs (default: a local cluster of processes). Connect only to a cluster you "
+                            "trust: whoever runs it runs code in this process")
+    build.add_argument("--trust-config-scheduler", action="store_true",
+                       help="use the [dask] scheduler that CONFIG names (without this, a CONFIG that names one is "
+                            "refused, since a configuration file is no place to choose whose code this process "
+                            "runs); --scheduler still takes precedence")
     build.set_defaults(run=_build)
 
     check = sub.add_parser(
@@ -683,6 +688,7 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
     common(check, builds=False)
     check.add_argument("--scheduler", metavar="ADDRESS", help="as for 'velmora build'")
+    check.add_argument("--trust-config-scheduler", action="store_true", help="as for 'velmora build'")
     for action in check._actions:
         if action.dest == "overwrite":
             action.help = "accept existing output files, as a build with --overwrite would"

@@ -11,6 +11,11 @@ like the key, e.g. ``images``), ``"b.npz:entry"``, or a netCDF-4/HDF5 file
 ``"ckd.nc"`` / ``"ckd.h5"`` with an optional variable path
 ``"ckd.nc:group/variable"``. Relative paths are taken from the folder of the
 configuration file.
+
+A Dask client runs code that its cluster sends back (results arrive
+pickled), so a configuration file is no place to choose the cluster: a
+``[dask] scheduler`` is refused unless the caller says it trusts it
+(``trust_scheduler=True``, ``velmora build --trust-config-scheduler``).
 """
 
 from __future__ import annotations
@@ -134,10 +139,14 @@ class DaskPlan:
         The address of an existing Dask scheduler (``"tcp://host:8786"``) or
         a scheduler file (``.json``); None starts a local cluster of processes
         for the run. ``--scheduler`` on the command line takes precedence.
+        A configuration that names one is read only with
+        ``trust_scheduler=True`` (see :func:`load_plan`): whoever runs that
+        scheduler runs code in the process that connects to it.
     """
 
     scheduler: str | None = _field(None, kind="text",
-                                   help="a Dask scheduler's address for .zarr outputs; default: a local cluster")
+                                   help="a Dask scheduler's address for .zarr outputs (read only with "
+                                        "--trust-config-scheduler); default: a local cluster")
 
 
 @dataclass(frozen=True)
@@ -278,7 +287,15 @@ def _table(cls, table, name: str):
     return cls(**values)
 
 
-def plan_from_mapping(config: Mapping, base: str | Path = ".") -> Plan:
+def _untrusted_scheduler(address: str) -> PlanError:
+    return PlanError(
+        f"dask.scheduler = {_shown(address)} is refused: a Dask client runs code that the cluster sends back, "
+        "so whoever runs that scheduler would run code in this process. Give the address with --scheduler "
+        "(in Python: the scheduler argument of velmora.distributed), or, if you trust this file and the "
+        "cluster it names, add --trust-config-scheduler (in Python: trust_scheduler=True)")
+
+
+def plan_from_mapping(config: Mapping, base: str | Path = ".", *, trust_scheduler: bool = False) -> Plan:
     """Make a plan from a parsed configuration (the tables of a TOML file).
 
     Parameters
@@ -287,6 +304,11 @@ def plan_from_mapping(config: Mapping, base: str | Path = ".") -> Plan:
         The configuration as :func:`tomllib.load` returns it.
     base : path-like
         The folder that relative file names are taken from.
+    trust_scheduler : bool
+        Accept a ``[dask] scheduler`` address. A Dask client unpickles what
+        the cluster sends back, so whoever runs that scheduler runs code in
+        the process that connects to it; without this a configuration that
+        names one is refused.
 
     Returns
     -------
@@ -296,7 +318,8 @@ def plan_from_mapping(config: Mapping, base: str | Path = ".") -> Plan:
     ------
     PlanError
         An unknown key, a missing one, a value of the wrong type or range,
-        or nothing to build; the one-line message names the key.
+        nothing to build, or a ``[dask] scheduler`` without
+        ``trust_scheduler``; the one-line message names the key.
     """
     fields = {f.name: f for f in dataclasses.fields(Plan) if f.init and f.name != "base"}
     unknown = sorted(set(config) - set(fields))
@@ -326,6 +349,8 @@ def plan_from_mapping(config: Mapping, base: str | Path = ".") -> Plan:
         if name in config:
             values[name] = _value(fields[name].metadata, config[name], name)
     plan = Plan(**values)
+    if plan.dask is not None and plan.dask.scheduler is not None and not trust_scheduler:
+        raise _untrusted_scheduler(plan.dask.scheduler)
     if plan.infield is None and plan.stray_light is None:
         raise PlanError("nothing to build: add an [infield] or a [stray_light] table")
     if plan.infield is not None and Path(plan.infield.output).suffix.lower() == ".npz":
@@ -362,13 +387,17 @@ def _depth(text: str) -> int:
     return deepest
 
 
-def load_plan(path: str | Path) -> Plan:
+def load_plan(path: str | Path, *, trust_scheduler: bool = False) -> Plan:
     """Read a plan from a TOML configuration file.
 
     Parameters
     ----------
     path : path-like
         The configuration file; relative file names in it are taken from its folder.
+    trust_scheduler : bool
+        Accept the file's ``[dask] scheduler``; by default a file that names
+        one is refused, since whoever runs that scheduler runs code in the
+        process that connects to it (see :func:`plan_from_mapping`).
 
     Returns
     -------
@@ -378,8 +407,8 @@ def load_plan(path: str | Path) -> Plan:
     ------
     PlanError
         The file is missing, unreadable, not UTF-8 text, not TOML, nested
-        deeper than any configuration, or does not describe a plan; the
-        message is one line.
+        deeper than any configuration, does not describe a plan, or names a
+        Dask scheduler without ``trust_scheduler``; the message is one line.
     """
     path = Path(path)
     try:
@@ -407,7 +436,7 @@ def load_plan(path: str | Path) -> Plan:
         raise PlanError(f"{path} is not valid TOML: {' '.join(str(exc).split())}") from None
     except RecursionError:
         raise PlanError(f"{path} nests too deeply: not a configuration file") from None
-    return plan_from_mapping(config, path.parent)
+    return plan_from_mapping(config, path.parent, trust_scheduler=trust_scheduler)
 
 
 # ------------------------------------------------------------------- writing

@@ -1,0 +1,96 @@
+"""Where the Dask scheduler of a build may come from, and the caller's ``out`` after a raising progress callback."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+import velmora
+from test_cli import write_config
+from velmora.cli import main
+
+CONFIG_ADDRESS, OPTION_ADDRESS = "tcp://from-config:8786", "tcp://from-option:8786"
+
+
+def zarr_config(tmp_path, velmora_small, address=None):
+    """A configuration whose in-field matrix goes to a .zarr store, naming ``address`` in [dask] when given."""
+    path = write_config(tmp_path, velmora_small, stray=False)
+    text = path.read_text().replace('"out/infield.npy"', '"out/infield.zarr"')
+    if address is not None:
+        text += f'[dask]\nscheduler = "{address}"\n'
+    path.write_text(text)
+    return path
+
+
+@pytest.fixture
+def connections(monkeypatch):
+    """The schedulers the command hands to velmora.distributed, which connects to none of them."""
+    vd = pytest.importorskip("velmora.distributed")
+    seen = []
+
+    def write_zarr_outputs(jobs, *, scheduler=None, **kwargs):
+        seen.append(scheduler)
+        return [vd.StoreResult(job.output, 1, 1, 0, 0, 0.0) for job in jobs]
+
+    monkeypatch.setattr(vd, "write_zarr_outputs", write_zarr_outputs)
+    return seen
+
+
+@pytest.mark.parametrize("command", ["build", "check", "python"])
+def test_a_configuration_naming_a_scheduler_is_refused(tmp_path, velmora_small, connections, capsys, command):
+    path = zarr_config(tmp_path, velmora_small, CONFIG_ADDRESS)
+    if command == "python":
+        with pytest.raises(velmora.PlanError, match=r"dask\.scheduler .*trust_scheduler=True"):
+            velmora.load_plan(path)
+    else:
+        # --scheduler does not make the file's address acceptable: the file itself is refused.
+        assert main([command, str(path), "--scheduler", OPTION_ADDRESS]) == 2
+        err = capsys.readouterr().err
+        assert CONFIG_ADDRESS in err and "runs code" in err and "--trust-config-scheduler" in err
+    assert connections == [] and not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("in_config, options, expected", [
+    (None, ["--scheduler", OPTION_ADDRESS], OPTION_ADDRESS),
+    (None, [], None),                                     # a local cluster of this machine
+    (CONFIG_ADDRESS, ["--trust-config-scheduler"], CONFIG_ADDRESS),
+    (CONFIG_ADDRESS, ["--trust-config-scheduler", "--scheduler", OPTION_ADDRESS], OPTION_ADDRESS),
+])
+def test_the_scheduler_comes_from_the_command_line_or_a_trusted_configuration(
+        tmp_path, velmora_small, connections, in_config, options, expected):
+    path = zarr_config(tmp_path, velmora_small, in_config)
+    assert main(["check", str(path), *options]) == 0
+    assert main(["build", str(path), "--no-progress", *options]) == 0
+    assert connections == [expected]
+    if in_config is not None:
+        assert velmora.load_plan(path, trust_scheduler=True).dask.scheduler == in_config
+
+
+@pytest.mark.parametrize("matrix", ["in-field", "stray-light"])
+@pytest.mark.parametrize("failing", ["first", "last"])
+def test_out_is_zeroed_when_the_progress_callback_raises_after_the_build(velmora_small, matrix, failing):
+    # Every row reports (done, total), then the build's closing call repeats (total, total): "first"
+    # raises at the last row, when the native build has finished or is about to, "last" at the closing call.
+    w, psfs, stray = velmora_small
+    calls = []
+
+    def progress(done, total):
+        calls.append(done)
+        if done == total and (failing == "first" or calls.count(total) == 2):
+            raise RuntimeError("stop")
+
+    out = np.full((w.F, w.F), 7.0)
+    build = velmora.infield_matrix if matrix == "in-field" else velmora.stray_light_matrix
+    with pytest.raises(RuntimeError, match="stop"):
+        build(w, psfs if matrix == "in-field" else stray, threads=1, progress=progress, out=out)
+    assert not out.any()
+    assert calls.count(calls[-1]) == (1 if failing == "first" else 2)   # no call after the raising one
+
+
+def test_out_is_zeroed_when_a_successful_build_reported_errors(velmora_fake_module, velmora_small):
+    w, psfs, _ = velmora_small
+    velmora_fake_module.fill = 1.0
+    velmora_fake_module.records.append((0, "a PSF look-up failed"))
+    out = np.full((w.F, w.F), 7.0)
+    with pytest.raises(velmora.BuildError, match="reported errors although it returned success"):
+        velmora.infield_matrix(w, psfs, out=out)
+    assert not out.any()
