@@ -42,6 +42,14 @@ Store layout (Zarr format 3, a group)
 ``complete``
     bool, one element per chunk of ``matrix`` (each its own Zarr chunk): set
     once that chunk of the matrix is written whole.
+``sha256``
+    uint8, shape (chunks, 32): the SHA-256 of each chunk (of the store's
+    description, the chunk's index and its float64 values in C order),
+    written with the chunk before its completion mark. Readers check every
+    chunk against it (:func:`open_matrix`, :func:`verify`).
+``.velmora-writer``
+    While a writer runs, the lock file naming it (host, pid): a second
+    writer of the same store is refused until it is gone.
 attribute ``"velmora"``
     The description of the matrix: see :data:`STORE_ATTRIBUTE`.
 """
@@ -54,7 +62,10 @@ import hashlib
 import json
 import math
 import os
+import shutil
+import socket
 import time
+import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
@@ -72,20 +83,38 @@ from scipy.sparse.linalg import LinearOperator
 
 from . import __version__, builds
 from .errors import ConfigurationError
+from .io import InputFileError
 from .layout import _check_image, image_to_vector, vector_to_image
 from .psfs import PSFSet
 from .windows import Windows
 
-__all__ = ["infield_matrix", "stray_light_matrix", "to_zarr", "StoreResult", "forward_operator",
-           "BlockOperator", "observe", "metadata", "open_matrix", "STORE_ATTRIBUTE", "ZarrJob",
-           "write_zarr_outputs", "zarr_output_problems", "is_zarr_output", "scheduler_address", "cluster"]
+__all__ = [
+    "STORE_ATTRIBUTE",
+    "BlockOperator",
+    "StoreResult",
+    "ZarrJob",
+    "cluster",
+    "forward_operator",
+    "infield_matrix",
+    "is_zarr_output",
+    "metadata",
+    "observe",
+    "open_matrix",
+    "scheduler_address",
+    "stray_light_matrix",
+    "to_zarr",
+    "verify",
+    "write_zarr_outputs",
+    "zarr_output_problems",
+]
 
 #: Name of the group attribute of a store that describes its matrix: a mapping
 #: with ``"matrix"`` (``"in-field"`` or ``"stray-light"``), ``"windows"`` (the
 #: 22 parameters by name), ``"options"`` (the build options that shape the
 #: matrix), ``"velmora_version"``, ``"inputs_sha256"`` (input name to the
 #: SHA-256 hex digest of its C-ordered bytes: float64, and int32 for the PSF
-#: indices), ``"columns_per_chunk"``, ``"chunk_rows"`` and ``"chunks"``.
+#: indices), ``"columns_per_chunk"``, ``"chunk_rows"``, ``"chunks"``, and the
+#: ``"shape"`` and ``"dtype"`` of the stored matrix.
 STORE_ATTRIBUTE = "velmora"
 
 _MATRICES = ("in-field", "stray-light")
@@ -146,7 +175,8 @@ def _lazy(build: _Build, description: dict, columns_per_chunk: int) -> da.Array:
     w = build.windows
     k = columns_per_chunk
     rows = tuple(min(k, w.Kx - x0) * w.Ky for x0 in range(0, w.Kx, k))
-    description = dict(description, columns_per_chunk=k, chunk_rows=k * w.Ky, chunks=len(rows))
+    description = dict(description, columns_per_chunk=k, chunk_rows=k * w.Ky, chunks=len(rows),
+                       shape=[w.F, w.F], dtype="float64")
     token = hashlib.sha256(json.dumps(description, sort_keys=True).encode()).hexdigest()[:24]
     slug = "infield" if build.matrix == "in-field" else "stray-light"
     # One graph node holds the inputs; every chunk's task depends on it, so the
@@ -317,8 +347,8 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
             raise ConfigurationError("vignetting", [f"vignetting must hold real numbers, got dtype {image.dtype}"])
         if image.shape != windows.vignetting_shape:
             raise ConfigurationError("vignetting", [
-                f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
-                f"of the NOOF window indexed [y, x], got {image.shape}"])
+                (f"the vignetting image must have the shape (NOOFy, NOOFx) = {windows.vignetting_shape} "
+                 f"of the NOOF window indexed [y, x], got {image.shape}")])
         vig = np.ascontiguousarray(image, dtype=np.float64)
         vig.setflags(write=False)
     k = _columns_per_chunk(windows, columns_per_chunk, chunk_bytes)
@@ -382,26 +412,136 @@ def _target(store):
     raise TypeError(f"store must be a path or a zarr store, got {type(store).__name__}")
 
 
-def _open(store) -> tuple[zarr.Array, dict | None]:
-    """The ``matrix`` array of a store (or a Zarr array as it is) and its description."""
+def _name(store) -> str:
+    if isinstance(store, (zarr.Array, zarr.Group)):
+        return f"the Zarr {type(store).__name__.lower()} {store.store}"
+    return f"the Zarr store {os.fspath(store) if isinstance(store, os.PathLike) else store}"
+
+
+def _open(store) -> tuple[zarr.Array, dict | None, zarr.Group | None]:
+    """The ``matrix`` array of a velmora store, its description and group; or a plain Zarr array as it is.
+
+    A plain array (given as one, or a store holding one array, as
+    :func:`dask.array.to_zarr` writes) comes without a group. A group must
+    be a velmora store: a ``matrix`` array and the description.
+    """
     if isinstance(store, zarr.Array):
-        return store, _stored_description(store.attrs)
+        return store, _stored_description(store.attrs), None
     if isinstance(store, zarr.Group):
-        group = store
+        node = store
     else:
         try:
-            group = zarr.open_group(_target(store), mode="r")
+            node = zarr.open(_target(store), mode="r")
         except FileNotFoundError:
             raise FileNotFoundError(f"no Zarr store at {store}") from None
-    if "matrix" not in group:
-        raise ValueError(f"the Zarr group {store} holds no array 'matrix': it was not written by "
-                         "velmora.distributed.to_zarr")
-    return group["matrix"], _stored_description(group.attrs)
+        except (ValueError, TypeError, KeyError) as exc:
+            raise InputFileError(f"{_name(store)} cannot be opened as Zarr data: {exc}") from None
+    if isinstance(node, zarr.Array):
+        return node, _stored_description(node.attrs), None
+    if "matrix" not in node:
+        raise InputFileError(f"{_name(store)} holds no array 'matrix': it was not written by "
+                             "velmora.distributed.to_zarr")
+    description = _stored_description(node.attrs)
+    if description is None:
+        raise InputFileError(f"{_name(store)} holds an array 'matrix' but no {STORE_ATTRIBUTE!r} description: "
+                             "it was not written by velmora.distributed.to_zarr (open the array itself, "
+                             "store['matrix'], to read it as a plain Zarr array)")
+    return node["matrix"], description, node
 
 
 def _stored_description(attrs) -> dict | None:
     found = attrs.get(STORE_ATTRIBUTE)
     return dict(found) if isinstance(found, Mapping) else None
+
+
+def _structure_problems(group: zarr.Group, array: zarr.Array, description: dict) -> list[str]:
+    """What is wrong with a velmora store short of reading its chunks: one sentence each."""
+    problems = []
+    for name in ("complete", "sha256"):
+        if name not in group:
+            problems.append(f"it has no array {name!r} (written by an older velmora, or damaged): build it "
+                            "again with overwrite=True")
+    if problems:
+        return problems
+    dtype, shape = description.get("dtype"), description.get("shape")
+    if dtype != "float64" or array.dtype != np.float64:
+        problems.append(f"the matrix is stored as {array.dtype}, but float64 is what velmora writes and its "
+                        f"description says {dtype}")
+    if not (isinstance(shape, list) and len(shape) == 2 and shape[0] == shape[1]) or list(array.shape) != shape:
+        problems.append(f"the matrix has the shape {tuple(array.shape)}, its description says {shape}")
+        return problems
+    F = int(shape[0])
+    rows, nchunks = description.get("chunk_rows"), description.get("chunks")
+    if not isinstance(rows, int) or rows < 1 or nchunks != -(-F // rows) or tuple(array.chunks) != (rows, F):
+        problems.append(f"the matrix is stored in chunks of {tuple(array.chunks)}, its description says "
+                        f"{rows} rows each, {nchunks} chunks")
+        return problems
+    complete, digests = group["complete"], group["sha256"]
+    if complete.shape != (nchunks,) or complete.dtype != np.bool_:
+        problems.append(f"the completion marks have the shape {complete.shape} and dtype {complete.dtype}, "
+                        f"not ({nchunks},) bool")
+    if digests.shape != (nchunks, 32) or digests.dtype != np.uint8:
+        problems.append(f"the chunk digests have the shape {digests.shape} and dtype {digests.dtype}, "
+                        f"not ({nchunks}, 32) uint8")
+    if description.get("windows") is not None:
+        try:
+            windows = Windows.from_mapping(description["windows"])
+        except (ValueError, TypeError) as exc:
+            problems.append(f"its windows cannot be read: {exc}")
+        else:
+            options = description.get("options") or {}
+            below = options.get("rows_below") if description.get("matrix") == "in-field" and \
+                options.get("lower_edge") else None
+            found = windows.problems(rows_below=below if isinstance(below, int) else None)
+            problems.extend(f"its windows are inconsistent: {p}" for p in found)
+            if not found and windows.matrix_shape != (F, F):
+                problems.append(f"its windows give matrices of the shape {windows.matrix_shape}, "
+                                f"but the matrix is {(F, F)}")
+            per_chunk = description.get("columns_per_chunk")
+            if not found and per_chunk is not None and per_chunk * windows.Ky != rows:
+                problems.append(f"its chunks of {rows} rows are not {per_chunk} L1C columns of Ky = "
+                                f"{windows.Ky} rows")
+    if problems:
+        return problems
+    missing = int(np.count_nonzero(~complete[:]))
+    if missing:
+        problems.append(f"it is incomplete: {missing} of {nchunks} chunks were never written; complete it by "
+                        "running the same velmora.distributed.to_zarr call again")
+    return problems
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class _Stored:
+    """A stored matrix and the digests of its chunks, shipped once to the workers that read it."""
+
+    array: zarr.Array
+    digests: np.ndarray
+    description: bytes
+    name: str
+
+    def chunk(self, i: int) -> np.ndarray:
+        """Chunk ``i`` of the matrix, refused unless its values have their recorded SHA-256."""
+        rows = self.array.chunks[0]
+        r0, r1 = i * rows, min((i + 1) * rows, self.array.shape[0])
+        try:
+            block = np.ascontiguousarray(self.array[r0:r1, :], dtype=np.float64)
+        except Exception as exc:  # noqa: BLE001 - a chunk the codec cannot decode
+            raise InputFileError(f"{self.name}: chunk {i} (rows {r0} to {r1 - 1}) cannot be read: "
+                                 f"{type(exc).__name__}: {exc}") from None
+        if _chunk_digest(self.description, i, block) != self.digests[i].tobytes():
+            raise InputFileError(f"{self.name}: chunk {i} (rows {r0} to {r1 - 1}) does not have the SHA-256 "
+                                 "recorded when it was written: the chunk is damaged, missing or moved, or the "
+                                 "store's description was edited")
+        return block
+
+
+def _read_block(stored: _Stored, block_info=None) -> np.ndarray:
+    return stored.chunk(block_info[None]["chunk-location"][0])
+
+
+def _checked(group: zarr.Group, array: zarr.Array, description: dict, name: str) -> _Stored:
+    digests = np.ascontiguousarray(group["sha256"][:], dtype=np.uint8)
+    return _Stored(array, digests, _canonical(_comparable(description)), name)
 
 
 def open_matrix(store) -> tuple[da.Array, dict | None]:
@@ -410,38 +550,117 @@ def open_matrix(store) -> tuple[da.Array, dict | None]:
     Parameters
     ----------
     store : str, os.PathLike, zarr store, zarr.Group or zarr.Array
-        A store written by :func:`to_zarr` (or a Zarr array of shape (F, F)).
+        A store written by :func:`to_zarr`, or a plain Zarr array of shape
+        (F, F) (such as :func:`dask.array.to_zarr` writes).
 
     Returns
     -------
     matrix : dask.array.Array, shape (F, F)
-        Chunked as stored; nothing is read until it is computed.
+        Chunked as stored; nothing is read until it is computed. Each chunk
+        of a velmora store is checked against the SHA-256 recorded when it
+        was written as it is read, and refused with
+        :class:`velmora.InputFileError` when it differs. A plain array is
+        read as it is.
     description : dict or None
-        The store's :data:`STORE_ATTRIBUTE` mapping.
+        The store's :data:`STORE_ATTRIBUTE` mapping (None for a plain array).
 
     Raises
     ------
     FileNotFoundError
         No store there.
-    ValueError
-        The store holds no matrix, or chunks that are not marked complete.
+    velmora.InputFileError
+        The store is a group that is not a velmora store; its matrix's
+        dtype, shape or chunks differ from its description; its windows are
+        inconsistent; chunks are not marked complete; or (when computed) a
+        chunk cannot be decoded or differs from its digest.
     """
-    array, description = _open(store)
-    if description is not None and not isinstance(store, zarr.Array):
-        group = store if isinstance(store, zarr.Group) else zarr.open_group(_target(store), mode="r")
-        if "complete" in group:
-            missing = int(np.count_nonzero(~group["complete"][:]))
-            if missing:
-                raise ValueError(f"the matrix in {store} is incomplete: {missing} of "
-                                 f"{group['complete'].shape[0]} chunks were never written; complete it by "
-                                 "running the same velmora.distributed.to_zarr call again")
-    return da.from_zarr(array), description
+    array, description, group = _open(store)
+    if group is None:
+        if array.dtype.kind not in "fiub" or array.ndim != 2:
+            raise InputFileError(f"{_name(store)} holds a {array.ndim}-dimensional array of {array.dtype}, "
+                                 "not a matrix of real numbers")
+        return da.from_zarr(array), description
+    name = _name(store)
+    problems = _structure_problems(group, array, description)
+    if problems:
+        raise InputFileError(f"{name}: {'; '.join(problems)}")
+    stored = _checked(group, array, description, name)
+    token = hashlib.sha256(name.encode() + stored.description + stored.digests.tobytes()).hexdigest()[:24]
+    source = dask.delayed(stored, name=f"velmora-stored-inputs-{token}", pure=True)
+    F, rows = array.shape[0], array.chunks[0]
+    chunks = (tuple(min(rows, F - r0) for r0 in range(0, F, rows)), (F,))
+    return da.map_blocks(_read_block, source, chunks=chunks, dtype=np.float64,
+                         meta=np.empty((0, 0), dtype=np.float64), name=f"velmora-stored-{token}"), description
 
 
-def _store_block(block: np.ndarray, target, index: int, row0: int) -> int:
-    """Write one chunk, then mark it complete (runs in the worker)."""
+def _verify_chunk(stored: _Stored, i: int) -> str | None:
+    try:
+        stored.chunk(i)
+    except InputFileError as exc:
+        return str(exc)
+    return None
+
+
+def verify(store) -> list[str]:
+    """Everything wrong with a velmora store, reading every chunk.
+
+    Parameters
+    ----------
+    store : str, os.PathLike, zarr store or zarr.Group
+        A store written by :func:`to_zarr`.
+
+    Returns
+    -------
+    list of str
+        One sentence per problem, each naming the store: not a velmora store,
+        a matrix whose dtype, shape or chunks differ from its description,
+        inconsistent windows, chunks not marked complete, and every chunk
+        that cannot be decoded or whose values differ from the SHA-256
+        recorded when it was written (a damaged, deleted or swapped chunk).
+        Empty when the store is sound. The chunks are read on Dask's
+        current scheduler.
+    """
+    try:
+        array, description, group = _open(store)
+    except (FileNotFoundError, ValueError) as exc:
+        return [str(exc)]
+    name = _name(store)
+    if group is None:
+        return [f"{name} is a plain Zarr array, not a velmora store: it has no chunk digests to check"]
+    problems = _structure_problems(group, array, description)
+    if problems:
+        return [f"{name}: {p}" for p in problems]
+    stored = _checked(group, array, description, name)
+    checks = [dask.delayed(_verify_chunk, pure=False)(stored, i) for i in range(len(stored.digests))]
+    return [p for p in dask.compute(*checks) if p is not None]
+
+
+def _canonical(description: Mapping) -> bytes:
+    return json.dumps(description, sort_keys=True, separators=(",", ":")).encode()
+
+
+def _chunk_digest(description: bytes, index: int, block: np.ndarray) -> bytes:
+    """The SHA-256 of a chunk: of the store's description, the chunk's index and the chunk's float64 values.
+
+    The values, not the stored (compressed) bytes: the digest does not depend
+    on the codecs, and a chunk of zeros that Zarr does not write has one too.
+    The description and index bind the chunk to its place in its store: an
+    edited description, or a chunk moved to another place, does not match.
+    """
+    h = hashlib.sha256(b"velmora chunk\0")
+    h.update(description)
+    h.update(f"\0{index}\0".encode())
+    h.update(memoryview(np.ascontiguousarray(block, dtype=np.float64)))
+    return h.digest()
+
+
+def _store_block(block: np.ndarray, target, index: int, row0: int, description: bytes) -> int:
+    """Write one chunk and its digest, then mark it complete (runs in the worker)."""
     matrix = zarr.open_array(target, path="matrix", mode="r+")
+    block = np.ascontiguousarray(block, dtype=np.float64)
     matrix[row0:row0 + block.shape[0], :] = block
+    digests = zarr.open_array(target, path="sha256", mode="r+")
+    digests[index, :] = np.frombuffer(_chunk_digest(description, index, block), dtype=np.uint8)
     complete = zarr.open_array(target, path="complete", mode="r+")
     complete[index] = True
     return int(block.nbytes)
@@ -496,6 +715,8 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
     TypeError
         ``store`` is neither a path nor a Zarr store, or ``array`` is not a
         dask array.
+    velmora.InputFileError
+        Another process writes the store (see Notes).
     velmora.BuildError
         A chunk's build failed; the chunks written so far stay marked
         complete.
@@ -505,8 +726,20 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
     A chunk is marked complete only after it is written whole, so a store
     interrupted at any point (a killed process, a lost cluster) is completed
     by repeating the call with the same arguments, which never rebuilds a
-    complete chunk. A reader should check the marks (:func:`open_matrix` and
-    :func:`forward_operator` do).
+    complete chunk. An array that is not a velmora build has no description
+    to show that it is the matrix already stored, so its store is never
+    resumed: it is refused without ``overwrite``. With each chunk goes its
+    SHA-256 (see the module's store layout), which :func:`open_matrix`,
+    :func:`forward_operator` and :func:`verify` check.
+
+    A store given as a local path is locked from its preparation to its last
+    write (the lock file ``.velmora-writer`` in its folder, naming the host
+    and process): a second writer, with ``overwrite`` or not, is refused
+    with :class:`velmora.InputFileError` while the first one runs. With
+    ``compute=False`` the lock is released by the last task of the returned
+    computation; a process that died holding it on this host no longer
+    counts, and the same process may take its own lock again. Stores given
+    as Zarr store objects are not locked.
     """
     started = time.perf_counter()
     if not isinstance(array, da.Array):
@@ -532,30 +765,44 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
     if any(r != rows[0] for r in rows[:-1]) or rows[-1] > rows[0]:
         raise ValueError(f"the matrix must be chunked in rows of equal height (the last may be shorter) "
                          f"to be stored chunk by chunk, got row chunks {rows}; rechunk it first")
-    description = dict(description, chunk_rows=int(rows[0]), chunks=len(rows))
+    description = dict(description, chunk_rows=int(rows[0]), chunks=len(rows), shape=[F, F], dtype="float64")
     description = _comparable(description)
     extra = json.loads(json.dumps(dict(attrs))) if attrs else {}  # refuse what Zarr cannot store, early
     if STORE_ATTRIBUTE in extra:
         raise ValueError(f"attrs must not hold {STORE_ATTRIBUTE!r}: the description of the matrix goes there")
 
     target = _target(store)
-    group = _prepare_store(target, store, description, F, int(rows[0]), len(rows), overwrite)
-    if extra:
-        group.attrs.update(extra)
-    done = group["complete"][:]
-    starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
-    blocks = array.to_delayed().ravel()
-    todo = [i for i in range(len(rows)) if not done[i]]
-    writes = [dask.delayed(_store_block, pure=False)(blocks[i], target, i, int(starts[i])) for i in todo]
+    _resumable(target, store, description, overwrite)  # refuse other files before making anything
+    made = isinstance(target, str) and "://" not in target and not os.path.lexists(target)
+    lock = _acquire(target, store)
+    try:
+        group = _prepare_store(target, store, description, F, int(rows[0]), len(rows), overwrite)
+        if extra:
+            group.attrs.update(extra)
+        done = group["complete"][:]
+        starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
+        blocks = array.to_delayed().ravel()
+        todo = [i for i in range(len(rows)) if not done[i]]
+        canonical = _canonical(description)
+        writes = [dask.delayed(_store_block, pure=False)(blocks[i], target, i, int(starts[i]), canonical)
+                  for i in todo]
 
-    def result(written_bytes, *_):
-        return StoreResult(store=target, chunks=len(rows), written=len(todo), skipped=len(rows) - len(todo),
-                           bytes_written=int(sum(written_bytes)), seconds=time.perf_counter() - started)
+        def result(written_bytes, *_):
+            # The last write is done: the store is free for the next writer.
+            _release(target, lock)
+            return StoreResult(store=target, chunks=len(rows), written=len(todo), skipped=len(rows) - len(todo),
+                               bytes_written=int(sum(written_bytes)), seconds=time.perf_counter() - started)
 
-    if not compute:
-        return dask.delayed(result)(writes)
-    written = dask.compute(*writes) if writes else ()
-    return result(written)
+        if not compute:
+            return dask.delayed(result, pure=False)(writes)
+        written = dask.compute(*writes) if writes else ()
+        return result(written)
+    except BaseException:
+        _release(target, lock)
+        if made:
+            with contextlib.suppress(OSError):
+                os.rmdir(target)  # only when still empty
+        raise
 
 
 def _found(target) -> tuple[str, zarr.Group | None]:
@@ -564,7 +811,7 @@ def _found(target) -> tuple[str, zarr.Group | None]:
         path = os.path.abspath(target)
         if os.path.lexists(path) and not os.path.isdir(path):
             return "files", None
-        if not os.path.isdir(path) or not os.listdir(path):
+        if not os.path.isdir(path) or not [n for n in os.listdir(path) if n != _LOCK]:
             return "nothing", None
         if not any(os.path.exists(os.path.join(path, name)) for name in ("zarr.json", ".zgroup", ".zarray")):
             return "files", None
@@ -572,11 +819,13 @@ def _found(target) -> tuple[str, zarr.Group | None]:
         group = zarr.open_group(target, mode="r")
     except FileNotFoundError:
         return ("zarr" if isinstance(target, str) else "nothing"), None
-    except Exception:  # an array, or metadata Zarr cannot read
+    except Exception:  # noqa: BLE001 - an array, or metadata Zarr cannot read
         return "zarr", None
-    if not list(group.keys()) and not dict(group.attrs):
-        return "nothing", None
-    if _stored_description(group.attrs) is None or "matrix" not in group or "complete" not in group:
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=f".*{_LOCK}")  # the lock file is no Zarr node
+        if not list(group.keys()) and not dict(group.attrs):
+            return "nothing", None
+    if _stored_description(group.attrs) is None or any(n not in group for n in ("matrix", "complete", "sha256")):
         return "zarr", None
     return "matrix", group
 
@@ -596,6 +845,12 @@ def _resumable(target, store, description: dict, overwrite: bool) -> bool:
                          "pass overwrite=True to replace it")
     if kind == "matrix" and not overwrite:
         found = _comparable(_stored_description(existing.attrs))
+        if description.get("matrix") is None:
+            # Nothing identifies an array that is not a velmora build: its
+            # chunks cannot be told from those of any other array.
+            raise ValueError(f"{store} holds a matrix that cannot be shown to be the array being written (that "
+                             "array is not a velmora build, so it has no description to compare); pass "
+                             "overwrite=True to replace it")
         if found != description:
             differ = sorted(k for k in set(found) | set(description) if found.get(k) != description.get(k))
             raise ValueError(f"{store} holds a different matrix (it differs in {', '.join(differ)}); "
@@ -604,15 +859,112 @@ def _resumable(target, store, description: dict, overwrite: bool) -> bool:
     return False
 
 
+#: The lock file a writer keeps in a store's folder from preparing it to its last write.
+_LOCK = ".velmora-writer"
+
+
+def _alive(owner: Mapping) -> bool:
+    """Whether the writer named in a lock file may still run (only a process on this host can be ruled out)."""
+    if owner.get("host") != socket.gethostname() or not isinstance(owner.get("pid"), int):
+        return True
+    try:
+        os.kill(owner["pid"], 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True
+    return True
+
+
+def _acquire(target, store) -> str | None:
+    """Take the store's writer lock; its token, or None for a store that is not a local folder.
+
+    A lock of a process of this host that no longer runs is taken over; a
+    lock of a running process, or of another host, refuses the store. The
+    same process may take its own lock again (a write left unfinished by a
+    failed delayed computation).
+    """
+    import fcntl
+
+    if not isinstance(target, str) or "://" in target:
+        return None
+    os.makedirs(target, exist_ok=True)
+    token = f"{socket.gethostname()}:{os.getpid()}:{os.urandom(8).hex()}"
+    lock = os.path.join(target, _LOCK)
+    folder = os.open(target, os.O_RDONLY)
+    try:
+        fcntl.flock(folder, fcntl.LOCK_EX)  # one process of this host at a time reads and writes the lock
+        try:
+            with open(lock, encoding="utf-8") as f:
+                owner = json.load(f)
+        except FileNotFoundError:
+            owner = None
+        except (OSError, ValueError):
+            owner = {}
+        if owner is not None and not isinstance(owner, dict):
+            owner = {}
+        if owner is not None and owner.get("pid") != os.getpid() and _alive(owner):
+            raise InputFileError(
+                f"{store} is being written by another process (host {owner.get('host', '?')}, pid "
+                f"{owner.get('pid', '?')}): wait for it to finish; if no such writer runs, remove {lock}")
+        with open(lock, "w", encoding="utf-8") as f:
+            json.dump({"host": socket.gethostname(), "pid": os.getpid(), "token": token}, f)
+    finally:
+        os.close(folder)
+    return token
+
+
+def _check_unlocked(target, store) -> None:
+    """Raise InputFileError when another running writer holds the store's lock (reads only)."""
+    if not isinstance(target, str) or "://" in target:
+        return
+    lock = os.path.join(target, _LOCK)
+    try:
+        with open(lock, encoding="utf-8") as f:
+            owner = json.load(f)
+    except (OSError, ValueError):
+        return
+    if isinstance(owner, dict) and owner.get("pid") != os.getpid() and _alive(owner):
+        raise InputFileError(f"{store} is being written by another process (host {owner.get('host', '?')}, "
+                             f"pid {owner.get('pid', '?')})")
+
+
+def _release(target, token: str | None) -> None:
+    """Remove the store's writer lock if it is still the one taken with this token."""
+    if token is None:
+        return
+    lock = os.path.join(target, _LOCK)
+    try:
+        with open(lock, encoding="utf-8") as f:
+            owner = json.load(f)
+        if isinstance(owner, dict) and owner.get("token") == token:
+            os.unlink(lock)
+    except (OSError, ValueError):
+        pass
+
+
 def _prepare_store(target, store, description: dict, F: int, chunk_rows: int, nchunks: int,
                    overwrite: bool) -> zarr.Group:
     """The store's group, created for this matrix, or found holding it already."""
     if _resumable(target, store, description, overwrite):
         return zarr.open_group(target, mode="r+")
-    group = zarr.open_group(target, mode="w")
+    if isinstance(target, str) and "://" not in target:
+        # Clear the folder but keep the writer's lock file in it.
+        os.makedirs(target, exist_ok=True)
+        for name in os.listdir(target):
+            if name != _LOCK:
+                full = os.path.join(target, name)
+                if os.path.isdir(full) and not os.path.islink(full):
+                    shutil.rmtree(full)
+                else:
+                    os.unlink(full)
+        group = zarr.open_group(target, mode="a")
+    else:
+        group = zarr.open_group(target, mode="w")
     group.create_array("matrix", shape=(F, F), chunks=(max(chunk_rows, 1), max(F, 1)), dtype="float64",
                        fill_value=0.0)
     group.create_array("complete", shape=(nchunks,), chunks=(1,), dtype="bool", fill_value=False)
+    group.create_array("sha256", shape=(nchunks, 32), chunks=(1, 32), dtype="uint8", fill_value=0)
     # The description goes in last: a store without it is not taken for a
     # resumable one.
     group.attrs[STORE_ATTRIBUTE] = description
@@ -752,7 +1104,8 @@ def forward_operator(infield, stray_light=None, *, windows: Windows | None = Non
     Parameters
     ----------
     infield : str, os.PathLike, zarr store, zarr.Group, zarr.Array, dask.array.Array or numpy.ndarray
-        The in-field matrix (``[s, r]``): a store written by :func:`to_zarr`
+        The in-field matrix (``[s, r]``): a store written by :func:`to_zarr`,
+        a plain Zarr array (without windows unless ``windows`` are given),
         or a dask array (a lazy build, or a stored matrix opened with
         :func:`open_matrix` and perhaps persisted on the cluster).
     stray_light : same types, optional
@@ -775,9 +1128,12 @@ def forward_operator(infield, stray_light=None, *, windows: Windows | None = Non
     ------
     FileNotFoundError
         No store at a path.
+    velmora.InputFileError
+        A store is damaged or incomplete (see :func:`open_matrix`); a
+        damaged chunk is found when a product reads it.
     ValueError
-        A matrix is not square, is incomplete, or the matrices and windows
-        disagree in size or windows.
+        A matrix is not square, or the matrices and windows disagree in
+        size or windows.
 
     Notes
     -----
@@ -971,6 +1327,7 @@ def _store_problems(jobs: Sequence[ZarrJob], lazy: Sequence[da.Array], overwrite
     for job, array in zip(jobs, lazy):
         try:
             _resumable(_target(job.output), job.output, _comparable(metadata(array)), overwrite)
+            _check_unlocked(_target(job.output), job.output)
         except ValueError as exc:
             problems.append(f"the {job.matrix} matrix: {exc}")
     return problems
@@ -990,7 +1347,8 @@ def zarr_output_problems(jobs: Sequence[ZarrJob], *, overwrite: bool = False, co
     list of str
         One line per store that is a file or a folder of other files, holds
         other Zarr data, or holds another matrix (the last two only without
-        ``overwrite``); empty when every store can be written or resumed.
+        ``overwrite``), or that another process is writing; empty when every
+        store can be written or resumed.
 
     Raises
     ------

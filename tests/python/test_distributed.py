@@ -112,13 +112,13 @@ INTERRUPTED = textwrap.dedent("""
     import os, sys
     import dask, numpy as np, velmora, velmora.distributed as vd
     write, calls = vd._store_block, []
-    def interrupted(block, target, index, row0):
+    def interrupted(block, target, index, row0, *rest):
         calls.append(index)
         if len(calls) == 4:  # the process dies half-way through its fourth chunk
             import zarr
             zarr.open_array(target, path="matrix", mode="r+")[row0:row0 + len(block)] = 7.0
             os._exit(17)
-        return write(block, target, index, row0)
+        return write(block, target, index, row0, *rest)
     vd._store_block = interrupted
     ins = velmora.builtin_instrument()
     with dask.config.set(scheduler="synchronous"):
