@@ -568,7 +568,24 @@ def _write_zarr(plan: Plan, args, zjobs: list) -> None:
               f"({r.skipped} already complete) -> {job.output}")
 
 
+def _check_store(path: Path) -> int:
+    """``velmora check STORE.zarr``: read every chunk of a store and check it against its digests."""
+    try:
+        from . import distributed as vd
+    except ImportError as exc:
+        raise InputError(f"checking a Zarr store needs velmora's distributed extra ({_one_line(exc)}): "
+                         "pip install 'velmora[distributed]'") from None
+    problems = vd.verify(path)
+    if problems:
+        raise _Problems(problems)
+    print(f"velmora {__version__} check: {path}")
+    print("  store       sound: every chunk complete and equal to the digest recorded when it was written")
+    return 0
+
+
 def _check(args) -> int:
+    if Path(args.config).is_dir():
+        return _check_store(Path(args.config))
     plan, config_path = _plan_from_args(args)
     problems = []
     try:
@@ -683,9 +700,11 @@ def _parser() -> argparse.ArgumentParser:
         description=textwrap.fill(
             "Run every check that 'velmora build CONFIG' makes before its first build (the configuration, "
             "every input array, the windows, the output files and folders, memory and disk space) and "
-            "build nothing. Exit status 0 when the build may run, 2 otherwise.", 79),
+            "build nothing. Exit status 0 when the build may run, 2 otherwise. Given a Zarr store "
+            "(a folder) instead of CONFIG, read every chunk and check it against the digest recorded "
+            "when it was written: exit status 0 when the store is sound, 2 otherwise.", 79),
         epilog="See 'velmora build --help' for the configuration file.")
-    check.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
+    check.add_argument("config", metavar="CONFIG", help="the TOML configuration file, or a Zarr store to verify")
     common(check, builds=False)
     check.add_argument("--scheduler", metavar="ADDRESS", help="as for 'velmora build'")
     check.add_argument("--trust-config-scheduler", action="store_true", help="as for 'velmora build'")

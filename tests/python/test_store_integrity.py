@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import velmora
+from velmora import cli
 
 dask = pytest.importorskip("dask")
 zarr = pytest.importorskip("zarr")
@@ -83,10 +84,11 @@ def test_a_damaged_store_is_refused_by_every_reader(tmp_path, built, damage):
     ins, memory = built
     path = tmp_path / "m.zarr"
     vd.to_zarr(lazy(ins), path)
-    assert vd.verify(path) == []
+    assert vd.verify(path) == [] and cli.main(["check", str(path)]) == 0
     assert vd.open_matrix(path)[0].compute().tobytes() == memory.tobytes()
     make, why = DAMAGE[damage]
     make(path)
+    assert cli.main(["check", str(path)]) == 2          # the command line verifies a store too
     problems = vd.verify(path)
     assert problems and all(str(path) in p for p in problems)
     assert any(re.search(why, p) for p in problems), problems
