@@ -2,9 +2,12 @@
 
 Inputs
     :func:`read_array` reads one array from ``.npy``, ``.npz`` or a netCDF-4 /
-    HDF5 file (``.nc``, ``.h5``, ``.hdf5``), and refuses, before reading any
-    data, an array whose header claims more bytes than the file holds or than
-    the memory available.
+    HDF5 file (``.nc``, ``.h5``, ``.hdf5``). Before reading any data it
+    refuses what is not a regular file (a FIFO would block for ever), arrays
+    of anything but real numbers or booleans, an array whose header claims
+    more bytes than the file holds or than the memory available, and HDF5
+    data taken from elsewhere (soft or external links, external storage,
+    virtual datasets), which would let a file read any other file.
 
 Outputs
     :class:`AtomicOutputs` puts every file of a run into a temporary file in
@@ -32,17 +35,28 @@ import json
 import math
 import os
 import secrets
+import stat
 import zipfile
 from collections.abc import Mapping
 from pathlib import Path
+from typing import Self
 
 import numpy as np
 
 from .builds import available_memory
 from .windows import PARAMETER_NAMES, Windows
 
-__all__ = ["load_matrix", "save_matrix", "read_array", "AtomicOutputs", "InputFileError", "matrix_metadata",
-           "sha256_file", "available_memory", "CONVENTIONS"]
+__all__ = [
+    "CONVENTIONS",
+    "AtomicOutputs",
+    "InputFileError",
+    "available_memory",
+    "load_matrix",
+    "matrix_metadata",
+    "read_array",
+    "save_matrix",
+    "sha256_file",
+]
 
 #: The metadata conventions of the netCDF files.
 CONVENTIONS = "CF-1.11"
@@ -92,18 +106,60 @@ def _optional(module: str):
 
 
 # ------------------------------------------------------------------ inputs
-def _check_claim(what: str, shape, dtype: np.dtype, held: int | None, memory: bool = True) -> None:
-    """Refuse an array whose header claims more than ``held`` bytes or the available memory."""
+_NUMBERS = "biuf"    # the dtype kinds of an input array: booleans, integers, floats
+_MATRIX = "iuf"      # of a stored matrix
+_DEFLATE_RATIO = 1032  # deflate never expands data more than this (a zip member, an HDF5 gzip chunk)
+
+
+def _regular_file(path: Path, what: str | None = None) -> int:
+    """The size of ``path``, refused unless it is a regular file (symbolic links followed).
+
+    Checked before opening: a FIFO would block the reader for ever, and a
+    folder or a device is no array file.
+    """
+    st = os.stat(path)
+    mode = st.st_mode
+    if not stat.S_ISREG(mode):
+        kind = ("a folder" if stat.S_ISDIR(mode) else "a FIFO" if stat.S_ISFIFO(mode) else
+                "a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) else
+                "a socket" if stat.S_ISSOCK(mode) else "a special file")
+        named = "" if what is None or what == str(path) else f"{what}: "
+        raise InputFileError(f"{named}{path} is {kind}, not a regular file")
+    return st.st_size
+
+
+def _check_memory(what: str, nbytes: int, shape=None) -> None:
+    free = available_memory()
+    if free is not None and nbytes > free:
+        of = f"the array of shape {tuple(shape)}" if shape is not None else "it"
+        raise InputFileError(f"{what}: {of} needs {_size(nbytes)} but only {_size(free)} of memory are available")
+
+
+def _check_claim(what: str, shape, dtype: np.dtype, held: int | None, memory: bool = True,
+                 kinds: str = _NUMBERS, want: str = "real numbers") -> None:
+    """Refuse an array of another kind than ``kinds``, or whose header claims more than ``held`` bytes
+    or the available memory."""
     if dtype.hasobject:
         raise InputFileError(f"{what} holds Python objects, which are not read")
+    if dtype.kind not in kinds:
+        raise InputFileError(f"{what} holds {dtype}, not {want}")
+    if any(int(n) < 0 for n in shape):
+        raise InputFileError(f"{what}: its header claims the impossible shape {tuple(shape)}")
     claimed = math.prod(int(n) for n in shape) * dtype.itemsize
     if held is not None and claimed > held:
         raise InputFileError(f"{what}: its header claims an array of shape {tuple(shape)} ({_size(claimed)}) "
-                             f"but the file holds only {_size(held)} of data")
-    free = available_memory() if memory else None
-    if free is not None and claimed > free:
-        raise InputFileError(f"{what}: the array of shape {tuple(shape)} needs {_size(claimed)} but only "
-                             f"{_size(free)} of memory are available")
+                             f"but the file holds at most {_size(max(held, 0))} of data for it")
+    if memory:
+        _check_memory(what, claimed, shape)
+
+
+def _check_square(what: str, shape, order: int | None = None) -> None:
+    """Refuse a matrix that is not square, or not of ``order`` rows (the F of its stored windows)."""
+    if len(shape) != 2 or shape[0] != shape[1]:
+        raise InputFileError(f"{what}: the matrix has the shape {tuple(shape)}, not square (F, F)")
+    if order is not None and shape[0] != order:
+        raise InputFileError(f"{what}: the matrix has the shape {tuple(shape)} but its windows give "
+                             f"F = Kx * Ky = {order}")
 
 
 def _npy_header(stream, what: str):
@@ -117,15 +173,29 @@ def _npy_header(stream, what: str):
     return shape, dtype
 
 
-def _read_npy(path: Path, what: str, mmap_mode=None) -> np.ndarray:
+def _read_npy(path: Path, what: str, mmap_mode=None, *, kinds: str = _NUMBERS, square: bool = False,
+              order: int | None = None) -> np.ndarray:
     with open(path, "rb") as f:
         shape, dtype = _npy_header(f, what)
         held = os.fstat(f.fileno()).st_size - f.tell()
-    _check_claim(what, shape, dtype, held, memory=mmap_mode is None)
+    _check_claim(what, shape, dtype, held, memory=mmap_mode is None, kinds=kinds)
+    if square:
+        _check_square(what, shape, order)
     return np.load(path, mmap_mode=mmap_mode, allow_pickle=False)
 
 
-def _read_npz(path: Path, key: str, what: str) -> np.ndarray:
+def _member_header(archive: zipfile.ZipFile, info: zipfile.ZipInfo, what: str, size: int):
+    """Shape, dtype and the most data bytes the ``.npy`` member can hold (its size as the archive's
+    directory claims it, bounded by its compressed size in a file of ``size`` bytes)."""
+    with archive.open(info) as member:
+        shape, dtype = _npy_header(member, what)
+        header = member.tell()
+    stored = min(info.compress_size, size)
+    bound = {zipfile.ZIP_STORED: stored, zipfile.ZIP_DEFLATED: stored * _DEFLATE_RATIO}
+    return shape, dtype, min(info.file_size, bound.get(info.compress_type, info.file_size)) - header
+
+
+def _read_npz(path: Path, key: str, what: str, size: int) -> np.ndarray:
     try:
         archive = zipfile.ZipFile(path)
     except zipfile.BadZipFile:
@@ -135,30 +205,61 @@ def _read_npz(path: Path, key: str, what: str) -> np.ndarray:
         if key not in names:
             raise InputFileError(f"{what}: {path} has no array '{key}' (it has {', '.join(names) or 'none'})")
         info = archive.getinfo(key + ".npy")
-        with archive.open(info) as member:
-            shape, dtype = _npy_header(member, f"{what} ({path}:{key})")
-            held = info.file_size - member.tell()
+        shape, dtype, held = _member_header(archive, info, f"{what} ({path}:{key})", size)
         _check_claim(f"{what} ({path}:{key})", shape, dtype, held)
-    with np.load(path, allow_pickle=False) as data:
-        return data[key]
+        with archive.open(info) as member:
+            return np.lib.format.read_array(member, allow_pickle=False)
 
 
-def _read_hdf5(path: Path, key: str, what: str) -> np.ndarray:
+def _foreign(h5py, f, name: str, link=None) -> str | None:
+    """Why the object ``name`` of the open HDF5 file ``f`` would take data from elsewhere, or None.
+
+    Soft and external links, external storage and virtual datasets let a
+    file pull in any file the reader may read: only data held in the file
+    itself, under its own name, is read.
+    """
+    link = f.get(name, getlink=True) if link is None else link
+    if isinstance(link, h5py.SoftLink):
+        return f"'{name}' is a soft link (to {link.path})"
+    if isinstance(link, h5py.ExternalLink):
+        return f"'{name}' is an external link (to {link.filename}:{link.path})"
+    if link is not None and not isinstance(link, h5py.HardLink):
+        return f"'{name}' is a link of an unknown kind"
+    obj = f.get(name) if link is not None else None
+    if isinstance(obj, h5py.Dataset):
+        if obj.is_virtual:
+            return f"'{name}' is a virtual dataset"
+        if obj.external:
+            return f"'{name}' uses external storage ({', '.join(str(e[0]) for e in obj.external)})"
+    return None
+
+
+def _hdf5_held(dataset, size: int) -> int:
+    """The most data bytes an HDF5 dataset can hold: what the file stores for it, times the deflate
+    bound when it is filtered."""
+    stored = min(int(dataset.id.get_storage_size()), size)
+    return stored * _DEFLATE_RATIO if dataset.id.get_create_plist().get_nfilters() else stored
+
+
+def _read_hdf5(path: Path, key: str, what: str, size: int) -> np.ndarray:
     h5py = _optional("h5py")
     try:
         f = h5py.File(path, "r")
     except OSError:
         raise InputFileError(f"{what}: {path} is not a netCDF-4 or HDF5 file") from None
     with f:
-        obj = f.get(key)
+        parts = [part for part in key.split("/") if part]
+        for i in range(len(parts)):
+            problem = _foreign(h5py, f, "/".join(parts[:i + 1]))
+            if problem is not None:
+                raise InputFileError(f"{what}: {path} reaches outside itself: {problem}")
+        obj = f.get("/".join(parts)) if parts else None
         if not isinstance(obj, h5py.Dataset):
             names: list[str] = []
             f.visititems(lambda name, item: names.append(name) if isinstance(item, h5py.Dataset) else None)
             shown = ", ".join(names[:12]) + (", ..." if len(names) > 12 else "")
             raise InputFileError(f"{what}: {path} has no variable '{key}' (it has {shown or 'none'})")
-        if obj.dtype.kind not in "biuf":
-            raise InputFileError(f"{what}: variable '{key}' of {path} holds {obj.dtype}, not numbers")
-        _check_claim(f"{what} ({path}:{key})", obj.shape, obj.dtype, None)
+        _check_claim(f"{what} ({path}:{key})", obj.shape, obj.dtype, _hdf5_held(obj, size))
         return obj[()]
 
 
@@ -182,9 +283,12 @@ def read_array(path: str | os.PathLike, key: str | None = None, *, what: str | N
     Raises
     ------
     InputFileError
-        (a ValueError) The file is missing, unreadable, of another kind, has
-        no such entry, holds objects, or its header claims more data than the
-        file holds or than the memory available (checked before reading).
+        (a ValueError) The file is missing, not a regular file, unreadable,
+        of another kind, has no such entry, holds anything but real numbers or
+        booleans, its header claims more data than the file holds or than the
+        memory available, or (HDF5) the entry is reached through a soft or
+        external link, or is a virtual dataset or one with external storage.
+        All checked before any data is read.
     """
     path = Path(path)
     what = what or str(path)
@@ -193,13 +297,14 @@ def read_array(path: str | os.PathLike, key: str | None = None, *, what: str | N
         if suffix == ".npy":
             if key is not None:
                 raise InputFileError(f"{what}: a .npy file holds one array; ':{key}' names none")
+            _regular_file(path, what)
             return _read_npy(path, what)
         if key is None:
             raise InputFileError(f"{what}: name the entry of {path} to read")
         if suffix == ".npz":
-            return _read_npz(path, key, what)
+            return _read_npz(path, key, what, _regular_file(path, what))
         if suffix in _NETCDF_SUFFIXES:
-            return _read_hdf5(path, key, what)
+            return _read_hdf5(path, key, what, _regular_file(path, what))
     except FileNotFoundError:
         raise InputFileError(f"{what}: no such file {path}") from None
     except IsADirectoryError:
@@ -240,7 +345,7 @@ def matrix_metadata(kind: str, windows: Windows, options: Mapping, inputs: Mappi
     files = {role: {"path": os.path.realpath(path), "sha256": sha256_file(path)} for role, path in inputs.items()}
     return {"matrix": kind, "windows": windows, "options": dict(options), "inputs": files,
             "velmora_version": __version__, "Conventions": CONVENTIONS,
-            "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")}
+            "created": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")}
 
 
 def _json_ready(metadata: Mapping) -> dict:
@@ -252,10 +357,14 @@ def _json_ready(metadata: Mapping) -> dict:
 
 
 def _from_json(data: Mapping) -> dict:
+    if not isinstance(data, Mapping):
+        raise TypeError("it is not a JSON object")
     meta = dict(data)
-    windows = meta.get("windows")
-    meta["windows"] = Windows.from_mapping(windows) if isinstance(windows, Mapping) else None
-    meta["options"] = {k: tuple(v) if isinstance(v, list) else v for k, v in meta.get("options", {}).items()}
+    windows, options = meta.get("windows"), meta.get("options", {})
+    if not isinstance(windows, (Mapping, type(None))) or not isinstance(options, Mapping):
+        raise TypeError("its 'windows' and 'options' must be JSON objects")
+    meta["windows"] = None if windows is None else Windows.from_mapping(windows)
+    meta["options"] = {k: tuple(v) if isinstance(v, list) else v for k, v in options.items()}
     return meta
 
 
@@ -292,13 +401,16 @@ def _netcdf_attributes(metadata: Mapping, layout: str) -> dict:
 def _metadata_from_attributes(attrs: Mapping) -> dict:
     def plain(v):
         if isinstance(v, np.ndarray):
-            return tuple(int(x) for x in v.ravel()) if v.size > 1 else plain(v.ravel()[0])
+            return tuple(x.item() for x in v.ravel()) if v.size != 1 else plain(v.ravel()[0])
         return v.item() if isinstance(v, np.generic) else v
 
     attrs = {k: plain(v) for k, v in attrs.items()}
     windows = None
-    if all(n in attrs for n in PARAMETER_NAMES):
-        windows = Windows(**{n: int(attrs[n]) for n in PARAMETER_NAMES})
+    missing = [n for n in PARAMETER_NAMES if n not in attrs]
+    if len(missing) < len(PARAMETER_NAMES):
+        if missing:
+            raise ValueError(f"the windowing parameter(s) {', '.join(missing)} are missing")
+        windows = Windows(**{n: attrs[n] for n in PARAMETER_NAMES})   # refuses 12.7 and "12"
     from .config import InfieldPlan, StrayLightPlan
 
     kinds = {f.name: f.metadata.get("kind") for cls in (InfieldPlan, StrayLightPlan)
@@ -374,7 +486,7 @@ class AtomicOutputs:
         self._folders: list[Path] = []
         self.committed = False
 
-    def __enter__(self) -> AtomicOutputs:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, exc_type, exc, tb) -> None:
@@ -599,19 +711,49 @@ def save_matrix(path: str | os.PathLike, matrix, metadata: Mapping | None = None
 
 
 # ------------------------------------------------------------------ reading
+_SIDECAR_LIMIT = 16 << 20   # metadata are a few KiB
+
+
+def _checked_windows(where: str, metadata: dict) -> dict:
+    """Refuse stored windows that are inconsistent."""
+    windows = metadata.get("windows")
+    problems = windows.problems() if windows is not None else []
+    if problems:
+        raise InputFileError(f"{where}: the stored windows are inconsistent: {'; '.join(problems)}")
+    return metadata
+
+
 def _sidecar(path: Path) -> dict:
     sidecar = Path(f"{path}.json")
-    if not sidecar.is_file():
+    try:
+        size = _regular_file(sidecar)
+    except FileNotFoundError:
         return {"windows": None}
+    except OSError as exc:
+        raise InputFileError(f"cannot read the metadata {sidecar}: {exc.strerror or exc}") from None
+    if size > _SIDECAR_LIMIT:
+        raise InputFileError(f"the metadata {sidecar} hold {_size(size)}, more than metadata ever need "
+                             f"({_size(_SIDECAR_LIMIT)})")
     try:
         with open(sidecar, encoding="utf-8") as f:
-            return _from_json(json.load(f))
+            return _checked_windows(str(sidecar), _from_json(json.load(f)))
     except (OSError, ValueError, TypeError) as exc:
+        if isinstance(exc, InputFileError):
+            raise
         raise InputFileError(f"cannot read the metadata {sidecar}: {' '.join(str(exc).split())}") from None
 
 
 def load_matrix(path: str | os.PathLike, *, mmap_mode: str | None = None):
     """Read a matrix written by ``velmora build`` or :func:`save_matrix`, with its metadata.
+
+    Everything is checked before it is read or used: the file must be a
+    regular file; its header's sizes must fit the file and the available
+    memory; the matrix must be square and hold real numbers (integers or
+    floats); a compact matrix's structure must be sound (row pointers that
+    start at 0, never decrease and end at the number of values, column
+    indices inside the matrix, each stored row once); an HDF5/netCDF file
+    must hold its data itself (no soft or external links, external storage
+    or virtual datasets); stored windows must be consistent.
 
     Parameters
     ----------
@@ -638,31 +780,31 @@ def load_matrix(path: str | os.PathLike, *, mmap_mode: str | None = None):
     Raises
     ------
     InputFileError
-        (a ValueError) The file is missing, of another kind, or its header
-        claims more data than it holds; or the metadata's windows do not
+        (a ValueError) The file is missing, not a regular file, of another
+        kind, fails one of the checks above, or the metadata's windows do not
         match the matrix's size.
     """
     path = Path(path)
     suffix = path.suffix.lower()
     try:
-        if suffix == ".npy":
-            matrix, metadata = _read_npy(path, str(path), mmap_mode), _sidecar(path)
-        elif suffix == ".npz":
-            import scipy.sparse
-
-            try:
-                matrix = scipy.sparse.load_npz(path).tocsr()
-            except (ValueError, KeyError, zipfile.BadZipFile) as exc:
-                raise InputFileError(f"{path} is not a scipy.sparse .npz matrix: {exc}") from None
-            metadata = _sidecar(path)
-        elif suffix in _NETCDF_SUFFIXES:
-            matrix, metadata = _load_netcdf(path)
-        else:
+        if suffix not in (".npy", ".npz", *_NETCDF_SUFFIXES):
             raise InputFileError(f"{path}: a matrix file is .nc, .npy or .npz")
+        size = _regular_file(path)
+        if suffix in (".npy", ".npz"):
+            metadata = _sidecar(path)
+            order = None if metadata["windows"] is None else metadata["windows"].F
+            matrix = (_read_npy(path, str(path), mmap_mode, kinds=_MATRIX, square=True, order=order)
+                      if suffix == ".npy" else _load_csr(path, size, order))
+        else:
+            matrix, metadata = _load_netcdf(path, size)
     except FileNotFoundError:
         raise InputFileError(f"no such file {path}") from None
     except OSError as exc:
         raise InputFileError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except (ValueError, TypeError, EOFError, zipfile.BadZipFile) as exc:
+        if isinstance(exc, InputFileError):
+            raise
+        raise InputFileError(f"cannot read {path}: {' '.join(str(exc).split())}") from None
     windows = metadata.get("windows")
     if windows is not None and matrix.shape != (windows.F, windows.F):
         raise InputFileError(f"{path}: the matrix has shape {matrix.shape} but its windows give "
@@ -672,22 +814,151 @@ def load_matrix(path: str | os.PathLike, *, mmap_mode: str | None = None):
     return LoadedMatrix(matrix, metadata)
 
 
-def _load_netcdf(path: Path):
+#: The members of a scipy.sparse ``.npz`` file: name, dtype kinds, what they hold.
+_CSR_MEMBERS = (("format", "SU", "text"), ("shape", "iu", "integers"), ("data", _MATRIX, "real numbers"),
+                ("indices", "iu", "integers"), ("indptr", "iu", "integers"))
+
+
+def _load_csr(path: Path, size: int, order: int | None):
+    """A scipy.sparse CSR (or CSC) ``.npz`` matrix, every size and index checked before it is built."""
+    try:
+        archive = zipfile.ZipFile(path)
+    except zipfile.BadZipFile:
+        raise InputFileError(f"{path} is not a scipy.sparse .npz matrix (not a zip archive)") from None
+    with archive:
+        members = {n[:-4]: archive.getinfo(n) for n in archive.namelist() if n.endswith(".npy")}
+        missing = [key for key, _, _ in _CSR_MEMBERS if key not in members]
+        if missing:
+            raise InputFileError(f"{path} is not a scipy.sparse .npz matrix: it has no {', '.join(missing)}")
+        total = 0
+        for key, kinds, want in _CSR_MEMBERS:
+            shape, dtype, held = _member_header(archive, members[key], f"{path}: {key}", size)
+            _check_claim(f"{path}: {key}", shape, dtype, held, memory=False, kinds=kinds, want=want)
+            total += math.prod(shape) * dtype.itemsize
+        _check_memory(str(path), 2 * total)   # the arrays, and the copies scipy.sparse may make
+        arrays = {}
+        for key, _, _ in _CSR_MEMBERS:
+            with archive.open(members[key]) as member:
+                arrays[key] = np.lib.format.read_array(member, allow_pickle=False)
+    return _csr_checked(path, order, **arrays)
+
+
+def _csr_checked(path: Path, order: int | None, format, shape, data, indices, indptr):
+    import scipy.sparse
+
+    kind = format.item() if format.size == 1 else None
+    kind = kind.decode("ascii", "replace") if isinstance(kind, bytes) else kind
+    if kind not in ("csr", "csc"):
+        raise InputFileError(f"{path} holds a scipy.sparse matrix of the format {kind!r}; a compact matrix is "
+                             "CSR")
+    if shape.shape != (2,) or shape.min() < 0:
+        raise InputFileError(f"{path}: {shape.tolist()} is not the shape of a matrix")
+    nrows, ncols = (int(n) for n in shape)
+    _check_square(str(path), (nrows, ncols), order)
+    (major, line), (minor, index) = ((nrows, "row"), (ncols, "column"))[::1 if kind == "csr" else -1]
+    for name, array in (("data", data), ("indices", indices), ("indptr", indptr)):
+        if array.ndim != 1:
+            raise InputFileError(f"{path}: {name} has the shape {array.shape}, not flat")
+    nnz = data.size
+    if indices.size != nnz:
+        raise InputFileError(f"{path}: {indices.size} {index} indices for {nnz} values")
+    if indptr.size != major + 1:
+        raise InputFileError(f"{path}: indptr has {indptr.size} entries; {major} {line}s need {major + 1}")
+    if indptr[0] != 0 or indptr[-1] != nnz:
+        raise InputFileError(f"{path}: indptr must start at 0 and end at the number of values, {nnz}, "
+                             f"but runs from {indptr[0]} to {indptr[-1]}")
+    falls = np.flatnonzero(indptr[1:] < indptr[:-1])
+    if falls.size:
+        k = int(falls[0])
+        raise InputFileError(f"{path}: indptr must not decrease, but falls from {indptr[k]} to "
+                             f"{indptr[k + 1]} after {line} {k}")
+    outside = np.flatnonzero((indices < 0) | (indices >= minor))
+    if outside.size:
+        raise InputFileError(f"{path}: the {index} index {indices[outside[0]]} lies outside 0 to {minor - 1}")
+    build = scipy.sparse.csr_matrix if kind == "csr" else scipy.sparse.csc_matrix
+    matrix = build((data, indices, indptr), shape=(nrows, ncols))
+    matrix.check_format(full_check=True)
+    return matrix.tocsr()
+
+
+def _attribute_integer(path: Path, name: str, value) -> int:
+    if isinstance(value, np.ndarray) and value.size == 1:
+        value = value.ravel()[0]
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise InputFileError(f"{path}: the attribute {name} must be an integer, at least 0, not {value!r}")
+    return value
+
+
+def _hdf5_sizes(path: Path, size: int, names) -> dict:
+    """The most data bytes each of the datasets ``names`` can hold; refuses a file that takes data from
+    elsewhere (links, external storage, virtual datasets) anywhere in it."""
+    h5py = _optional("h5py")
+    try:
+        f = h5py.File(path, "r")
+    except OSError:
+        raise InputFileError(f"{path} is not a netCDF-4 file") from None
+    with f:
+        problem = f.visititems_links(lambda name, link: _foreign(h5py, f, name, link))  # stops at the first
+        if problem is not None:
+            raise InputFileError(f"{path} reaches outside itself: {problem}")
+        return {name: _hdf5_held(f[name], size) for name in names if isinstance(f.get(name), h5py.Dataset)}
+
+
+def _load_netcdf(path: Path, size: int):
     _optional("h5netcdf")
     xr = _optional("xarray")
 
+    held = _hdf5_sizes(path, size, ("matrix", "source_index"))
     try:
         ds = xr.open_dataset(path, engine="h5netcdf")
     except (OSError, ValueError) as exc:
         raise InputFileError(f"{path} is not a netCDF-4 file: {' '.join(str(exc).split())}") from None
     with ds:
-        if "matrix" not in ds:
+        if "matrix" not in ds or "matrix" not in held:
             raise InputFileError(f"{path} holds no variable 'matrix'")
-        metadata = _metadata_from_attributes(ds.attrs)
-        if ds.attrs.get("matrix_layout") == "nonzero_rows":
-            n = int(ds.attrs["matrix_order"])
-            rows = np.asarray(ds["source_index"].values, dtype=np.int64)
-            matrix = _csr_from_rows(rows, np.asarray(ds["matrix"].values, dtype=np.float64), (n, n))
-        else:
-            matrix = np.ascontiguousarray(ds["matrix"].values, dtype=np.float64)
-    return matrix, metadata
+        layout = ds.attrs.get("matrix_layout", "dense")
+        if layout not in ("dense", "nonzero_rows"):
+            raise InputFileError(f"{path}: unknown matrix_layout {layout!r} (not 'dense' or 'nonzero_rows')")
+        try:
+            metadata = _metadata_from_attributes(ds.attrs)
+        except (ValueError, TypeError) as exc:
+            raise InputFileError(f"{path}: {' '.join(str(exc).split())}") from None
+        windows = _checked_windows(str(path), metadata)["windows"]
+        values = ds["matrix"]
+        what = f"{path}: variable 'matrix'"
+        _check_claim(what, values.shape, values.dtype, held["matrix"], memory=False, kinds=_MATRIX)
+        _check_claim(what, values.shape, np.dtype(np.float64), None)
+        order = ds.attrs.get("matrix_order")
+        n = None if order is None and layout == "dense" else _attribute_integer(path, "matrix_order", order)
+        if layout == "dense":
+            _check_square(what, values.shape, None if windows is None else windows.F)
+            if n is not None and n != values.shape[0]:
+                raise InputFileError(f"{path}: matrix_order = {n} but the matrix has the shape {values.shape}")
+            return np.ascontiguousarray(values.values, dtype=np.float64), metadata
+        if values.ndim != 2 or values.shape[1] != n:
+            raise InputFileError(f"{what} has the shape {values.shape}, not (rows, matrix_order = {n})")
+        _check_square(path, (n, n), None if windows is None else windows.F)
+        if "source_index" not in ds or "source_index" not in held:
+            raise InputFileError(f"{path} holds no variable 'source_index' for its rows")
+        index = ds["source_index"]
+        if index.shape != values.shape[:1]:
+            raise InputFileError(f"{path}: source_index has the shape {index.shape}; the matrix stores "
+                                 f"{values.shape[0]} rows")
+        _check_claim(f"{path}: variable 'source_index'", index.shape, index.dtype, held["source_index"],
+                     kinds="iu", want="integers")
+        _check_claim(f"{path}: the rows of the matrix", (n + 1,), np.dtype(np.int64), None)
+        rows = np.asarray(index.values)
+        outside = np.flatnonzero((rows < 0) | (rows >= n))
+        if outside.size:
+            raise InputFileError(f"{path}: source_index holds row {rows[outside[0]]}, outside 0 to {n - 1}")
+        rows = rows.astype(np.int64)
+        ranked = np.argsort(rows, kind="stable")
+        twice = np.flatnonzero(np.diff(rows[ranked]) == 0)
+        if twice.size:
+            raise InputFileError(f"{path}: source_index holds row {rows[ranked[twice[0]]]} twice")
+        dense = np.asarray(values.values, dtype=np.float64)
+        if np.any(np.diff(rows) < 0):   # rows stored out of order: put them in order
+            rows, dense = rows[ranked], dense[ranked]
+        return _csr_from_rows(rows, dense, (n, n)), metadata
