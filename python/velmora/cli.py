@@ -467,7 +467,6 @@ def _demo(args) -> int:
         files.temporary(folder / "instrument.toml").write_text(plans.to_toml(
             plan, header=f"{ins.name}, as written by 'velmora demo'.\n"
                          "Rebuild its matrices with: velmora build instrument.toml"))
-        inputs = {"psfs.images": folder / "psfs.npz"}
         for name, matrix, options in (
                 ("infield", infield, {"scheme": args.scheme, "lower_edge": not args.no_lower_edge,
                                       "rows_below": args.rows_below, "rows_above": args.rows_above}),

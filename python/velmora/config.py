@@ -265,8 +265,12 @@ def _value(meta: Mapping, value, where: str):
             raise PlanError(f"{where} holds a NUL character: {_shown(value)}")
         if value.endswith("/") or Path(value).name in ("", ".", ".."):
             raise PlanError(f"{where} must name a file, not a folder: {_shown(value)}")
-        if Path(value).suffix.lower() not in OUTPUT_SUFFIXES:
+        suffix = Path(value).suffix.lower()
+        if not suffix:
             value += ".npy"
+        elif suffix not in OUTPUT_SUFFIXES:
+            raise PlanError(f"{where} must end in {', '.join(OUTPUT_SUFFIXES)} (or have no suffix, which means "
+                            f".npy), got {_shown(value)}")
         return value
     raise AssertionError(kind)  # pragma: no cover
 

@@ -107,6 +107,7 @@ def test_bad_command_lines_exit_2(capsys, argv, fragment):
      "(NOOFy, NOOFx) = (18, 20)"),
     (lambda p: p.write_text(p.read_text().replace("threads = 1", 'threads = "1"')), "threads must be an integer"),
     (lambda p: p.write_text(p.read_text().replace('"out/stray"', '"out/"')), "must name a file, not a folder"),
+    (lambda p: p.write_text(p.read_text().replace('"out/stray"', '"out/stray.h5"')), "must end in .npy, .nc"),
     (lambda p: p.write_bytes(b"\x00\x01\x02\xff binary"), "binary file"),
     (lambda p: p.write_bytes(p.read_bytes() + b"# caf\xe9\n"), "not UTF-8"),
     (lambda p: p.write_text("a = " + "[" * 5000 + "]" * 5000 + "\n"), "nests"),
