@@ -358,7 +358,7 @@ def _plan_preflight(plan: Plan, config_path: Path | None) -> list[_Job]:
         taken = {os.path.realpath(path): key for key, path in inputs}
         taken.update({os.path.realpath(o.path): o.role for o in outputs})
         problems = [f"the {job.label} store {job.output} is also the {taken[store]}"
-                    for job, store in zip(zarr_jobs, stores) if store in taken]
+                    for job, store in zip(zarr_jobs, stores, strict=True) if store in taken]
         if len(set(stores)) < len(stores):
             problems.append(f"both matrices would be written to the one store {zarr_jobs[0].output}")
         if problems:
@@ -561,7 +561,7 @@ def _write_zarr(plan: Plan, args, zjobs: list) -> None:
         if address is None:
             raise
         raise InputError(f"cannot reach the Dask scheduler {address}: {_one_line(exc)}") from None
-    for job, r in zip(zjobs, results):
+    for job, r in zip(zjobs, results, strict=True):
         F = job.windows.F
         print(f"  {job.matrix:<11} {F} x {F}, {r.seconds:.2f} s, {r.written} of {r.chunks} chunks written "
               f"({r.skipped} already complete) -> {job.output}")

@@ -61,7 +61,6 @@ Preconditioners (``"gmres"``)
 
 from __future__ import annotations
 
-import threading
 import warnings
 
 import numpy as np
@@ -154,20 +153,26 @@ class _ModelSystem:
         kx, ky = self.windows.Kx, self.windows.Ky
         return np.ascontiguousarray(X).reshape(-1, kx, ky)
 
-    def _T(self, X):
+    def _T(self, X, adjoint=False):
         if self._matrix_free:
-            return self.model._stack(self._images(X), False).reshape(X.shape)
-        return np.asarray(self.model.matmat(np.ascontiguousarray(X.T))).T.reshape(X.shape)
+            return self.model._stack(self._images(X), adjoint).reshape(X.shape)
+        product = self.model.rmatmat if adjoint else self.model.matmat
+        return np.asarray(product(np.ascontiguousarray(X.T))).T.reshape(X.shape)
 
-    def core(self, X):
-        """``T_core`` applied to (n, F)."""
+    def core(self, X, adjoint=False):
+        """``T_core`` (or its adjoint) applied to (n, F)."""
         t = self._images(X)
         out = np.zeros_like(t)
         scratch = np.empty_like(t[:1])
         for k in range(len(t)):          # frame by frame: the products stay in the caches
             for share, (dx, dy) in zip(self.shares, self.offsets, strict=True):
-                np.multiply(share, t[k], out=scratch[0])
-                _shift_add(out[k:k + 1], scratch, dx, dy)
+                if adjoint:              # out[s] += C_d[s] y[s + d]
+                    scratch[0] = 0.0
+                    _shift_add(scratch, t[k:k + 1], -dx, -dy)
+                    out[k] += share * scratch[0]
+                else:                    # out[s + d] += C_d[s] x[s]
+                    np.multiply(share, t[k], out=scratch[0])
+                    _shift_add(out[k:k + 1], scratch, dx, dy)
         return out.reshape(X.shape)
 
     def apply(self, X):
@@ -175,6 +180,12 @@ class _ModelSystem:
             return self._T(X)
         scaled = X * self.inverse_colsum
         return X + self._T(scaled) - self.core(scaled)
+
+    def adjoint(self, X):
+        """``A^H`` applied to (n, F): ``X + diag(1/c) (T^H X - T_core^H X)`` for the far field."""
+        if self.target == "scene":
+            return self._T(X, adjoint=True)
+        return X + self.inverse_colsum * (self._T(X, adjoint=True) - self.core(X, adjoint=True))
 
     def diagonal(self):
         d = np.asarray(self.model.diagonal(), dtype=np.float64).reshape(-1)
@@ -221,6 +232,9 @@ class _DenseSystem:
     def apply(self, X):
         return X @ self.At
 
+    def adjoint(self, X):
+        return X @ self.At.T
+
     def diagonal(self):
         return np.diag(self.At).copy()
 
@@ -262,7 +276,7 @@ class _KernelPreconditioner:
         f = model._infield
         self.Kx, self.Ky, self.Nx, self.Ny = f.Kx, f.Ky, f.Nx, f.Ny
         self.threads = model.threads
-        _, _, spectra = f.local_kernels((min(nodes[0], f.Kx), min(nodes[1], f.Ky)))
+        spectra = f.local_kernels((min(nodes[0], f.Kx), min(nodes[1], f.Ky)))
         magnitude = np.abs(spectra).max(axis=0)
         mean = spectra.mean(axis=0)
         del spectra
@@ -506,8 +520,7 @@ class Corrector:
         self.damp = float(damp)
         self.iterations = int(_positive("iterations", iterations, int))
         self.relaxation = _positive("relaxation", relaxation)
-        self._last = None
-        self._lock = threading.Lock()
+        self.last_info = None
         if model is not None:
             if stray_light is not None:
                 raise ValueError("a forward model holds its own stray light: pass stray_psfs to "
@@ -569,15 +582,6 @@ class Corrector:
         if At.size == 0 or scale == 0.0 or np.min(pivots) <= scale * self.F * np.finfo(np.float64).eps:
             raise np.linalg.LinAlgError("the matrix is singular: its images cannot be corrected")
 
-    @property
-    def last_info(self):
-        """The info of the last call that finished (see ``return_info``)."""
-        return self._last
-
-    @last_info.setter
-    def last_info(self, value):
-        self._last = value
-
     # -- the solve on a stack of flat vectors ----------------------------------------
     def _solve(self, b: np.ndarray, valid: np.ndarray | None):
         """Solve every row of ``b`` (n, F); ``valid`` (n, F) marks the pixels of the fit (None: all)."""
@@ -588,14 +592,21 @@ class Corrector:
             start = np.where(valid, 0.0, _inpaint(b, valid, shape))
             b = np.where(valid, b - system.apply(start), 0.0)
 
-            def apply(X, rows=None):
-                v = valid if rows is None else valid[rows]
-                return np.where(v, system.apply(np.where(v, X, 0.0)), X)
+            def masked(product):
+                # The operator on the valid pixels, the identity on the masked ones (self-adjoint split).
+                def restricted(X, rows=None):
+                    v = valid if rows is None else valid[rows]
+                    return np.where(v, product(np.where(v, X, 0.0)), X)
+                return restricted
+            apply, adjoint = masked(system.apply), masked(system.adjoint)
         else:
             start = None
 
             def apply(X, rows=None):
                 return system.apply(X)
+
+            def adjoint(X, rows=None):
+                return system.adjoint(X)
         stats = {"iterations": [0] * n, "converged": [True] * n}
         if self.method == "lu":
             x = self._lu_solve(b, valid)
@@ -620,7 +631,8 @@ class Corrector:
         elif self.method == "lsmr":
             x = np.empty_like(b)
             for q in range(n):
-                x[q], stop, its = self._lsmr(lambda v, q=q: apply(v[None], [q])[0], b[q])
+                x[q], stop, its = self._lsmr(lambda v, q=q: apply(v[None], [q])[0],
+                                             lambda v, q=q: adjoint(v[None], [q])[0], b[q])
                 stats["iterations"][q] = its
                 stats["converged"][q] = stop not in (3, 6, 7)
         else:   # van Cittert
@@ -658,32 +670,11 @@ class Corrector:
             x[q, keep] = np.linalg.solve(A[np.ix_(keep, keep)], b[q, keep])
         return x
 
-    def _lsmr(self, apply_one, b):
+    def _lsmr(self, apply_one, adjoint_one, b):
         from scipy.sparse.linalg import LinearOperator, lsmr
-        system = self._system
-        if self.method == "lsmr" and hasattr(system, "At"):
-            At = system.At
-            op = LinearOperator((self.F, self.F), matvec=apply_one, rmatvec=lambda v: At @ v, dtype=np.float64)
-        else:
-            op = LinearOperator((self.F, self.F), matvec=apply_one, rmatvec=self._rmatvec, dtype=np.float64)
+        op = LinearOperator((self.F, self.F), matvec=apply_one, rmatvec=adjoint_one, dtype=np.float64)
         result = lsmr(op, b, damp=self.damp, atol=self.rtol, btol=self.rtol, maxiter=self.maxiter)
         return result[0], int(result[1]), int(result[2])
-
-    def _rmatvec(self, v):
-        system = self._system
-        if isinstance(system, _ModelSystem) and system.target == "scene":
-            return np.asarray(system.model.rmatvec(v)).reshape(-1)
-        if isinstance(system, _ModelSystem):
-            # A = I + (T - T_core) diag(1/c): A^H v = v + diag(1/c) (T^H v - T_core^H v)
-            t = np.asarray(system.model.rmatvec(v)).reshape(-1)
-            img = v.reshape(1, system.windows.Kx, system.windows.Ky)
-            core = np.zeros_like(img)
-            for share, (dx, dy) in zip(system.shares, system.offsets, strict=True):
-                shifted = np.zeros_like(img)
-                _shift_add(shifted, img, -dx, -dy)
-                core += share[None] * shifted
-            return v + system.inverse_colsum * (t - core.reshape(-1))
-        raise TypeError("this operator has no adjoint")
 
     # -- public ----------------------------------------------------------------------
     def correct(self, observed, *, mask=None, return_info: bool = False):

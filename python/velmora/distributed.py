@@ -1324,7 +1324,7 @@ def _lazy_jobs(jobs: Sequence[ZarrJob], columns_per_chunk, chunk_bytes) -> list[
 
 def _store_problems(jobs: Sequence[ZarrJob], lazy: Sequence[da.Array], overwrite: bool) -> list[str]:
     problems = []
-    for job, array in zip(jobs, lazy):
+    for job, array in zip(jobs, lazy, strict=True):
         try:
             _resumable(_target(job.output), job.output, _comparable(metadata(array)), overwrite)
             _check_unlocked(_target(job.output), job.output)
@@ -1400,6 +1400,6 @@ def write_zarr_outputs(jobs: Sequence[ZarrJob], *, scheduler: str | None = None,
         raise ValueError("; ".join(problems))
     results = []
     with cluster(scheduler, n_workers=n_workers):
-        for job, array in zip(jobs, lazy):
+        for job, array in zip(jobs, lazy, strict=True):
             results.append(to_zarr(array, job.output, attrs=job.attrs, overwrite=overwrite))
     return results

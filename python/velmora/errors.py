@@ -60,7 +60,7 @@ class BuildError(RuntimeError):
         self.report = report
         self.lines: list[str] = list(lines)
         text = [f"building the {matrix} matrix failed: {reason}"]
-        reasons = [line for line, status in zip(self.lines, record_statuses(self.lines))
+        reasons = [line for line, status in zip(self.lines, record_statuses(self.lines), strict=True)
                    if status in ("ERROR", "WARNING")]
         if reasons:
             text.append("the module reported:")
@@ -83,7 +83,7 @@ class BuildError(RuntimeError):
         return self._with_status("WARNING")
 
     def _with_status(self, wanted: str) -> list[str]:
-        return [line for line, status in zip(self.lines, record_statuses(self.lines)) if status == wanted]
+        return [line for line, status in zip(self.lines, record_statuses(self.lines), strict=True) if status == wanted]
 
 
 STATUS_PREFIXES = {"ERROR\t:": "ERROR", "WARNING\t:": "WARNING", "INFO\t:": "INFO"}

@@ -206,13 +206,17 @@ class _Infield:
         per = max(1, self.terms) * self.Nx * (self.Ny // 2 + 1) * 16
         return max(1, _SCRATCH_BYTES // per)
 
-    def apply(self, t, workers):
-        """The matrix applied to a stack (n, Kx, Ky)."""
+    def _batched(self, product, t, workers):
+        """``product`` over a stack (n, Kx, Ky) in batches whose spectra fit the scratch allowance."""
         out = np.zeros(t.shape)
         step = self._chunk()
         for lo in range(0, t.shape[0], step):
-            out[lo:lo + step] = self._apply(t[lo:lo + step], workers)
+            out[lo:lo + step] = product(t[lo:lo + step], workers)
         return out
+
+    def apply(self, t, workers):
+        """The matrix applied to a stack (n, Kx, Ky)."""
+        return self._batched(self._apply, t, workers)
 
     def _apply(self, t, workers):
         n = t.shape[0]
@@ -239,11 +243,7 @@ class _Infield:
 
     def adjoint(self, y, workers):
         """The adjoint applied to a stack (n, Kx, Ky)."""
-        out = np.zeros(y.shape)
-        step = self._chunk()
-        for lo in range(0, y.shape[0], step):
-            out[lo:lo + step] = self._adjoint(y[lo:lo + step], workers)
-        return out
+        return self._batched(self._adjoint, y, workers)
 
     def _adjoint(self, y, workers):
         n = y.shape[0]
@@ -319,10 +319,10 @@ class _Infield:
     def local_kernels(self, nodes: tuple[int, int]):
         """The transfer functions of the matrix around a grid of field positions.
 
-        Returns the node positions along x and y and the spectra (nodes, Nx,
-        Ny // 2 + 1) of the kernel that the sources at each node see: every
-        term weighted by its coefficient there, with the row split of the
-        quadratic scheme.
+        Returns the spectra (nodes, Nx, Ny // 2 + 1) of the kernel that the
+        sources at each node of an even nx x ny grid over the L1C window see:
+        every term weighted by its coefficient there, with the row split of
+        the quadratic scheme.
         """
         nx, ny = nodes
         cx = np.linspace(0, self.Kx - 1, nx) if nx > 1 else np.array([(self.Kx - 1) / 2])
@@ -339,7 +339,7 @@ class _Infield:
             for b, y in enumerate(np.rint(cy).astype(int)):
                 w = self.weights[:, x, y] * self.scale
                 spectra[a * ny + b] = np.einsum("k,kij,kj->ij", w, self.kernels, split)
-        return cx, cy, spectra
+        return spectra
 
 
 class ForwardModel(LinearOperator):

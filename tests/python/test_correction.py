@@ -57,6 +57,19 @@ def test_the_stray_light_target_splits_the_model_as_the_dense_matrices(instrumen
         np.testing.assert_allclose(velmora.image_to_vector(y), expected, rtol=0, atol=tol)
 
 
+@pytest.mark.parametrize("target", ["scene", "stray-light"])
+def test_the_adjoint_of_every_system_passes_the_dot_test(instrument, target):
+    # LSMR walks with the adjoint: the far field's includes the transposed core.
+    w, model, infield, straylight = instrument
+    X, Y = np.random.default_rng(3).standard_normal((2, 2, w.F))
+    for corrector in (velmora.Corrector(model, target=target, method="lsmr"),
+                      velmora.Corrector(infield, straylight, windows=w, target=target, method="lsmr")):
+        system = corrector._system
+        lhs = np.sum(system.apply(X) * Y, axis=1)
+        rhs = np.sum(X * system.adjoint(Y), axis=1)
+        np.testing.assert_allclose(lhs, rhs, rtol=1e-12)
+
+
 @pytest.mark.parametrize("method, preconditioner", [("gmres", "kernel"), ("gmres", "diagonal"), ("gmres", None),
                                                     ("lu", "auto"), ("lsmr", "auto")])
 def test_every_solver_of_the_scene_target_agrees_with_a_dense_solve(instrument, method, preconditioner):
