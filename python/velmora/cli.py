@@ -18,6 +18,7 @@ changed.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import importlib.util
 import inspect
@@ -182,6 +183,57 @@ def _on_sigterm(signum, frame):
     raise _Terminated()
 
 
+@dataclasses.dataclass
+class _Outcome:
+    """What a run has changed on disk so far: the truth for its last line when it stops early."""
+
+    stores: list[Path] = dataclasses.field(default_factory=list)  # Zarr stores being written
+    stores_done: bool = False
+    overwrite: bool = False
+    committed: bool = False
+    interrupted: bool = False  # Ctrl-C seen, even where its KeyboardInterrupt was swallowed
+
+    def text(self) -> str:
+        """How the files stand, as the end of a one-line message."""
+        if self.committed:
+            return "every output had been written"
+        if not self.stores:
+            return "no file was changed"
+        names = " and ".join(str(store) for store in self.stores)
+        if self.stores_done:
+            return f"no file was changed except {names}, which holds the finished matrix"
+        again = "rebuild it" if self.overwrite else "complete it (its finished chunks are kept)"
+        return f"no file was changed except {names}, left incomplete: run the same command again to {again}"
+
+    def on_sigint(self, signum, frame):
+        self.interrupted = True
+        raise KeyboardInterrupt
+
+    def check(self) -> None:
+        """Raise KeyboardInterrupt for a Ctrl-C whose exception was lost (say, in a finaliser)."""
+        if self.interrupted:
+            raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def _deferred_signals():
+    """Hold Ctrl-C and SIGTERM back while outputs are renamed into place; they take effect after."""
+    held: list[int] = []
+    try:
+        previous = {sig: signal.signal(sig, lambda signum, frame: held.append(signum))
+                    for sig in (signal.SIGINT, signal.SIGTERM)}
+    except ValueError:  # not the main thread: Python runs no signal handler here anyway
+        yield
+        return
+    try:
+        yield
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+        if held and callable(previous[held[0]]):
+            previous[held[0]](held[0], None)
+
+
 # -------------------------------------------------------------------- a run
 @dataclasses.dataclass
 class _Job:
@@ -248,8 +300,14 @@ class _Problems(Exception):
         super().__init__("; ".join(problems))
 
 
-def _run_jobs(jobs: list[_Job], windows: Windows, threads: int | None, progress: _Progress):
-    """Build every job into temporaries and put them in place together; returns the summary rows."""
+def _run_jobs(jobs: list[_Job], windows: Windows, threads: int | None, progress: _Progress,
+              outcome: _Outcome | None = None, before_commit: Callable[[], None] | None = None):
+    """Build every job into temporaries and put them in place together; returns the summary rows.
+
+    ``before_commit`` runs after the builds and before the files are put in
+    place (the run's Zarr stores): should it fail, no file is changed.
+    """
+    outcome = outcome if outcome is not None else _Outcome()
     rows = []
     with vio.AtomicOutputs() as outputs:
         for job in jobs:
@@ -276,7 +334,12 @@ def _run_jobs(jobs: list[_Job], windows: Windows, threads: int | None, progress:
                 vio.write_json(outputs.temporary(job.sidecar), metadata)
             rows.append((job, matrix.shape, seconds, used, sums))
             del matrix, out
-        outputs.commit()
+        if before_commit is not None:
+            before_commit()
+        outcome.check()
+        with _deferred_signals():
+            outputs.commit()
+            outcome.committed = True
     return rows
 
 
@@ -505,14 +568,16 @@ def _build(args) -> int:
           f"binning {windows.Bx} x {windows.By}")
     sys.stdout.flush()
     zarr_jobs = _zarr_jobs(plan, [job for job in jobs if job.zarr])
-    rows = _run_jobs([job for job in jobs if not job.zarr], windows, requested, progress)
+    outcome = getattr(args, "outcome", None) or _Outcome()
+    # The stores come first: their build is the long, fallible part, and the
+    # other files are put in place only once every store is finished.
+    rows = _run_jobs([job for job in jobs if not job.zarr], windows, requested, progress, outcome,
+                     (lambda: _write_zarr(plan, args, zarr_jobs, outcome)) if zarr_jobs else None)
     if rows:
         print(f"  threads     {_threads_text([u for _, _, _, u, _ in rows], requested)}")
     for job, shape, seconds, _, sums in rows:
         layout = ", compact" if job.compact else ""
         print(f"  {job.label:<11} {shape[0]} x {shape[1]}{layout}, {seconds:.2f} s, {sums} -> {job.output}")
-    if zarr_jobs:
-        _write_zarr(plan, args, zarr_jobs)
     return EXIT_OK
 
 
@@ -546,7 +611,7 @@ def _zarr_jobs(plan: Plan, jobs: list[_Job]) -> list:
     return zjobs
 
 
-def _write_zarr(plan: Plan, args, zjobs: list) -> None:
+def _write_zarr(plan: Plan, args, zjobs: list, outcome: _Outcome) -> None:
     """Build the .zarr outputs on a Dask cluster (an existing one, or a local cluster of processes)."""
     from . import distributed as vd
 
@@ -554,6 +619,8 @@ def _write_zarr(plan: Plan, args, zjobs: list) -> None:
     where = address or "a local cluster of processes"
     print(f"  dask        {where}")
     sys.stdout.flush()
+    outcome.overwrite = plan.overwrite
+    outcome.stores = [job.output for job in zjobs]
     try:
         results = vd.write_zarr_outputs(zjobs, scheduler=address, overwrite=plan.overwrite,
                                         n_workers=plan.threads)
@@ -561,6 +628,7 @@ def _write_zarr(plan: Plan, args, zjobs: list) -> None:
         if address is None:
             raise
         raise InputError(f"cannot reach the Dask scheduler {address}: {_one_line(exc)}") from None
+    outcome.stores_done = True
     for job, r in zip(zjobs, results, strict=True):
         F = job.windows.F
         print(f"  {job.matrix:<11} {F} x {F}, {r.seconds:.2f} s, {r.written} of {r.chunks} chunks written "
@@ -756,10 +824,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:  # --help and --version (0), usage errors (2)
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
     handler, previous_level = _setup_logging(args.verbose)
+    outcome = args.outcome = _Outcome()
     try:
         previous_sigterm = signal.signal(signal.SIGTERM, _on_sigterm)
-    except ValueError:  # not the main thread: leave SIGTERM alone
-        previous_sigterm = None
+        previous_sigint = signal.signal(signal.SIGINT, outcome.on_sigint)
+    except ValueError:  # not the main thread: leave the signals alone
+        previous_sigterm = previous_sigint = None
     try:
         return args.run(args)
     except (InputError, PlanError, vio.InputFileError, ConfigurationError) as exc:
@@ -772,25 +842,26 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BuildError as exc:
         # The module's error and warning lines have been shown as they came.
         print(f"velmora: error: building the {exc.matrix} matrix failed: {exc.reason} "
-              "(see the module's messages above); no file was changed", file=sys.stderr)
+              f"(see the module's messages above); {outcome.text()}", file=sys.stderr)
         return EXIT_BUILD_FAILED
     except (NotImplementedError, MemoryError) as exc:
-        print(f"velmora: error: {_one_line(exc) or type(exc).__name__}; no file was changed", file=sys.stderr)
+        print(f"velmora: error: {_one_line(exc) or type(exc).__name__}; {outcome.text()}", file=sys.stderr)
         return EXIT_BUILD_FAILED
     except OSError as exc:
         where = f" {exc.filename}" if exc.filename else ""
-        print(f"velmora: error: writing{where} failed: {exc.strerror or _one_line(exc)}; no file was changed",
+        print(f"velmora: error: writing{where} failed: {exc.strerror or _one_line(exc)}; {outcome.text()}",
               file=sys.stderr)
         return EXIT_BUILD_FAILED
     except _Terminated:
-        print("\nvelmora: terminated (SIGTERM); no file was changed", file=sys.stderr)
+        print(f"\nvelmora: terminated (SIGTERM); {outcome.text()}", file=sys.stderr)
         return EXIT_TERMINATED
     except KeyboardInterrupt:
-        print("\nvelmora: interrupted; no file was changed", file=sys.stderr)
+        print(f"\nvelmora: interrupted; {outcome.text()}", file=sys.stderr)
         return EXIT_INTERRUPTED
     finally:
         if previous_sigterm is not None:
             signal.signal(signal.SIGTERM, previous_sigterm)
+            signal.signal(signal.SIGINT, previous_sigint)
         log = logging.getLogger("velmora")
         log.removeHandler(handler)
         log.setLevel(previous_level)

@@ -60,10 +60,13 @@ import contextlib
 import dataclasses
 import hashlib
 import json
+import logging
 import math
 import os
 import shutil
+import signal
 import socket
+import tempfile
 import time
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
@@ -1306,9 +1309,108 @@ def cluster(address: str | None = None, *, n_workers: int | None = None, threads
         return
     if n_workers is None:
         n_workers = builds.resolve_threads(None)
-    with LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker, processes=True,
-                      memory_limit=memory_limit, dashboard_address=None) as local, Client(local) as client:
-        yield client
+    # The workers are processes of this terminal's process group, so Ctrl-C
+    # reaches each of them: they ignore it (see velmora._dask_worker) and this
+    # process, interrupted, closes the cluster quietly.
+    _drop_cancelled_gathers()
+    held = _HeldInterrupt()
+    with held, _workers_ignore_sigint():  # a cluster half started cannot be closed cleanly: Ctrl-C waits
+        local = LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker, processes=True,
+                             memory_limit=memory_limit, dashboard_address=None, silence_logs=logging.CRITICAL,
+                             preload=["velmora._dask_worker"])
+    try:
+        held.release()
+        with Client(local) as client:
+            yield client
+    except BaseException:
+        with _quiet("distributed", "asyncio", "tornado"):
+            local.close()
+        raise
+    local.close()
+
+
+def _workers_ignore_sigint():
+    """Dask's setting for worker processes forked by a fork server that ignores SIGINT, where there is one.
+
+    A process started with SIGINT ignored keeps ignoring it, and so do the
+    processes a fork server forks: the workers ignore Ctrl-C from their first
+    instruction, before the preload (:mod:`velmora._dask_worker`) could.
+    """
+    import multiprocessing
+    from multiprocessing import forkserver
+
+    if "forkserver" not in multiprocessing.get_all_start_methods():  # pragma: no cover - Windows
+        return contextlib.nullcontext()
+    try:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:  # not the main thread
+        return contextlib.nullcontext()
+    try:
+        forkserver.ensure_running()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    return dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"})
+
+
+class _HeldInterrupt:
+    """Inside the block, Ctrl-C is noted instead of raised; :meth:`release` raises it then (main thread only)."""
+
+    def __init__(self):
+        self.previous = None
+        self.seen = False
+
+    def __enter__(self):
+        try:
+            self.previous = signal.signal(signal.SIGINT, self._note)
+        except ValueError:  # not the main thread: Python raises nothing here anyway
+            self.previous = None
+        return self
+
+    def _note(self, signum, frame):
+        self.seen = True
+
+    def __exit__(self, *exc) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+
+    def release(self) -> None:
+        if self.seen and callable(self.previous):
+            self.seen = False
+            self.previous(signal.SIGINT, None)
+
+
+class _CancelledGathers(logging.Filter):
+    """Drops asyncio's "Task exception was never retrieved" for a Dask gather that was interrupted.
+
+    ``distributed`` ends the waits of an interrupted ``gather`` with its own
+    ``AllExit`` exception and leaves them unread; asyncio logs each as an
+    error, long after the interruption was reported.
+    """
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        exc = record.exc_info[1] if record.exc_info else None
+        return not (exc is not None and type(exc).__name__ == "AllExit"
+                    and type(exc).__module__.startswith("distributed"))
+
+
+def _drop_cancelled_gathers() -> None:
+    log = logging.getLogger("asyncio")
+    if not any(isinstance(f, _CancelledGathers) for f in log.filters):
+        log.addFilter(_CancelledGathers())
+
+
+@contextlib.contextmanager
+def _quiet(*names: str) -> Iterator[None]:
+    """Only critical records from these loggers while a cluster is torn down after an error."""
+    loggers = [logging.getLogger(name) for name in names]
+    levels = [log.level for log in loggers]
+    for log in loggers:
+        log.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        for log, level in zip(loggers, levels, strict=True):
+            log.setLevel(level)
 
 
 def _lazy_jobs(jobs: Sequence[ZarrJob], columns_per_chunk, chunk_bytes) -> list[da.Array]:
@@ -1328,9 +1430,29 @@ def _store_problems(jobs: Sequence[ZarrJob], lazy: Sequence[da.Array], overwrite
         try:
             _resumable(_target(job.output), job.output, _comparable(metadata(array)), overwrite)
             _check_unlocked(_target(job.output), job.output)
+            _check_writable(_target(job.output), job.output)
         except ValueError as exc:
             problems.append(f"the {job.matrix} matrix: {exc}")
     return problems
+
+
+def _check_writable(target, store) -> None:
+    """Raise InputFileError when no file can be made in a local store's folder (or the folder it would go in)."""
+    if not isinstance(target, str) or "://" in target:
+        return
+    folder = os.path.abspath(target)
+    while not os.path.isdir(folder):
+        parent = os.path.dirname(folder)
+        if parent == folder or os.path.lexists(folder):
+            raise InputFileError(f"{store}: {folder} is not a folder")
+        folder = parent
+    try:
+        fd, probe = tempfile.mkstemp(prefix=".velmora-probe-", dir=folder)
+        os.close(fd)
+        os.unlink(probe)
+    except OSError as exc:
+        raise InputFileError(f"{store} cannot be written: no file can be made in {folder} "
+                             f"({exc.strerror or exc})") from None
 
 
 def zarr_output_problems(jobs: Sequence[ZarrJob], *, overwrite: bool = False, columns_per_chunk: int | None = None,

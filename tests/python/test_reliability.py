@@ -94,3 +94,78 @@ def test_out_is_zeroed_when_a_successful_build_reported_errors(velmora_fake_modu
     with pytest.raises(velmora.BuildError, match="reported errors although it returned success"):
         velmora.infield_matrix(w, psfs, out=out)
     assert not out.any()
+
+
+# ------------------------------------------------------------ stores in a run of the command
+def store_and_file_config(tmp_path, velmora_small, store="out/infield.zarr"):
+    """The in-field matrix to a .zarr store, the stray-light matrix to out/stray.npy."""
+    path = write_config(tmp_path, velmora_small)
+    path.write_text(path.read_text().replace('"out/infield.npy"', f'"{store}"'))
+    return path
+
+
+@pytest.mark.parametrize("command", ["check", "build"])
+def test_a_store_that_cannot_be_written_is_refused_before_anything_is_built(
+        tmp_path, velmora_small, capsys, command):
+    pytest.importorskip("velmora.distributed")
+    # /proc takes no new files, not even from root (for whom permission bits mean nothing).
+    path = store_and_file_config(tmp_path, velmora_small, "/proc/velmora-test.zarr")
+    assert main([command, str(path), "--no-progress"] if command == "build" else [command, str(path)]) == 2
+    assert "cannot be written" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("failure, status, end", [
+    (OSError(28, "No space left on device"), 1, "left incomplete: run the same command again to complete it"),
+    (KeyboardInterrupt(), 130, "left incomplete: run the same command again to complete it"),
+])
+def test_files_are_put_in_place_only_after_the_stores(tmp_path, velmora_small, monkeypatch, capsys,
+                                                      failure, status, end):
+    vd = pytest.importorskip("velmora.distributed")
+
+    def write_zarr_outputs(jobs, **kwargs):
+        raise failure
+
+    monkeypatch.setattr(vd, "write_zarr_outputs", write_zarr_outputs)
+    path = store_and_file_config(tmp_path, velmora_small)
+    assert main(["build", str(path), "--no-progress"]) == status
+    err = capsys.readouterr().err
+    assert f"no file was changed except {tmp_path / 'out' / 'infield.zarr'}, {end}" in err
+    assert not (tmp_path / "out" / "stray.npy").exists()
+
+
+_INTERRUPTED_STORE = r"""
+import os, signal, subprocess, sys, time
+proc = subprocess.Popen([sys.executable, "-m", "velmora", "build", sys.argv[1], "--no-progress"],
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+line = ""
+while "dask" not in line:                     # the cluster is starting: Ctrl-C at the terminal
+    line = proc.stdout.readline()
+    if not line:
+        break
+time.sleep(float(sys.argv[2]))
+os.killpg(proc.pid, signal.SIGINT)            # what the terminal does: the whole process group
+out, err = proc.communicate(timeout=60)
+print(proc.returncode)
+print(err)
+"""
+
+
+@pytest.mark.parametrize("delay", [0.2, 2.0])
+def test_ctrl_c_while_a_store_is_built_is_quiet_and_the_store_resumable(tmp_path, velmora_small, delay):
+    pytest.importorskip("velmora.distributed")
+    import subprocess
+    import sys
+
+    path = store_and_file_config(tmp_path, velmora_small)
+    child = subprocess.run([sys.executable, "-c", _INTERRUPTED_STORE, str(path), str(delay)],
+                           capture_output=True, text=True, timeout=240, cwd=tmp_path)
+    status, _, err = child.stdout.partition("\n")
+    if status == "0":  # the small build was faster than the Ctrl-C: nothing to see
+        pytest.skip("the build finished before the interrupt")
+    assert status == "130", child.stdout
+    assert "Traceback" not in err and "Exception" not in err, err
+    assert "velmora: interrupted; no file was changed" in err.strip().splitlines()[-1]
+    assert not (tmp_path / "out" / "stray.npy").exists()
+    assert main(["build", str(path), "--no-progress"]) == 0
+    assert main(["check", str(tmp_path / "out" / "infield.zarr")]) == 0
