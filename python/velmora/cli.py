@@ -169,8 +169,20 @@ def _threads_text(used: list[int | None], requested: int) -> str:
     return f"{most}" + (f" ({requested} requested)" if most != requested else "")
 
 
+_PIECE = 64 << 20  # bytes of a large matrix passed over at once: Ctrl-C is seen between pieces
+
+
+def _rows_per_piece(matrix) -> int:
+    return max(1, _PIECE // max(1, matrix.shape[1] * matrix.dtype.itemsize))
+
+
 def _row_sums(matrix) -> str:
-    sums = np.asarray(matrix.sum(axis=1)).ravel()  # row s of the array holds what source s sends out
+    # Row s of the array holds what source s sends out.
+    if isinstance(matrix, np.ndarray):
+        step = _rows_per_piece(matrix)
+        sums = np.concatenate([matrix[i:i + step].sum(axis=1) for i in range(0, matrix.shape[0], step)])
+    else:
+        sums = np.asarray(matrix.sum(axis=1)).ravel()
     return (f"row sums {sums.min():.4f} .. {sums.max():.4f} "
             f"(mean {sums.mean():.4f}, spread {sums.max() - sums.min():.4f})")
 
@@ -292,6 +304,19 @@ def _preflight(outputs: list[Output], inputs: list[tuple[str, Path]], needs: lis
         raise _Problems(problems)
 
 
+def _flush(out: np.memmap) -> None:
+    """Write a mapped matrix's pages to its file, a piece at a time (so that Ctrl-C is seen between pieces)."""
+    mapped = getattr(out, "_mmap", None)
+    if mapped is None:
+        out.flush()
+        return
+    import mmap
+
+    step = max(mmap.ALLOCATIONGRANULARITY, _PIECE - _PIECE % mmap.ALLOCATIONGRANULARITY)
+    for offset in range(0, len(mapped), step):
+        mapped.flush(offset, min(step, len(mapped) - offset))
+
+
 class _Problems(Exception):
     """Several one-line problems of one run, each reported on its own line (exit status 2)."""
 
@@ -325,7 +350,7 @@ def _run_jobs(jobs: list[_Job], windows: Windows, threads: int | None, progress:
             progress.finish(seconds)
             sums = _row_sums(matrix)
             if job.suffix == ".npy":
-                out.flush()
+                _flush(out)
             elif job.suffix == ".nc":
                 vio.write_netcdf(outputs.temporary(job.output), matrix, metadata, compact=job.compact)
             else:
