@@ -95,7 +95,7 @@ def write_cli_help(app=None) -> None:
     from velmora import cli
 
     os.environ["COLUMNS"] = "88"
-    parser = cli._parser()
+    parser = cli.parser()
     out = HERE / "_generated" / "cli"
     out.mkdir(parents=True, exist_ok=True)
     texts = {"velmora": parser.format_help()}

@@ -17,6 +17,7 @@ import pytest
 import velmora
 from velmora import cli, config
 from velmora.cli import main
+from velmora.cli.plan import example_plan
 
 SMALL = dict(FULLCONVx=24, FULLCONVy=24, NOFSx=2, NOFSy=1, NOOFx=20, NOOFy=18, DOFSx=4, DOFSy=2, Dx=12, Dy=14,
              SOFSx=2, SOFSy=6, Sx=8, Sy=6, LBINx=2, LBINy=1, Lx=4, Ly=6, KBINx=1, KBINy=2, Kx=4, Ky=3)
@@ -69,7 +70,7 @@ def test_help_explains_every_option(capsys):
 
 
 def test_the_template_reads_back_and_is_the_one_in_the_readme():
-    plan = cli._example_plan(threads=2)
+    plan = example_plan(threads=2)
     text = config.to_toml(plan)
     assert config.plan_from_mapping(tomllib.loads(text)) == plan
     assert text in (Path(__file__).parents[2] / "README.md").read_text()

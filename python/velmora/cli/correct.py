@@ -26,9 +26,16 @@ from pathlib import Path
 
 import numpy as np
 
-from .correction import DEFAULT_CORE, METHODS, PRECONDITIONERS, Corrector
+from .. import __version__
+from .. import config as plans
+from .. import io as vio
+from ..correction import DEFAULT_CORE, METHODS, PRECONDITIONERS, Corrector
+from ..errors import ConfigurationError
+from ..model import forward_model
+from .common import EXIT_BUILD_FAILED, EXIT_OK, InputError, one_line, positive_int
+from .plan import read_inputs
 
-__all__ = ["add_correct_parser", "run_correct"]
+__all__ = ["add_parser", "run_correct"]
 
 #: The ``--preconditioner`` choices; "none" is no preconditioner.
 PRECONDITIONER_CHOICES = tuple(p or "none" for p in PRECONDITIONERS)
@@ -49,7 +56,7 @@ def _core(text: str) -> tuple[int, int]:
     return rx, ry
 
 
-def add_correct_parser(subparsers) -> argparse.ArgumentParser:
+def add_parser(subparsers) -> argparse.ArgumentParser:
     """Add the ``correct`` command to the ``velmora`` command's sub-parsers.
 
     Parameters
@@ -62,8 +69,6 @@ def add_correct_parser(subparsers) -> argparse.ArgumentParser:
     argparse.ArgumentParser
         The command's parser; it runs :func:`run_correct`.
     """
-    from .cli import _positive_int
-
     p = subparsers.add_parser(
         "correct", help="correct observed L1C images with the forward model or stored matrices",
         description="Correct observed L1C images (a .npy array of shape (..., Ky, Kx), indexed [y, x]) for "
@@ -109,17 +114,17 @@ def add_correct_parser(subparsers) -> argparse.ArgumentParser:
                         "(leave them out of the fit)")
     p.add_argument("--rtol", type=float, default=1e-10,
                    help="relative residual |b - T x| / |b| at which gmres and lsmr stop (default: %(default)s)")
-    p.add_argument("--maxiter", type=_positive_int, default=None, metavar="N",
+    p.add_argument("--maxiter", type=positive_int, default=None, metavar="N",
                    help="iteration limit of gmres and lsmr (default: the Corrector's)")
-    p.add_argument("--restart", type=_positive_int, default=50, metavar="N",
+    p.add_argument("--restart", type=positive_int, default=50, metavar="N",
                    help="inner iterations of gmres between restarts (default: %(default)s)")
     p.add_argument("--damp", type=float, default=0.0, help="Tikhonov damping of lsmr (default: %(default)s)")
-    p.add_argument("--iterations", type=_positive_int, default=10, metavar="N",
+    p.add_argument("--iterations", type=positive_int, default=10, metavar="N",
                    help="van Cittert iterations (default: %(default)s)")
     p.add_argument("--relaxation", type=float, default=1.0, metavar="R",
                    help="step of the van Cittert iterations (default: %(default)s)")
     p.add_argument("--overwrite", action="store_true", help="replace CORRECTED.npy if it exists")
-    p.add_argument("--threads", type=_positive_int, metavar="N",
+    p.add_argument("--threads", type=positive_int, metavar="N",
                    help="worker threads (default: OMP_NUM_THREADS, else all processors)")
     p.add_argument("-v", "--verbose", action="count", default=0, help="show information messages")
     p.set_defaults(run=run_correct, no_progress=True)
@@ -129,14 +134,10 @@ def add_correct_parser(subparsers) -> argparse.ArgumentParser:
 # ----------------------------------------------------------------- inputs
 def _plan(config_path: Path):
     """The plan of a configuration file and its checked windows."""
-    from . import cli
-    from . import config as plans
-    from .errors import ConfigurationError
-
     plan = plans.load_plan(config_path, trust_scheduler=True)  # a correction connects to no Dask scheduler
     problems = plan.windows.problems()
     if problems:
-        raise cli.InputError(cli._one_line(ConfigurationError("windows", problems)))
+        raise InputError(one_line(ConfigurationError("windows", problems)))
     return plan, plan.windows
 
 
@@ -146,33 +147,15 @@ def _model(plan, threads, stray_light: bool):
     The in-field options come from its [infield] table (the defaults without
     one), the stray light from its [stray_light] table when ``stray_light``.
     """
-    from . import cli
-    from .errors import ConfigurationError
-    from .model import forward_model
-
-    windows = plan.windows
-    sources = {key: source for key, source in plan.array_sources().items()
-               if stray_light or not key.startswith("stray_light.")}
-    arrays = {key: cli._load(plan, key, source) for key, source in sources.items()}
-    images, centres = arrays["psfs.images"], arrays["psfs.centres"]
-    psfs = cli._checked_psfs(images, centres, arrays["psfs.coefficients"], arrays["psfs.indices"], windows,
-                             "detector", "[psfs]")
-    options = {}
-    if plan.infield is not None:
-        p = plan.infield
-        options.update(scheme=p.scheme, lower_edge=p.lower_edge, rows_below=p.rows_below,
-                       rows_above=p.rows_above)
-    if stray_light:
-        p = plan.stray_light
-        options.update(stray_psfs=cli._checked_psfs(images, centres, arrays["stray_light.coefficients"],
-                                                    arrays["stray_light.indices"], windows, "noof",
-                                                    "[stray_light]"),
-                       vignetting=arrays.get("stray_light.vignetting"), source_step=p.source_step,
-                       sample_step=p.sample_step)
+    inputs = read_inputs(plan, stray_light=stray_light)
+    options = dict(inputs.infield_options)
+    if inputs.stray_psfs is not None:
+        options.update(stray_psfs=inputs.stray_psfs, vignetting=inputs.vignetting, **inputs.stray_options)
     try:
-        return forward_model(windows, psfs, threads=threads if threads is not None else plan.threads, **options)
+        return forward_model(inputs.windows, inputs.psfs, threads=threads if threads is not None else plan.threads,
+                             **options)
     except (ConfigurationError, ValueError, TypeError) as exc:
-        raise cli.InputError(f"forward model: {cli._one_line(exc)}") from None
+        raise InputError(f"forward model: {one_line(exc)}") from None
 
 
 _OPTION = {"in-field": "--infield-matrix", "stray-light": "--stray-light-matrix"}
@@ -180,30 +163,24 @@ _OPTION = {"in-field": "--infield-matrix", "stray-light": "--stray-light-matrix"
 
 def _matrix(path: str, kind: str):
     """A stored matrix, refused when its metadata names another kind of matrix."""
-    from . import cli
-    from . import io as vio
-
     loaded = vio.load_matrix(path)
     found = loaded.metadata.get("matrix")
     if found is not None and found != kind:
         hint = f"; pass it as {_OPTION[found]}" if found in _OPTION else ""
-        raise cli.InputError(f"{_OPTION[kind]} {path}: its metadata says it holds the {found} matrix, not the "
-                             f"{kind} matrix{hint}")
+        raise InputError(f"{_OPTION[kind]} {path}: its metadata says it holds the {found} matrix, not the "
+                         f"{kind} matrix{hint}")
     return loaded
 
 
 def _mask(path: str, windows) -> np.ndarray:
     """The ``--mask`` image: booleans of the shape (Ky, Kx)."""
-    from . import cli
-    from . import io as vio
-
     mask = vio.read_array(Path(path), None, what="--mask")
     if mask.dtype != np.bool_:
-        raise cli.InputError(f"--mask {path} must hold booleans (True = pixel left out of the fit), got dtype "
-                             f"{mask.dtype}")
+        raise InputError(f"--mask {path} must hold booleans (True = pixel left out of the fit), got dtype "
+                         f"{mask.dtype}")
     if mask.shape != windows.l1c_image_shape:
-        raise cli.InputError(f"--mask {path} has the shape {mask.shape}; it must be one L1C image of the shape "
-                             f"(Ky, Kx) = ({windows.Ky}, {windows.Kx})")
+        raise InputError(f"--mask {path} has the shape {mask.shape}; it must be one L1C image of the shape "
+                         f"(Ky, Kx) = ({windows.Ky}, {windows.Kx})")
     return mask
 
 
@@ -260,33 +237,30 @@ def run_correct(args) -> int:
 
     Raises
     ------
-    velmora.cli.InputError, velmora.PlanError, velmora.InputFileError
+    velmora.InputError, velmora.PlanError, velmora.InputFileError
         Bad input, reported by the command with exit status 2.
     OSError
         The result cannot be written; reported by the command with exit status 1.
     """
-    from . import __version__, cli
-    from . import io as vio
-
     config_path = Path(args.config)
     output = Path(args.output)
     if output.suffix != ".npy":
         output = output.with_name(output.name + ".npy")
     if output.is_dir():
-        raise cli.InputError(f"{output} is a folder")
+        raise InputError(f"{output} is a folder")
     if output.exists() and not args.overwrite:
-        raise cli.InputError(f"{output} exists; pass --overwrite to replace it")
+        raise InputError(f"{output} exists; pass --overwrite to replace it")
     if args.stray_light_matrix is not None and args.infield_matrix is None:
-        raise cli.InputError("--stray-light-matrix needs --infield-matrix (without it the forward model of "
-                             "CONFIG brings the stray light of its [stray_light] table)")
+        raise InputError("--stray-light-matrix needs --infield-matrix (without it the forward model of "
+                         "CONFIG brings the stray light of its [stray_light] table)")
     if args.core is not None and args.target != "stray-light":
-        raise cli.InputError("--core applies to --target stray-light only")
+        raise InputError("--core applies to --target stray-light only")
 
     plan, windows = _plan(config_path)
     configured = plan.stray_light is not None
     if args.infield_matrix is not None and configured and args.stray_light_matrix is None \
             and not args.no_stray_light:
-        raise cli.InputError(
+        raise InputError(
             f"{config_path} has a [stray_light] table but no stray-light matrix was given: pass "
             f"--stray-light-matrix FILE (its matrix, written to {plan.path(plan.stray_light.output)} by "
             "'velmora build') or --no-stray-light to correct for the in-field light only")
@@ -296,10 +270,10 @@ def run_correct(args) -> int:
         stray = None if args.stray_light_matrix is None else _matrix(args.stray_light_matrix, "stray-light")
     images = vio.read_array(Path(args.images), None, what="IMAGES")
     if images.dtype.kind not in "fiu":
-        raise cli.InputError(f"{args.images} must hold real numbers, got dtype {images.dtype}")
+        raise InputError(f"{args.images} must hold real numbers, got dtype {images.dtype}")
     if images.ndim < 2 or images.shape[-2:] != windows.l1c_image_shape:
-        raise cli.InputError(f"{args.images} has the shape {images.shape}; the instrument's L1C images have "
-                             f"the shape (..., Ky, Kx) = (..., {windows.Ky}, {windows.Kx})")
+        raise InputError(f"{args.images} has the shape {images.shape}; the instrument's L1C images have "
+                         f"the shape (..., Ky, Kx) = (..., {windows.Ky}, {windows.Kx})")
     mask = None if args.mask is None else _mask(args.mask, windows)
 
     t0 = time.perf_counter()
@@ -331,14 +305,14 @@ def run_correct(args) -> int:
         hint = ""
         if args.missing == "raise" and images.dtype.kind == "f" and not np.isfinite(images).all():
             hint = " (pass --missing mask to leave the pixels that are not finite out of the fit)"
-        raise cli.InputError(f"correction: {cli._one_line(exc)}{hint}") from None
+        raise InputError(f"correction: {one_line(exc)}{hint}") from None
     seconds = time.perf_counter() - t0 - built
     stack = images.shape[:-2]
     if not info["converged"]:
         print(f"velmora: error: the correction did not reach the relative residual {args.rtol:g} with "
               f"{info['method']}: {_failures(info, stack)}; nothing was written (raise --maxiter, relax --rtol, "
               "or choose another --method or --preconditioner)", file=sys.stderr)
-        return cli.EXIT_BUILD_FAILED
+        return EXIT_BUILD_FAILED
 
     if info["target"] == "stray-light":
         rx, ry = info["core"]
@@ -361,4 +335,4 @@ def run_correct(args) -> int:
         np.save(outputs.temporary(output), corrected)
         outputs.commit()
     print(f"  -> {output}")
-    return cli.EXIT_OK
+    return EXIT_OK
