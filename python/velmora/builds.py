@@ -27,6 +27,8 @@ import numpy as np
 
 from .errors import BuildError, ConfigurationError
 from .psfs import PSFSet
+from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_ROWS_BELOW, DEFAULT_SCHEME, DEFAULT_STEP, SCHEMES, as_windows,
+                      infield_options, int_option, per_pixel, stray_light_options)
 from .windows import Windows
 
 __all__ = ["infield_matrix", "stray_light_matrix", "resolve_threads", "available_memory", "BuildReport",
@@ -36,15 +38,6 @@ logger = logging.getLogger("velmora")
 # A library leaves the showing of its records to the application (the command
 # line tool adds its own handler); the reasons of a failure travel in BuildError.
 logger.addHandler(logging.NullHandler())
-
-#: Interpolation schemes of the in-field matrix: whether each uses the quadratic
-#: weights.
-SCHEMES = {"quadratic": True, "midpoint": False}
-
-#: Detector rows below the bottom edge that the lower-edge correction treats as
-#: sources by default, where the detector window has that many (see
-#: :func:`infield_matrix`).
-DEFAULT_ROWS_BELOW = 42
 
 ProgressCallback = Callable[[int, int], None]
 
@@ -242,7 +235,7 @@ def _columns(windows: Windows, columns) -> tuple[int, int]:
         x0, x1 = columns
     except (TypeError, ValueError):
         raise ValueError(f"columns must be a pair (x0, x1) of L1C columns, got {columns!r}") from None
-    x0, x1 = _int_option("columns[0]", x0, 0), _int_option("columns[1]", x1, 0)
+    x0, x1 = int_option("columns[0]", x0, 0), int_option("columns[1]", x1, 0)
     if not x0 < x1 <= windows.Kx:
         raise ValueError(f"columns = ({x0}, {x1}) must satisfy 0 <= x0 < x1 <= Kx = {windows.Kx}")
     return x0, x1
@@ -277,24 +270,6 @@ def _output(matrix: str, windows: Windows, out, columns: tuple[int, int]) -> np.
             f"{free / 2**30:.2f} GiB of memory are available; build it into a file instead with "
             f"out=numpy.lib.format.open_memmap(path, mode='w+', dtype='float64', shape={shape})")
     return np.zeros(shape, dtype=np.float64)
-
-
-def _int_option(name: str, value, minimum: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__} {value!r}")
-    if value < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {value}")
-    if value > np.iinfo(np.int32).max:
-        raise ValueError(f"{name} = {value} does not fit a 32-bit signed integer")
-    return int(value)
-
-
-def _step(name: str, value) -> tuple[int, int]:
-    try:
-        sx, sy = value
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a pair (x, y) of positive integers, got {value!r}") from None
-    return _int_option(f"{name}[0]", sx, 1), _int_option(f"{name}[1]", sy, 1)
 
 
 def vignetting_buffer(windows: Windows, vignetting) -> np.ndarray:
@@ -337,24 +312,12 @@ def vignetting_buffer(windows: Windows, vignetting) -> np.ndarray:
     return np.require(image, dtype=np.float64, requirements=["C", "A"]).reshape(windows.NOOFx, windows.NOOFy)
 
 
-def _per_pixel(path: str) -> bool:
-    if path not in ("auto", "per-pixel"):
-        raise ValueError(f"path must be 'auto' or 'per-pixel', got {path!r}")
-    return path == "per-pixel"
-
-
-def _windows(windows) -> Windows:
-    if isinstance(windows, Windows):
-        return windows
-    return Windows.from_sequence(windows)
-
-
 # --------------------------------------------------------------------------
 # The two builders
 # --------------------------------------------------------------------------
 
-def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
-                   rows_below: int | None = None, rows_above: int = 42, threads: int | None = None,
+def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = DEFAULT_SCHEME, lower_edge: bool = True,
+                   rows_below: int | None = None, rows_above: int = DEFAULT_ROWS_ABOVE, threads: int | None = None,
                    progress: ProgressCallback | None = None, check: bool = True, out: np.ndarray | None = None,
                    return_report: bool = False, path: str = "auto", columns: tuple[int, int] | None = None):
     """Build the in-field convolution matrix.
@@ -447,34 +410,29 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
     on the calling thread: errors and warnings at their levels, the rest at
     INFO.
     """
-    windows = _windows(windows)
-    if scheme not in SCHEMES:
-        raise ValueError(f"scheme must be one of {sorted(SCHEMES)}, got {scheme!r}")
-    if rows_below is None:
-        rows_below = max(0, min(DEFAULT_ROWS_BELOW, windows.SOFSy))
-    rows_below = _int_option("rows_below", rows_below, 0)
-    rows_above = _int_option("rows_above", rows_above, 0)
+    windows = as_windows(windows)
+    o = infield_options(windows, scheme, lower_edge, rows_below, rows_above)
     nthreads = resolve_threads(threads)
-    per_pixel = _per_pixel(path)
+    native_per_pixel = per_pixel(path)
     if not isinstance(psfs, PSFSet):
         raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
     if check:
-        problems = windows.problems(rows_below=rows_below if lower_edge else None)
+        problems = windows.problems(rows_below=o.rows_below if o.lower_edge else None)
         if problems:
             raise ConfigurationError("windows", problems)
         psfs.check(windows, "detector")
     block = _columns(windows, columns)
     out = _output("in-field", windows, out, block)
-    options = {"use_simpsons": SCHEMES[scheme], "lower_edge": bool(lower_edge), "rows_below": rows_below,
-               "rows_above": rows_above, "threads": nthreads, "per_pixel": per_pixel,
+    options = {"use_simpsons": SCHEMES[o.scheme], "lower_edge": o.lower_edge, "rows_below": o.rows_below,
+               "rows_above": o.rows_above, "threads": nthreads, "per_pixel": native_per_pixel,
                "column_begin": block[0], "column_end": block[1]}
     args = (windows.to_array(), psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out)
     report = _run("in-field", "build_infield", args, options, progress, max(windows.Ky, 0), out_index=5)
     return (out, report) if return_report else out
 
 
-def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=(1, 1),
-                       sample_step=(1, 1), threads: int | None = None,
+def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=DEFAULT_STEP,
+                       sample_step=DEFAULT_STEP, threads: int | None = None,
                        progress: ProgressCallback | None = None, check: bool = True,
                        out: np.ndarray | None = None, return_report: bool = False, path: str = "auto",
                        columns: tuple[int, int] | None = None):
@@ -550,11 +508,11 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
     passed under the shape (NOOFx, NOOFy) that the module expects, without
     transposing the data.
     """
-    windows = _windows(windows)
-    dnx, dny = _step("source_step", source_step)
-    dsx, dsy = _step("sample_step", sample_step)
+    windows = as_windows(windows)
+    o = stray_light_options(source_step, sample_step)
+    (dnx, dny), (dsx, dsy) = o.source_step, o.sample_step
     nthreads = resolve_threads(threads)
-    per_pixel = _per_pixel(path)
+    native_per_pixel = per_pixel(path)
     if not isinstance(psfs, PSFSet):
         raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
     if check:
@@ -568,6 +526,7 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
     args = (windows.to_array(), vig, psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out,
             dnx, dny, dsx, dsy)
     total = len(range(dny // 2, windows.Sy, dny)) if windows.Sy > 0 else 0
-    options = {"threads": nthreads, "per_pixel": per_pixel, "column_begin": block[0], "column_end": block[1]}
+    options = {"threads": nthreads, "per_pixel": native_per_pixel, "column_begin": block[0],
+               "column_end": block[1]}
     report = _run("stray-light", "build_stray_light", args, options, progress, total, out_index=6)
     return (out, report) if return_report else out

@@ -88,6 +88,8 @@ from . import __version__, builds
 from .errors import ConfigurationError
 from .io import InputFileError
 from .layout import _check_image, image_to_vector, vector_to_image
+from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_SCHEME, DEFAULT_STEP, as_windows, infield_options, int_option,
+                      per_pixel, stray_light_options)
 from .psfs import PSFSet
 from .windows import Windows
 
@@ -163,7 +165,7 @@ def _columns_per_chunk(windows: Windows, columns_per_chunk, chunk_bytes) -> int:
         raise TypeError("give columns_per_chunk or chunk_bytes, not both")
     kx, row_bytes = windows.Kx, windows.Ky * windows.F * 8
     if columns_per_chunk is not None:
-        k = builds._int_option("columns_per_chunk", columns_per_chunk, 1)
+        k = int_option("columns_per_chunk", columns_per_chunk, 1)
         return min(k, kx)
     if chunk_bytes is None:
         chunk_bytes = dask.config.get("array.chunk-size", "128MiB")
@@ -230,8 +232,8 @@ def _description(matrix: str, windows: Windows, options: dict, arrays: dict[str,
 # The lazy builds
 # --------------------------------------------------------------------------
 
-def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
-                   rows_below: int | None = None, rows_above: int = 42, threads: int | None = 1,
+def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = DEFAULT_SCHEME, lower_edge: bool = True,
+                   rows_below: int | None = None, rows_above: int = DEFAULT_ROWS_ABOVE, threads: int | None = 1,
                    check: bool = True, path: str = "auto", columns_per_chunk: int | None = None,
                    chunk_bytes: int | str | None = None) -> da.Array:
     """The in-field convolution matrix as a dask array built in blocks of L1C columns.
@@ -279,33 +281,28 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic",
     :func:`dask.distributed.progress`, and each chunk's records go to the
     ``"velmora"`` logger of the worker that built it.
     """
-    windows = builds._windows(windows)
-    if scheme not in builds.SCHEMES:
-        raise ValueError(f"scheme must be one of {sorted(builds.SCHEMES)}, got {scheme!r}")
-    if rows_below is None:
-        rows_below = max(0, min(builds.DEFAULT_ROWS_BELOW, windows.SOFSy))
-    rows_below = builds._int_option("rows_below", rows_below, 0)
-    rows_above = builds._int_option("rows_above", rows_above, 0)
+    windows = as_windows(windows)
+    o = infield_options(windows, scheme, lower_edge, rows_below, rows_above)
     if threads is not None:
         threads = builds.resolve_threads(threads)
-    builds._per_pixel(path)
+    per_pixel(path)
     if not isinstance(psfs, PSFSet):
         raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
     if check:
-        problems = windows.problems(rows_below=rows_below if lower_edge else None)
+        problems = windows.problems(rows_below=o.rows_below if o.lower_edge else None)
         if problems:
             raise ConfigurationError("windows", problems)
         psfs.check(windows, "detector")
     k = _columns_per_chunk(windows, columns_per_chunk, chunk_bytes)
-    shaping = {"scheme": scheme, "lower_edge": bool(lower_edge), "rows_below": rows_below,
-               "rows_above": rows_above, "path": path}
+    shaping = {"scheme": o.scheme, "lower_edge": o.lower_edge, "rows_below": o.rows_below,
+               "rows_above": o.rows_above, "path": path}
     build = _Build("in-field", windows, psfs, dict(shaping, threads=threads), None)
     description = _description("in-field", windows, shaping, _psf_arrays(psfs))
     return _lazy(build, description, k)
 
 
-def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=(1, 1),
-                       sample_step=(1, 1), threads: int | None = 1, check: bool = True, path: str = "auto",
+def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, source_step=DEFAULT_STEP,
+                       sample_step=DEFAULT_STEP, threads: int | None = 1, check: bool = True, path: str = "auto",
                        columns_per_chunk: int | None = None, chunk_bytes: int | str | None = None) -> da.Array:
     """The horizontal stray-light matrix as a dask array built in blocks of L1C columns.
 
@@ -330,12 +327,12 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
     velmora.BuildError
         When the array is computed: a chunk's build failed.
     """
-    windows = builds._windows(windows)
-    steps = {"source_step": builds._step("source_step", source_step),
-             "sample_step": builds._step("sample_step", sample_step)}
+    windows = as_windows(windows)
+    o = stray_light_options(source_step, sample_step)
+    steps = {"source_step": o.source_step, "sample_step": o.sample_step}
     if threads is not None:
         threads = builds.resolve_threads(threads)
-    builds._per_pixel(path)
+    per_pixel(path)
     if not isinstance(psfs, PSFSet):
         raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
     if check:
@@ -753,7 +750,7 @@ def to_zarr(array, store, *, windows: Windows | None = None, attrs: Mapping | No
     F = int(array.shape[0])
     description = metadata(array)
     if windows is not None:
-        windows = builds._windows(windows)
+        windows = as_windows(windows)
         if windows.matrix_shape != array.shape:
             raise ValueError(f"the windows' matrices have the shape (F, F) = {windows.matrix_shape}, "
                              f"the array {array.shape}")
@@ -1149,7 +1146,7 @@ def forward_operator(infield, stray_light=None, *, windows: Windows | None = Non
     """
     matrices, named = [], []
     if windows is not None:
-        named.append(("windows=", builds._windows(windows)))
+        named.append(("windows=", as_windows(windows)))
     for name, value in (("in-field", infield), ("stray-light", stray_light)):
         if value is None:
             continue

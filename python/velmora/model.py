@@ -35,17 +35,10 @@ from scipy import fft as sfft
 from scipy.sparse.linalg import LinearOperator
 
 from ._stray_model import build_stray
-from .builds import (
-    DEFAULT_ROWS_BELOW,
-    SCHEMES,
-    _int_option,
-    _module,
-    _step,
-    _windows,
-    resolve_threads,
-    vignetting_buffer,
-)
+from .builds import _module, resolve_threads, vignetting_buffer
 from .errors import ConfigurationError
+from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_SCHEME, DEFAULT_STEP, SCHEMES, as_windows, infield_options,
+                      stray_light_options)
 from .psfs import PSFSet
 from .windows import Windows
 
@@ -504,9 +497,10 @@ class ForwardModel(LinearOperator):
         return self._matmat(np.eye(self.shape[0]))
 
 
-def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", lower_edge: bool = True,
-                  rows_below: int | None = None, rows_above: int = 42, stray_psfs: PSFSet | None = None,
-                  vignetting=None, source_step=(1, 1), sample_step=(1, 1),
+def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = DEFAULT_SCHEME, lower_edge: bool = True,
+                  rows_below: int | None = None, rows_above: int = DEFAULT_ROWS_ABOVE,
+                  stray_psfs: PSFSet | None = None, vignetting=None, source_step=DEFAULT_STEP,
+                  sample_step=DEFAULT_STEP,
                   threads: int | None = None) -> ForwardModel:
     """The forward operator of an instrument as a matrix-free :class:`ForwardModel`.
 
@@ -553,33 +547,28 @@ def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = "quadratic", 
     per term. One product costs one forward transform per term and a single
     inverse transform.
     """
-    windows = _windows(windows)
-    if scheme not in SCHEMES:
-        raise ValueError(f"scheme must be one of {sorted(SCHEMES)}, got {scheme!r}")
-    if rows_below is None:
-        rows_below = max(0, min(DEFAULT_ROWS_BELOW, windows.SOFSy))
-    rows_below = _int_option("rows_below", rows_below, 0)
-    rows_above = _int_option("rows_above", rows_above, 0)
+    windows = as_windows(windows)
+    o = infield_options(windows, scheme, lower_edge, rows_below, rows_above)
     nthreads = resolve_threads(threads)
     if not isinstance(psfs, PSFSet):
         raise TypeError(f"psfs must be a velmora.PSFSet, got {type(psfs).__name__}")
-    problems = windows.problems(rows_below=rows_below if lower_edge else None)
+    problems = windows.problems(rows_below=o.rows_below if o.lower_edge else None)
     if problems:
         raise ConfigurationError("windows", problems)
     psfs.check(windows, "detector")
     native = _module()
     specs = windows.to_array()
     tables = native.infield_kernels(specs, psfs.images, psfs.centres, psfs.coefficients, psfs.indices,
-                                    quadratic=SCHEMES[scheme], lower_edge=bool(lower_edge),
-                                    rows_below=rows_below, rows_above=rows_above, threads=nthreads)
+                                    quadratic=SCHEMES[o.scheme], lower_edge=o.lower_edge,
+                                    rows_below=o.rows_below, rows_above=o.rows_above, threads=nthreads)
     infield = _Infield(tables, nthreads)
     del tables
     stray = None
     if stray_psfs is not None:
         if not isinstance(stray_psfs, PSFSet):
             raise TypeError(f"stray_psfs must be a velmora.PSFSet, got {type(stray_psfs).__name__}")
-        dnx, dny = _step("source_step", source_step)
-        dsx, dsy = _step("sample_step", sample_step)
+        steps = stray_light_options(source_step, sample_step)
+        (dnx, dny), (dsx, dsy) = steps.source_step, steps.sample_step
         stray_psfs.check(windows, "noof")
         vig = vignetting_buffer(windows, vignetting)
         stray = build_stray(native, specs, vig, stray_psfs, dnx, dny, dsx, dsy, nthreads, windows)
