@@ -3,7 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer builds, through CTest) and the
 # Python tests (pytest), against the installed module and against one built
 # with the sanitizers; builds the documentation, its examples run, with warnings
-# as errors. Exits non-zero if anything fails.
+# as errors; builds the binary wheel, vendors its OpenMP runtime and runs it from a fresh virtual
+# environment without a compiler (tools/wheel_smoke.sh). Exits non-zero if anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,9 @@ bash tools/run_sanitized_cpp_tests.sh
 
 echo "== Python tests =="
 python3 -m pytest -q tests/python
+
+echo "== The binary wheel: built, repaired, installed into a fresh environment, run without a compiler =="
+bash tools/wheel_smoke.sh
 
 echo "== Documentation (examples executed, warnings are errors) =="
 rm -rf docs/_build docs/_generated docs/generated docs/auto_examples

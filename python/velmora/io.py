@@ -16,7 +16,8 @@ Outputs
     (a failure, Ctrl-C, SIGTERM) removes them, so that existing files stay as
     they were. A matrix goes to ``.npy`` (with a JSON sidecar
     ``<name>.npy.json`` holding its metadata), to netCDF-4 ``.nc`` (the
-    matrix over the dimensions (source, receiver), its metadata as CF-1.11
+    matrix over the dimensions (source, receiver) with the L1C pixels of its
+    rows and columns as coordinates, its metadata as CF-1.11 and ACDD-1.3
     attributes) or, compact, to ``.npz`` as a :mod:`scipy.sparse` CSR matrix.
 
 :func:`load_matrix` reads any of them back as ``(matrix, metadata)``.
@@ -44,6 +45,7 @@ from typing import Self
 import numpy as np
 
 from .builds import available_memory
+from .errors import InputFileError
 from .windows import PARAMETER_NAMES, Windows
 
 __all__ = [
@@ -59,14 +61,12 @@ __all__ = [
 ]
 
 #: The metadata conventions of the netCDF files.
-CONVENTIONS = "CF-1.11"
+CONVENTIONS = "CF-1.11, ACDD-1.3"
 
 _NETCDF_SUFFIXES = (".nc", ".h5", ".hdf5")
 _TEMP_MARK = ".velmora-tmp"
 
 
-class InputFileError(ValueError):
-    """An input file that cannot be read as the array asked for (one-line message)."""
 
 
 def _size(n: int) -> str:
@@ -162,6 +162,43 @@ def _check_square(what: str, shape, order: int | None = None) -> None:
                              f"F = Kx * Ky = {order}")
 
 
+_FINITE_BLOCK = 1 << 22   # elements per pass of the finiteness check: a 4 MB mask at most
+
+
+def _check_finite(what: str, values: np.ndarray, rows=None) -> None:
+    """Refuse a matrix (or its stored rows) holding NaN or infinite values, naming how many and the first.
+
+    ``values`` is 2-D, or the 1-D values of a sparse matrix (then ``rows`` is ``(row_of, column_of)``,
+    two functions of a value's position); ``rows`` of a 2-D array are the matrix rows of its rows. Checked
+    in blocks, so a memory-mapped file is read once and no full-size mask is made.
+    """
+    if values.dtype.kind != "f":
+        return
+    count, first = 0, None
+    if values.ndim == 1:
+        for start in range(0, values.size, _FINITE_BLOCK):
+            bad = np.flatnonzero(~np.isfinite(values[start:start + _FINITE_BLOCK]))
+            if bad.size and first is None:
+                first = start + int(bad[0])
+            count += bad.size
+        if count:
+            row_of, column_of = rows
+            first = (row_of(first), column_of(first))
+    else:
+        step = max(1, _FINITE_BLOCK // max(1, values.shape[1]))
+        for start in range(0, values.shape[0], step):
+            bad = ~np.isfinite(values[start:start + step])
+            n = int(np.count_nonzero(bad))
+            if n and first is None:
+                i, j = np.unravel_index(int(np.argmax(bad)), bad.shape)
+                first = (start + int(i) if rows is None else int(rows[start + i]), int(j))
+            count += n
+    if count:
+        raise InputFileError(f"{what}: the matrix holds {count} value{'s' if count > 1 else ''} that "
+                             f"{'are' if count > 1 else 'is'} not finite (NaN or infinite), the first at "
+                             f"[source, receiver] = [{first[0]}, {first[1]}]")
+
+
 def _npy_header(stream, what: str):
     fmt = np.lib.format
     try:
@@ -181,7 +218,10 @@ def _read_npy(path: Path, what: str, mmap_mode=None, *, kinds: str = _NUMBERS, s
     _check_claim(what, shape, dtype, held, memory=mmap_mode is None, kinds=kinds)
     if square:
         _check_square(what, shape, order)
-    return np.load(path, mmap_mode=mmap_mode, allow_pickle=False)
+    array = np.load(path, mmap_mode=mmap_mode, allow_pickle=False)
+    if square:
+        _check_finite(what, array)
+    return array
 
 
 def _member_header(archive: zipfile.ZipFile, info: zipfile.ZipInfo, what: str, size: int):
@@ -321,7 +361,7 @@ def read_array(path: str | os.PathLike, key: str | None = None, *, what: str | N
 
 # ---------------------------------------------------------------- metadata
 def matrix_metadata(kind: str, windows: Windows, options: Mapping, inputs: Mapping[str, str | os.PathLike],
-                    ) -> dict:
+                    *, base: str | os.PathLike | None = None) -> dict:
     """The metadata stored with a matrix.
 
     Parameters
@@ -332,6 +372,10 @@ def matrix_metadata(kind: str, windows: Windows, options: Mapping, inputs: Mappi
         The build options (scheme, lower_edge, rows, steps, ...).
     inputs : mapping
         Input files by role (``"psfs.images"``, ...); each file's SHA-256 is taken.
+    base : path-like, optional
+        The folder the stored paths are relative to (the configuration
+        file's folder), so that the metadata name the inputs wherever the
+        calibration folder is moved to; None stores absolute paths.
 
     Returns
     -------
@@ -342,7 +386,11 @@ def matrix_metadata(kind: str, windows: Windows, options: Mapping, inputs: Mappi
     """
     from . import __version__
 
-    files = {role: {"path": os.path.realpath(path), "sha256": sha256_file(path)} for role, path in inputs.items()}
+    def stored(path) -> str:
+        real = os.path.realpath(path)
+        return real if base is None else os.path.relpath(real, os.path.realpath(base))
+
+    files = {role: {"path": stored(path), "sha256": sha256_file(path)} for role, path in inputs.items()}
     return {"matrix": kind, "windows": windows, "options": dict(options), "inputs": files,
             "velmora_version": __version__, "Conventions": CONVENTIONS,
             "created": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")}
@@ -372,13 +420,54 @@ def _attribute_name(role: str) -> str:
     return "input_" + role.replace(".", "_")
 
 
+#: What no CF standard name describes, said in the ``comment`` of such variables.
+NO_STANDARD_NAME = "No CF standard name describes this quantity, so it has none."
+
+
+def acdd_attributes(title: str, summary: str, keywords: str, created: str, version: str,
+                    creator_name: str | None = None, history: str | None = None) -> dict:
+    """The global attributes that CF-1.11 and ACDD-1.3 ask of every netCDF file velmora writes.
+
+    Parameters
+    ----------
+    title, summary, keywords : str
+        What the file holds: a title, a paragraph, comma-separated keywords.
+    created : str
+        ISO 8601 time of creation.
+    version : str
+        The velmora version that wrote it.
+    creator_name : str, optional
+        Who made the file (default: velmora).
+    history : str, optional
+        Earlier history lines; the writing is appended.
+
+    Returns
+    -------
+    dict
+    """
+    source = f"velmora {version}".strip()
+    line = f"{created} written by {source}"
+    return {"Conventions": CONVENTIONS, "title": title, "summary": summary, "keywords": keywords,
+            "keywords_vocabulary": "velmora: words of the TORVEN level-1 processing",
+            "source": source, "history": f"{history.rstrip()}\n{line}" if history else line,
+            "date_created": created, "date_modified": created, "date_issued": created,
+            "creator_name": creator_name or "velmora",
+            "processing_level": "L1 calibration", "product_version": version,
+            "velmora_version": version}
+
+
 def _netcdf_attributes(metadata: Mapping, layout: str) -> dict:
     kind = metadata.get("matrix", "")
-    attrs = {"Conventions": CONVENTIONS, "title": f"velmora {kind} matrix".replace("  ", " "),
-             "source": f"velmora {metadata.get('velmora_version', '')}".strip(),
-             "matrix": kind, "matrix_layout": layout,
-             "velmora_version": metadata.get("velmora_version", ""), "date_created": metadata.get("created", "")}
-    attrs["history"] = f"{attrs['date_created']} written by {attrs['source']}"
+    version = str(metadata.get("velmora_version", "") or "")
+    created = str(metadata.get("created", "") or "")
+    summary = ("Square matrix of the TORVEN level-1 processing over the L1C pixels: element [s, r] is the "
+               f"share of the light entering at source L1C pixel s that arrives in receiving L1C pixel r "
+               f"({kind or 'matrix'}, built by velmora from the measured PSFs, their interpolation tables "
+               "and the windows of the detector).")
+    attrs = acdd_attributes(f"velmora {kind} matrix".replace("  ", " "), summary,
+                            f"TORVEN, level 1, L1C, point spread function, {kind or 'convolution'} matrix, "
+                            "deconvolution", created, version, metadata.get("creator_name"))
+    attrs.update({"matrix": kind, "matrix_layout": layout})
     windows = metadata.get("windows")
     if isinstance(windows, Windows):
         attrs.update({n: np.int32(v) for n, v in windows.to_dict().items()})
@@ -623,35 +712,66 @@ def write_csr(path: Path, matrix) -> None:
         scipy.sparse.save_npz(f, csr, compressed=True)
 
 
+def _l1c_coordinates(dim: str, who: str, flat: np.ndarray, windows) -> dict:
+    """The L1C x and y of the flat indices ``flat`` (x * Ky + y), as auxiliary coordinates over ``dim``."""
+    if not isinstance(windows, Windows) or windows.Ky < 1:
+        return {}
+    x, y = np.divmod(flat.astype(np.int64), windows.Ky)
+    return {f"{who}_{axis}": ((dim,), v.astype(np.int32),
+                              {"long_name": f"L1C {name} of the {who} pixel", "units": "1",
+                               "coverage_content_type": "coordinate", "comment": NO_STANDARD_NAME})
+            for axis, name, v in (("x", "column (x)", x), ("y", "row (y)", y))}
+
+
 def write_netcdf(path: Path, matrix, metadata: Mapping, *, compact: bool = False) -> None:
-    """Write a matrix and its metadata as a netCDF-4 file (xarray with h5netcdf).
+    """Write a matrix and its metadata as a netCDF-4 file (xarray with h5netcdf), CF-1.11 and ACDD-1.3.
 
     Dense: the variable ``matrix`` over (source, receiver). Compact: only the
     rows that hold a non-zero element, ``matrix`` over (nonzero_source,
-    receiver), with their row numbers in ``source_index``.
+    receiver), with their row numbers in ``source_index``. The coordinate
+    variables ``source`` and ``receiver`` hold the flat L1C index
+    ``x * Ky + y``; ``source_x``, ``source_y``, ``receiver_x``, ``receiver_y``
+    (when the windows are known) the L1C pixel of each row and column, and
+    the compact file's ``source_index`` is the coordinate of its rows.
     """
     _optional("h5netcdf")
     xr = _optional("xarray")
 
     n = matrix.shape[0]
-    described = {"units": "1", "comment": "element [s, r]: the share of the light of source L1C pixel s "
-                 "that arrives in receiving L1C pixel r; flat L1C index x * Ky + y"}
+    windows = metadata.get("windows")
+    flat = np.arange(n, dtype=np.int32)
+
+    def index(who: str) -> dict:
+        return {"long_name": f"flat L1C index of the {who} pixel, x * Ky + y", "units": "1",
+                "coverage_content_type": "coordinate", "comment": NO_STANDARD_NAME}
+
+    described = {"units": "1", "coverage_content_type": "modelResult",
+                 "comment": "element [s, r]: the share of the light of source L1C pixel s that arrives in "
+                 "receiving L1C pixel r; flat L1C index x * Ky + y. " + NO_STANDARD_NAME}
+    coords = {"receiver": (("receiver",), flat, index("receiving"))}
+    coords.update(_l1c_coordinates("receiver", "receiver", flat, windows))
     if compact:
         rows, values = _nonzero_rows(matrix)
+        rows = rows.astype(np.int32)
         data = {"matrix": (("nonzero_source", "receiver"), values,
-                           dict(described, long_name="non-zero rows of the matrix")),
-                "source_index": (("nonzero_source",), rows.astype(np.int32),
-                                 {"long_name": "source L1C pixel (row of the matrix) of each stored row"})}
+                           dict(described, long_name="non-zero rows of the matrix"))}
+        coords["source_index"] = (("nonzero_source",), rows,
+                                  dict(index("source"), long_name="source L1C pixel (row of the matrix) of each "
+                                       "stored row, flat L1C index x * Ky + y"))
+        coords.update(_l1c_coordinates("nonzero_source", "source", rows, windows))
         layout = "nonzero_rows"
     else:
         import scipy.sparse
 
         dense = matrix.toarray() if scipy.sparse.issparse(matrix) else np.asarray(matrix)
         data = {"matrix": (("source", "receiver"), dense, dict(described, long_name="velmora matrix"))}
+        coords["source"] = (("source",), flat, index("source"))
+        coords.update(_l1c_coordinates("source", "source", flat, windows))
         layout = "dense"
-    ds = xr.Dataset(data, attrs=_netcdf_attributes(metadata, layout))
+    ds = xr.Dataset(data, coords=coords, attrs=_netcdf_attributes(metadata, layout))
     ds.attrs["matrix_order"] = np.int32(n)
-    ds.to_netcdf(path, engine="h5netcdf", format="NETCDF4")
+    encoding = {name: {"_FillValue": None} for name in ds.variables}
+    ds.to_netcdf(path, engine="h5netcdf", format="NETCDF4", encoding=encoding)
 
 
 def _output_kind(path: Path) -> str:
@@ -753,7 +873,9 @@ def load_matrix(path: str | os.PathLike, *, mmap_mode: str | None = None):
     start at 0, never decrease and end at the number of values, column
     indices inside the matrix, each stored row once); an HDF5/netCDF file
     must hold its data itself (no soft or external links, external storage
-    or virtual datasets); stored windows must be consistent.
+    or virtual datasets); stored windows must be consistent; no element may
+    be NaN or infinite (checked in blocks, without a second copy of the
+    matrix).
 
     Parameters
     ----------
@@ -875,6 +997,12 @@ def _csr_checked(path: Path, order: int | None, format, shape, data, indices, in
     outside = np.flatnonzero((indices < 0) | (indices >= minor))
     if outside.size:
         raise InputFileError(f"{path}: the {index} index {indices[outside[0]]} lies outside 0 to {minor - 1}")
+
+    def line_of(k):   # the row (CSR) or column (CSC) that value k belongs to
+        return int(np.searchsorted(indptr, k, side="right")) - 1
+
+    at = ((line_of, lambda k: int(indices[k])) if kind == "csr" else (lambda k: int(indices[k]), line_of))
+    _check_finite(str(path), data, at)
     build = scipy.sparse.csr_matrix if kind == "csr" else scipy.sparse.csc_matrix
     matrix = build((data, indices, indptr), shape=(nrows, ncols))
     matrix.check_format(full_check=True)
@@ -936,7 +1064,9 @@ def _load_netcdf(path: Path, size: int):
             _check_square(what, values.shape, None if windows is None else windows.F)
             if n is not None and n != values.shape[0]:
                 raise InputFileError(f"{path}: matrix_order = {n} but the matrix has the shape {values.shape}")
-            return np.ascontiguousarray(values.values, dtype=np.float64), metadata
+            dense = np.ascontiguousarray(values.values, dtype=np.float64)
+            _check_finite(str(path), dense)
+            return dense, metadata
         if values.ndim != 2 or values.shape[1] != n:
             raise InputFileError(f"{what} has the shape {values.shape}, not (rows, matrix_order = {n})")
         _check_square(path, (n, n), None if windows is None else windows.F)
@@ -959,6 +1089,7 @@ def _load_netcdf(path: Path, size: int):
         if twice.size:
             raise InputFileError(f"{path}: source_index holds row {rows[ranked[twice[0]]]} twice")
         dense = np.asarray(values.values, dtype=np.float64)
+        _check_finite(str(path), dense, rows)
         if np.any(np.diff(rows) < 0):   # rows stored out of order: put them in order
             rows, dense = rows[ranked], dense[ranked]
         return _csr_from_rows(rows, dense, (n, n)), metadata
