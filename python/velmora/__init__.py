@@ -26,7 +26,9 @@ from .layout import (
 from .io import InputFileError, load_matrix, read_array, save_matrix
 from .model import ForwardModel, forward_model
 from .correction import Corrector, correct
+from .uncertainty import CorrectionResult, save_corrected
 from .psfs import PSFSet, bilinear_tables
+from .psf_files import PSFFile, load_psfs, save_psfs
 from .windows import PARAMETER_NAMES, Windows
 
 __all__ = [
@@ -38,10 +40,12 @@ __all__ = [
     # using the matrices
     "image_to_vector", "vector_to_image", "flat_index", "l1c_pixel",
     "forward_operator", "observe", "Corrector", "correct", "LoadedMatrix",
+    # uncertainty of corrected images
+    "CorrectionResult", "save_corrected",
     # matrix-free
     "forward_model", "ForwardModel",
     # files and plans
-    "load_matrix", "save_matrix", "read_array", "load_plan", "Plan",
+    "load_matrix", "save_matrix", "read_array", "load_plan", "Plan", "load_psfs", "save_psfs", "PSFFile",
     # the built-in instrument
     "Instrument", "builtin_instrument", "blurred_instrument", "demo_scene",
     # errors

@@ -25,7 +25,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .errors import BuildError, ConfigurationError
+from .errors import BuildError, ConfigurationError, Record
 from .psfs import PSFSet
 from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_ROWS_BELOW, DEFAULT_SCHEME, DEFAULT_STEP, SCHEMES, as_windows,
                       infield_options, int_option, per_pixel, stray_light_options)
@@ -46,7 +46,6 @@ _NATIVE_NAME = "velmora._native"
 #: Record statuses of the native builds, as their names and logging levels.
 _STATUS_NAMES = {0: "ERROR", 1: "WARNING", 2: "INFO", 3: "INFO"}
 _LEVELS = {"ERROR": logging.ERROR, "WARNING": logging.WARNING, "INFO": logging.INFO}
-_PREFIXES = {"ERROR": "ERROR\t:", "WARNING": "WARNING\t:", "INFO": "INFO\t:"}
 
 
 def _module():
@@ -119,29 +118,6 @@ def available_memory() -> int | None:
 # --------------------------------------------------------------------------
 
 @dataclass(frozen=True)
-class Record:
-    """One record of a native build.
-
-    Attributes
-    ----------
-    status : {"ERROR", "WARNING", "INFO"}
-        The record's status.
-    text : str
-        Its text; a record of several lines keeps them together, separated by
-        newlines.
-    """
-
-    status: str
-    text: str
-
-    def lines(self) -> list[str]:
-        """The record as the native module prints it: one status-prefixed line,
-        then a tab before each further line."""
-        parts = self.text.split("\n")
-        return [_PREFIXES[self.status] + parts[0]] + ["\t" + p for p in parts[1:]]
-
-
-@dataclass(frozen=True)
 class BuildReport:
     """What one build did.
 
@@ -211,12 +187,12 @@ def _run(matrix: str, function_name: str, args: tuple, kwargs: dict, progress: P
         logger.log(_LEVELS[record.status], "%s: %s", matrix, record.text)
     report = BuildReport(matrix=matrix, records=records, **info)
     if not ok:  # the native build has zeroed the output
-        raise BuildError(matrix, report.lines, report=report)
+        raise BuildError(matrix, report.records, report=report)
     try:
         if any(r.status == "ERROR" for r in records):
             # A build can log failed PSF look-ups and still report success; such a
             # matrix lacks part of the light, so it is not handed out.
-            raise BuildError(matrix, report.lines, "the module reported errors although it returned success",
+            raise BuildError(matrix, report.records, "the module reported errors although it returned success",
                              report=report)
         if progress is not None:
             progress(total, total)

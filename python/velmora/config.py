@@ -10,7 +10,9 @@ Array inputs are named by a text: ``"a.npy"``, ``"b.npz"`` (the entry named
 like the key, e.g. ``images``), ``"b.npz:entry"``, or a netCDF-4/HDF5 file
 ``"ckd.nc"`` / ``"ckd.h5"`` with an optional variable path
 ``"ckd.nc:group/variable"``. Relative paths are taken from the folder of the
-configuration file.
+configuration file. A ``[psfs]`` table of the one key ``file = "psfs.nc"`` takes
+every PSF array from a PSF-set file (:func:`velmora.save_psfs`), and its NOOF
+tables serve ``[stray_light]`` unless that table names its own.
 
 A Dask client runs code that its cluster sends back (results arrive
 pickled), so a configuration file is no place to choose the cluster: a
@@ -28,14 +30,15 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .errors import ConfigurationError
+from .errors import ConfigurationError, PlanError
+from .options import SCHEMES, InfieldOptions, StrayLightOptions
 from .windows import PARAMETER_NAMES, Windows
 
 __all__ = ["Plan", "PSFInputs", "InfieldPlan", "StrayLightPlan", "ArraySource", "PlanError", "load_plan",
            "plan_from_mapping", "to_toml", "defaults", "SCHEME_NAMES", "OUTPUT_SUFFIXES", "ARRAY_SUFFIXES"]
 
 #: Interpolation schemes of the in-field matrix.
-SCHEME_NAMES = ("quadratic", "midpoint")
+SCHEME_NAMES = tuple(SCHEMES)
 #: Files a matrix can be written to.
 OUTPUT_SUFFIXES = (".npy", ".nc", ".npz", ".zarr")
 #: Files an input array can be read from.
@@ -44,10 +47,6 @@ ARRAY_SUFFIXES = (".npy", ".npz", ".nc", ".h5", ".hdf5")
 # A configuration file is a few kilobytes; anything this large is not one.
 _MAX_CONFIG_BYTES = 1 << 20
 _MAX_DEPTH = 8
-
-
-class PlanError(ValueError):
-    """A configuration that cannot be a plan; the message is one line naming the key."""
 
 
 @dataclass(frozen=True)
@@ -109,10 +108,12 @@ class InfieldPlan:
     """The in-field matrix (``[infield]``)."""
 
     output: str = _field(kind="output", help="the matrix file: .npy (with a .json sidecar), .nc or .zarr (Dask)")
-    scheme: str = _field("quadratic", kind="choice", choices=SCHEME_NAMES, help="or \"midpoint\"")
-    lower_edge: bool = _field(True, kind="bool", help="add the lower-edge correction")
-    rows_below: int = _field(42, kind="int", minimum=0, help="detector rows below the science window")
-    rows_above: int = _field(42, kind="int", minimum=0, help="rows above the edge the correction reaches")
+    scheme: str = _field(InfieldOptions.scheme, kind="choice", choices=SCHEME_NAMES, help="or \"midpoint\"")
+    lower_edge: bool = _field(InfieldOptions.lower_edge, kind="bool", help="add the lower-edge correction")
+    rows_below: int | None = _field(InfieldOptions.rows_below, kind="int", minimum=0,
+                                    help="detector rows below the science window (default: min(42, SOFSy))")
+    rows_above: int = _field(InfieldOptions.rows_above, kind="int", minimum=0,
+                             help="rows above the edge the correction reaches")
 
 
 @dataclass(frozen=True)
@@ -123,8 +124,10 @@ class StrayLightPlan:
     coefficients: ArraySource = _field(kind="array", help="(NOOFx, NOOFy, N) weights over the NOOF window")
     indices: ArraySource = _field(kind="array", help="(NOOFx, NOOFy, N) PSF numbers of the weights")
     vignetting: ArraySource | None = _field(None, kind="array", help="optional, (NOOFy, NOOFx) indexed [y, x]")
-    source_step: tuple[int, int] = _field((1, 1), kind="pair", help="(x, y) sampling of the NOOF sources")
-    sample_step: tuple[int, int] = _field((1, 1), kind="pair", help="(x, y) sampling of the receivers")
+    source_step: tuple[int, int] = _field(StrayLightOptions.source_step, kind="pair",
+                                          help="(x, y) sampling of the NOOF sources")
+    sample_step: tuple[int, int] = _field(StrayLightOptions.sample_step, kind="pair",
+                                          help="(x, y) sampling of the receivers")
     compact: bool = _field(False, kind="bool",
                            help="store only the non-zero rows (.nc) or a CSR matrix (.npz)")
 
@@ -291,6 +294,27 @@ def _table(cls, table, name: str):
     return cls(**values)
 
 
+def _psf_file_tables(config: Mapping) -> dict:
+    """``[psfs] file = "set.nc"``: every PSF array from one PSF-set file (:func:`velmora.save_psfs`).
+
+    Its NOOF tables (``noof_coefficients``, ``noof_indices``) serve
+    ``[stray_light]`` unless that table names tables of its own.
+    """
+    table = config["psfs"]
+    others = sorted(set(table) - {"file"})
+    if others:
+        raise PlanError(f"psfs.file names the whole PSF set; leave out psfs.{others[0]}")
+    source = ArraySource.parse(table["file"], "psfs.file")
+    if source.key is not None or Path(source.file).suffix.lower() not in (".nc", ".h5", ".hdf5"):
+        raise PlanError(f"psfs.file must be a PSF-set netCDF-4 file (.nc), got {_shown(table['file'])}")
+    config = dict(config)
+    config["psfs"] = {name: f"{source.file}:{name}" for name in ("images", "centres", "coefficients", "indices")}
+    if isinstance(config.get("stray_light"), dict):
+        config["stray_light"] = {"coefficients": f"{source.file}:noof_coefficients",
+                                 "indices": f"{source.file}:noof_indices", **config["stray_light"]}
+    return config
+
+
 def _untrusted_scheduler(address: str) -> PlanError:
     return PlanError(
         f"dask.scheduler = {_shown(address)} is refused: a Dask client runs code that the cluster sends back, "
@@ -345,6 +369,8 @@ def plan_from_mapping(config: Mapping, base: str | Path = ".", *, trust_schedule
         raise PlanError(f"[windows]: {exc}") from None
     if "psfs" not in config:
         raise PlanError("the configuration has no [psfs] table")
+    if isinstance(config["psfs"], dict) and "file" in config["psfs"]:
+        config = _psf_file_tables(config)
     values = {"windows": windows, "base": Path(base)}
     for name, cls in _TABLES.items():
         if name in config:
@@ -462,6 +488,8 @@ def _lines(obj, name: str, comments: bool) -> list[str]:
     for f in dataclasses.fields(obj):
         value = getattr(obj, f.name)
         if value is None:
+            if f.metadata.get("kind") == "int":  # a default that depends on the windows: shown, commented out
+                rows.append((f"# {f.name} = ...", f.metadata.get("help", "")))
             continue
         rows.append((f"{f.name} = {_toml_value(value)}", f.metadata.get("help", "")))
     width = max(len(r[0]) for r in rows) + 2 if rows else 0

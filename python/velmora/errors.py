@@ -1,10 +1,60 @@
-"""Exceptions raised by the :mod:`velmora` package."""
+"""Every exception and warning velmora raises, and the records of its native builds.
+
+Which to raise
+--------------
+:class:`ConfigurationError`
+    Inputs given in Python that cannot describe one consistent instrument
+    (windows that contradict each other, an array that does not fit them);
+    lists every problem found.
+:class:`PlanError`
+    A configuration file (TOML plan) that cannot be read as a plan: one line
+    naming the key.
+:class:`InputFileError`
+    A file that cannot be read as what it should hold (a matrix, an array, a
+    PSF set, a store): one line naming the file and the problem.
+:class:`BuildError`
+    The native module did not build a matrix; carries its records.
+:class:`ConvergenceError`, :class:`ConvergenceWarning`
+    A correction that did not reach its tolerance.
+
+Arguments of the wrong type or value that are not about the instrument raise
+Python's own ``TypeError`` and ``ValueError``; the command line maps all of
+these to its exit statuses (2 for bad input, 1 for a failed build).
+"""
 
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 
-__all__ = ["BuildError", "ConfigurationError", "ConvergenceError", "ConvergenceWarning"]
+__all__ = ["BuildError", "ConfigurationError", "ConvergenceError", "ConvergenceWarning", "InputFileError", "PlanError",
+           "Record"]
+
+#: The prefix of each status in the module's printed lines.
+_PREFIXES = {"ERROR": "ERROR\t:", "WARNING": "WARNING\t:", "INFO": "INFO\t:"}
+
+
+@dataclass(frozen=True)
+class Record:
+    """One record of a native build.
+
+    Attributes
+    ----------
+    status : {"ERROR", "WARNING", "INFO"}
+        The record's status.
+    text : str
+        Its text; a record of several lines keeps them together, separated by
+        newlines.
+    """
+
+    status: str
+    text: str
+
+    def lines(self) -> list[str]:
+        """The record as the native module prints it: one status-prefixed line,
+        then a tab before each further line."""
+        parts = self.text.split("\n")
+        return [_PREFIXES[self.status] + parts[0]] + ["\t" + p for p in parts[1:]]
 
 
 class ConfigurationError(ValueError):
@@ -37,98 +87,64 @@ class ConfigurationError(ValueError):
 class BuildError(RuntimeError):
     """The native module did not build a matrix.
 
-    The message names the matrix and carries the error and warning lines that
-    the module printed during the call; all of its lines are kept in
-    :attr:`lines`.
+    The message names the matrix and carries the texts of the build's error
+    and warning records; every record is kept in :attr:`records`.
 
     Parameters
     ----------
     matrix : str
         Which matrix was being built (``"in-field"`` or ``"stray-light"``).
-    lines : sequence of str
-        Every line the module printed during the call, status prefix included.
+    records : sequence of Record
+        Every record of the build, in order.
     reason : str, optional
         One sentence that says why the build counts as failed.
     report : BuildReport, optional
-        What the build did, its records included (:attr:`report`).
+        What the build did (:attr:`report`).
     """
 
-    def __init__(self, matrix: str, lines: Sequence[str], reason: str = "the module refused the request",
+    def __init__(self, matrix: str, records: Sequence[Record], reason: str = "the module refused the request",
                  report=None):
         self.matrix = matrix
         self.reason = reason
         self.report = report
-        self.lines: list[str] = list(lines)
+        self.records: tuple[Record, ...] = tuple(records)
         text = [f"building the {matrix} matrix failed: {reason}"]
-        reasons = [line for line, status in zip(self.lines, record_statuses(self.lines), strict=True)
-                   if status in ("ERROR", "WARNING")]
+        reasons = [r for r in self.records if r.status in ("ERROR", "WARNING")]
         if reasons:
             text.append("the module reported:")
-            text += [f"  {_readable(line)}" for line in reasons]
+            for r in reasons:
+                first, *more = r.text.split("\n")
+                text.append(f"  {r.status}: {first}")
+                text += [f"      {line}" for line in more]
         else:
             text.append("the module printed no error or warning line")
         super().__init__("\n".join(text))
 
     def __reduce__(self):
-        return (type(self), (self.matrix, self.lines, self.reason, self.report))
+        return (type(self), (self.matrix, self.records, self.reason, self.report))
 
     @property
-    def errors(self) -> list[str]:
-        """Lines of error records (continuation lines included), as printed."""
-        return self._with_status("ERROR")
+    def errors(self) -> list[Record]:
+        """The error records."""
+        return [r for r in self.records if r.status == "ERROR"]
 
     @property
-    def warnings(self) -> list[str]:
-        """Lines of warning records (continuation lines included), as printed."""
-        return self._with_status("WARNING")
+    def warnings(self) -> list[Record]:
+        """The warning records."""
+        return [r for r in self.records if r.status == "WARNING"]
 
-    def _with_status(self, wanted: str) -> list[str]:
-        return [line for line, status in zip(self.lines, record_statuses(self.lines), strict=True) if status == wanted]
-
-
-STATUS_PREFIXES = {"ERROR\t:": "ERROR", "WARNING\t:": "WARNING", "INFO\t:": "INFO"}
-
-
-def split_status(line: str) -> tuple[str, str]:
-    """Split one printed module line into its status and its text.
-
-    Returns
-    -------
-    status : str
-        ``"ERROR"``, ``"WARNING"``, ``"INFO"``, ``"CONTINUATION"`` for the
-        second and later lines of a record (a leading tab), or ``""`` for a
-        line without a status prefix.
-    text : str
-        The line without its prefix.
-    """
-    for prefix, status in STATUS_PREFIXES.items():
-        if line.startswith(prefix):
-            return status, line[len(prefix):]
-    if line.startswith("\t"):
-        return "CONTINUATION", line[1:]
-    return "", line
+    @property
+    def lines(self) -> list[str]:
+        """Every record as the module prints it, one string per line."""
+        return [line for r in self.records for line in r.lines()]
 
 
-def record_statuses(lines: Sequence[str]) -> list[str]:
-    """The status of the record each line belongs to.
-
-    A continuation line takes the status of the line that opened its record.
-    """
-    statuses = []
-    current = ""
-    for line in lines:
-        status, _ = split_status(line)
-        if status != "CONTINUATION":
-            current = status
-        statuses.append(current)
-    return statuses
+class PlanError(ValueError):
+    """A configuration that cannot be a plan; the message is one line naming the key."""
 
 
-def _readable(line: str) -> str:
-    status, text = split_status(line)
-    if status == "CONTINUATION":
-        return "    " + text
-    return f"{status}: {text}" if status else text
+class InputFileError(ValueError):
+    """A file that cannot be read as what it should hold; the message is one line naming the file."""
 
 
 class ConvergenceWarning(UserWarning):

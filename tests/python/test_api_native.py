@@ -63,7 +63,7 @@ def test_module_refusals_raise_build_error_with_its_reasons(velmora_small, caplo
     with caplog.at_level(logging.INFO, logger="velmora"):
         with pytest.raises(BuildError) as err:
             velmora.infield_matrix(w.replace(Sx=7, Lx=3), psfs, rows_below=6, check=False)
-    assert any("The science window size" in line for line in err.value.errors)
+    assert any("The science window size" in r.text for r in err.value.errors)
     assert "The science window size" in str(err.value)
     assert capsys.readouterr().out == ""
     assert any(r.levelno == logging.ERROR for r in caplog.records if r.name == "velmora")

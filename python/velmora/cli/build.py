@@ -20,17 +20,19 @@ from .plan import Job, config_help, plan_from_args, plan_preflight, read_jobs
 
 
 def run_jobs(jobs: list[Job], windows: Windows, threads: int | None, progress: Progress,
-              outcome: Outcome | None = None, before_commit: Callable[[], None] | None = None):
+              outcome: Outcome | None = None, before_commit: Callable[[], None] | None = None,
+              base: Path | None = None):
     """Build every job into temporaries and put them in place together; returns the summary rows.
 
     ``before_commit`` runs after the builds and before the files are put in
-    place (the run's Zarr stores): should it fail, no file is changed.
+    place (the run's Zarr stores): should it fail, no file is changed. Input
+    paths are recorded relative to ``base`` (the configuration file's folder).
     """
     outcome = outcome if outcome is not None else Outcome()
     rows = []
     with vio.AtomicOutputs() as outputs:
         for job in jobs:
-            metadata = vio.matrix_metadata(job.label, windows, job.options, job.inputs)
+            metadata = vio.matrix_metadata(job.label, windows, job.options, job.inputs, base=base)
             callback = progress.start(job.label)
             t0 = time.perf_counter()
             out = None
@@ -78,7 +80,7 @@ def run_build(args) -> int:
     # The stores come first: their build is the long, fallible part, and the
     # other files are put in place only once every store is finished.
     rows = run_jobs([job for job in jobs if not job.zarr], windows, requested, progress, outcome,
-                     (lambda: write_zarr(plan, args, zarr_jobs, outcome)) if zarr_jobs else None)
+                     (lambda: write_zarr(plan, args, zarr_jobs, outcome)) if zarr_jobs else None, plan.base)
     if rows:
         print(f"  threads     {threads_text([u for _, _, _, u, _ in rows], requested)}")
     for job, shape, seconds, _, sums in rows:
@@ -106,7 +108,7 @@ def store_jobs(plan: Plan, jobs: list[Job]) -> list:
     zjobs = [vd.ZarrJob(job.label, job.output, job.kwargs["windows"], job.kwargs["psfs"],
                         options={k: v for k, v in job.kwargs.items() if k not in ("windows", "psfs")},
                         attrs=vio._json_ready(vio.matrix_metadata(job.label, job.kwargs["windows"], job.options,
-                                                                  job.inputs)))
+                                                                  job.inputs, base=plan.base)))
              for job in jobs]
     try:
         problems = vd.zarr_output_problems(zjobs, overwrite=plan.overwrite)

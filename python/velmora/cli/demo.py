@@ -14,6 +14,7 @@ from .. import config as plans
 from .. import io as vio
 from ..builds import SCHEMES, infield_matrix, stray_light_matrix
 from ..config import InfieldPlan
+from ..options import rows_below_for
 from ..preflight import Output
 from .common import (EXIT_OK, Progress, add_common_options, build_call, non_negative_int, preflight, row_sums,
                      threads_text, warn_threads)
@@ -29,6 +30,8 @@ def run_demo(args) -> int:
     out = Path(args.output)
     ins = builtin_instrument()
     w = ins.windows
+    if args.rows_below is None:
+        args.rows_below = rows_below_for(w)
     folder = out / "instrument"
     plan = example_plan(w, threads=args.threads,
                          infield=dict(scheme=args.scheme, lower_edge=not args.no_lower_edge,
@@ -150,7 +153,7 @@ def add_parser(sub) -> None:
                       help="leave out the lower-edge correction of the in-field matrix")
     demo.add_argument("--rows-below", type=non_negative_int, default=infield["rows_below"], metavar="N",
                       help="detector rows below the science window used as lower-edge sources "
-                           "(default: %(default)s; the built-in detector has 44)")
+                           "(default: min(42, SOFSy), 42 on the built-in detector, which has 44)")
     demo.add_argument("--rows-above", type=non_negative_int, default=infield["rows_above"], metavar="N",
                       help="height of the strip above the bottom edge that the lower-edge correction reaches "
                            "(default: %(default)s)")

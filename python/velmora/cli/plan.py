@@ -16,6 +16,7 @@ from pathlib import Path
 import numpy as np
 
 from .. import config as plans
+from .. import options
 from .. import io as vio
 from ..builds import infield_matrix, stray_light_matrix, vignetting_buffer
 from ..config import ArraySource, InfieldPlan, Plan, PSFInputs, StrayLightPlan
@@ -175,8 +176,11 @@ def read_inputs(plan: Plan, *, infield: bool = True, stray_light: bool = True) -
     infield_options = {}
     if plan.infield is not None:
         p = plan.infield
-        infield_options = {"scheme": p.scheme, "lower_edge": p.lower_edge, "rows_below": p.rows_below,
-                           "rows_above": p.rows_above}
+        try:
+            o = options.infield_options(windows, p.scheme, p.lower_edge, p.rows_below, p.rows_above)
+        except (ValueError, TypeError) as exc:
+            raise InputError(f"[infield]: {one_line(exc)}") from None
+        infield_options = dataclasses.asdict(o)
     stray_psfs = vignetting = None
     stray_options = {}
     if stray_light:
@@ -200,13 +204,13 @@ def read_jobs(plan: Plan) -> list[Job]:
     jobs = []
     if plan.infield is not None:
         p = plan.infield
-        options = inputs.infield_options
-        problems = windows.problems(rows_below=p.rows_below if p.lower_edge else None)
+        chosen = inputs.infield_options
+        problems = windows.problems(rows_below=chosen["rows_below"] if chosen["lower_edge"] else None)
         if problems:
             raise InputError(one_line(ConfigurationError("windows", problems)))
         psf_files = {k: v for k, v in inputs.files.items() if k.startswith("psfs.")}
         jobs.append(Job("in-field", plan.path(p.output), windows.F, windows.F, build=infield_matrix,
-                        kwargs=dict(windows=windows, psfs=inputs.psfs, **options), options=options,
+                        kwargs=dict(windows=windows, psfs=inputs.psfs, **chosen), options=chosen,
                         inputs=psf_files))
     if plan.stray_light is not None:
         p = plan.stray_light
