@@ -17,6 +17,9 @@ python3 -m pip install -q --disable-pip-version-check ".[test,io,demo,distribute
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== Lint: ruff (pyflakes and bugbear rules) on the package =="
+python3 -m ruff check python/velmora
+
 echo "== C++ tests =="
 cmake -S . -B build-tests -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-tests -j "$jobs"

@@ -80,7 +80,7 @@ def _plain_panels(path, panels: Sequence[np.ndarray], log: bool, shared: bool) -
     height = max(d.shape[0] for d in data)
     scale = max(1, 256 // max(height, 1))
     tiles = []
-    for d, (lo, hi) in zip(data, ranges):
+    for d, (lo, hi) in zip(data, ranges, strict=False):
         tile = _colour(d, lo, hi)
         tile[~np.isfinite(d)] = _RAMP[0]
         tile = np.repeat(np.repeat(tile[::-1], scale, axis=0), scale, axis=1)

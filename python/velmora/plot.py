@@ -397,7 +397,7 @@ def images(images, titles: Sequence[str] | None = None, *, ax=None):
     hi = max(float(np.nanmax(p)) for p in panels)
     norm = colors.Normalize(vmin=lo, vmax=hi if hi > lo else lo + 1.0)
     im = None
-    for k, (a, image) in enumerate(zip(axes, panels)):
+    for k, (a, image) in enumerate(zip(axes, panels, strict=False)):
         im = _image_panel(a, image, titles[k] if k < len(titles) else "", norm, "viridis", k == 0)
     fig.colorbar(im, ax=axes, shrink=0.9, label="signal")
     return fig
@@ -433,18 +433,18 @@ def scene(true, observed, corrected=None, *, ax=None):
     given = [true, observed] + ([corrected] if corrected is not None else [])
     panels = _as_images(given)
     names = ["true scene", "observed", "corrected"][:len(panels)]
-    residuals = [(p - panels[0], f"{n} − true") for p, n in zip(panels[1:], names[1:])]
+    residuals = [(p - panels[0], f"{n} − true") for p, n in zip(panels[1:], names[1:], strict=False)]
     count = len(panels) + len(residuals)
     fig, axes, _ = _panels(ax, count, (1, count), (3.3 * count + 1.5, 3.2))
     lo = min(float(np.nanmin(p)) for p in panels)
     hi = max(float(np.nanmax(p)) for p in panels)
     norm = colors.Normalize(vmin=lo, vmax=hi if hi > lo else lo + 1.0)
     im = None
-    for k, (a, image, name) in enumerate(zip(axes, panels, names)):
+    for k, (a, image, name) in enumerate(zip(axes, panels, names, strict=False)):
         im = _image_panel(a, image, name, norm, "viridis", k == 0)
     fig.colorbar(im, ax=axes[:len(panels)], shrink=0.9, label="signal")
     diverging = matplotlib.colormaps["RdBu_r"]
-    for a, (residual, name) in zip(axes[len(panels):], residuals):
+    for a, (residual, name) in zip(axes[len(panels):], residuals, strict=False):
         top = float(np.nanmax(np.abs(residual))) if residual.size else 0.0
         top = top if top > 0 else 1.0
         im = _image_panel(a, residual, f"{name} (largest {top:.2g})", colors.Normalize(-top, top),

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import velmora
-from velmora import cli, config
+from velmora import config
 from velmora.cli import main
 from velmora.cli.plan import example_plan
 
