@@ -26,8 +26,8 @@ a stored matrix blockwise without ever loading it whole.
     The forward model of stored (or lazy) matrices as a
     :class:`scipy.sparse.linalg.LinearOperator` whose products run chunk by
     chunk, on the cluster when a ``dask.distributed`` client is active.
-:func:`write_zarr_outputs`, :func:`zarr_output_problems`, :func:`scheduler_address`, :func:`cluster`
-    What the ``velmora`` command needs to write ``.zarr`` outputs.
+:func:`store_problems`, :func:`scheduler_address`, :func:`cluster`
+    Whether a store can be written, and where the builds run.
 
 Computations use Dask's current scheduler: the active ``dask.distributed``
 client when there is one, otherwise Dask's local threads. The workers must be
@@ -97,7 +97,6 @@ __all__ = [
     "STORE_ATTRIBUTE",
     "BlockOperator",
     "StoreResult",
-    "ZarrJob",
     "cluster",
     "forward_operator",
     "infield_matrix",
@@ -106,11 +105,10 @@ __all__ = [
     "observe",
     "open_matrix",
     "scheduler_address",
+    "store_problems",
     "stray_light_matrix",
     "to_zarr",
     "verify",
-    "write_zarr_outputs",
-    "zarr_output_problems",
 ]
 
 #: Name of the group attribute of a store that describes its matrix: a mapping
@@ -122,7 +120,6 @@ __all__ = [
 #: ``"shape"`` and ``"dtype"`` of the stored matrix.
 STORE_ATTRIBUTE = "velmora"
 
-_MATRICES = ("in-field", "stray-light")
 
 
 # --------------------------------------------------------------------------
@@ -1204,35 +1201,6 @@ def observe(scene, infield, stray_light=None, *, windows: Windows | None = None)
 # The command line's part
 # --------------------------------------------------------------------------
 
-@dataclasses.dataclass(frozen=True)
-class ZarrJob:
-    """One matrix for :func:`write_zarr_outputs` to build into a Zarr store.
-
-    Attributes
-    ----------
-    matrix : {"in-field", "stray-light"}
-    output : str or os.PathLike
-        The store's folder (a name ending in ``.zarr``).
-    windows : Windows
-    psfs : PSFSet
-        With the tables of the matrix's working window.
-    options : dict
-        Keyword arguments of the matrix's builder in this module
-        (``scheme``, ``lower_edge``, ... or ``vignetting``, ``source_step``,
-        ...; ``threads``).
-    attrs : dict
-        Further group attributes of the store (JSON-serialisable), for
-        example the command's metadata with the input files' digests.
-    """
-
-    matrix: str
-    output: Any
-    windows: Windows
-    psfs: PSFSet
-    options: dict = dataclasses.field(default_factory=dict)
-    attrs: dict = dataclasses.field(default_factory=dict)
-
-
 def is_zarr_output(path) -> bool:
     """Whether an output path names a Zarr store (it ends in ``.zarr``)."""
     return os.fspath(path).rstrip("/").endswith(".zarr")
@@ -1410,29 +1378,6 @@ def _quiet(*names: str) -> Iterator[None]:
             log.setLevel(level)
 
 
-def _lazy_jobs(jobs: Sequence[ZarrJob], columns_per_chunk, chunk_bytes) -> list[da.Array]:
-    lazy = []
-    for job in jobs:
-        if job.matrix not in _MATRICES:
-            raise ValueError(f"matrix must be one of {_MATRICES}, got {job.matrix!r}")
-        builder = infield_matrix if job.matrix == "in-field" else stray_light_matrix
-        lazy.append(builder(job.windows, job.psfs, columns_per_chunk=columns_per_chunk,
-                            chunk_bytes=chunk_bytes, **job.options))
-    return lazy
-
-
-def _store_problems(jobs: Sequence[ZarrJob], lazy: Sequence[da.Array], overwrite: bool) -> list[str]:
-    problems = []
-    for job, array in zip(jobs, lazy, strict=True):
-        try:
-            _resumable(_target(job.output), job.output, _comparable(metadata(array)), overwrite)
-            _check_unlocked(_target(job.output), job.output)
-            _check_writable(_target(job.output), job.output)
-        except ValueError as exc:
-            problems.append(f"the {job.matrix} matrix: {exc}")
-    return problems
-
-
 def _check_writable(target, store) -> None:
     """Raise InputFileError when no file can be made in a local store's folder (or the folder it would go in)."""
     if not isinstance(target, str) or "://" in target:
@@ -1452,73 +1397,45 @@ def _check_writable(target, store) -> None:
                              f"({exc.strerror or exc})") from None
 
 
-def zarr_output_problems(jobs: Sequence[ZarrJob], *, overwrite: bool = False, columns_per_chunk: int | None = None,
-                         chunk_bytes: int | str | None = None) -> list[str]:
-    """Why :func:`write_zarr_outputs` would refuse its stores, found without building or writing anything.
+def store_problems(store, array, *, overwrite: bool = False) -> list[str]:
+    """Why :func:`to_zarr` would refuse to write ``array`` into ``store``, found without writing anything.
 
     Parameters
     ----------
-    jobs, overwrite, columns_per_chunk, chunk_bytes
-        As in :func:`write_zarr_outputs`.
+    store : str or os.PathLike
+        The store's folder.
+    array : dask.array.Array
+        A build of :func:`infield_matrix` or :func:`stray_light_matrix`.
+    overwrite : bool
+        As in :func:`to_zarr`.
 
     Returns
     -------
     list of str
-        One line per store that is a file or a folder of other files, holds
-        other Zarr data, or holds another matrix (the last two only without
-        ``overwrite``), or that another process is writing; empty when every
-        store can be written or resumed.
-
-    Raises
-    ------
-    ConfigurationError, ValueError, TypeError
-        Bad inputs or options of a job.
+        Empty when the store can be written or resumed; otherwise why not: it
+        is a file or a folder of other files, holds other Zarr data or
+        another matrix (the last two only without ``overwrite``), another
+        process is writing it, or no file can be made in its folder.
     """
-    return _store_problems(jobs, _lazy_jobs(jobs, columns_per_chunk, chunk_bytes), overwrite)
+    target = _target(store)
+    try:
+        _resumable(target, store, _comparable(metadata(array)), overwrite)
+        _check_unlocked(target, store)
+        _check_writable(target, store)
+    except ValueError as exc:
+        return [str(exc)]
+    return []
 
 
-def write_zarr_outputs(jobs: Sequence[ZarrJob], *, scheduler: str | None = None,
-                       columns_per_chunk: int | None = None, chunk_bytes: int | str | None = None,
-                       overwrite: bool = False, n_workers: int | None = None) -> list[StoreResult]:
-    """Build matrices into Zarr stores on a Dask cluster: the ``.zarr`` outputs of the command.
+_MOVED = {"ZarrJob", "zarr_output_problems", "write_zarr_outputs"}
 
-    Every job's inputs and store are checked (see :func:`zarr_output_problems`)
-    before the cluster is started, so bad input fails early and writes nothing.
 
-    Parameters
-    ----------
-    jobs : sequence of ZarrJob
-    scheduler : str, optional
-        An existing scheduler (see :func:`scheduler_address`); None starts a
-        local cluster of processes for these jobs.
-    columns_per_chunk, chunk_bytes
-        The chunk size, as in :func:`infield_matrix`.
-    overwrite : bool
-        Replace existing stores; by default a store holding the same matrix
-        is completed, and one holding anything else is refused.
-    n_workers : int, optional
-        Workers of the local cluster (default: one per processor).
+def __getattr__(name: str):
+    # The command's glue for writing several stores on a cluster lives with the command now.
+    if name in _MOVED:
+        warnings.warn(f"velmora.distributed.{name} moved to velmora.cli.stores.{name}", DeprecationWarning,
+                      stacklevel=2)
+        from .cli import stores
 
-    Returns
-    -------
-    list of StoreResult
-        One per job, in order.
-
-    Raises
-    ------
-    ConfigurationError, ValueError, TypeError
-        Bad inputs or options, or a store holding something else.
-    velmora.BuildError
-        A chunk's build failed.
-    OSError
-        The scheduler cannot be reached.
-    """
-    lazy = _lazy_jobs(jobs, columns_per_chunk, chunk_bytes)
-    problems = _store_problems(jobs, lazy, overwrite)
-    if problems:
-        raise ValueError("; ".join(problems))
-    results = []
-    with cluster(scheduler, n_workers=n_workers):
-        for job, array in zip(jobs, lazy, strict=True):
-            results.append(to_zarr(array, job.output, attrs=job.attrs, overwrite=overwrite))
-    return results
+        return getattr(stores, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -19,6 +19,7 @@ import velmora
 distributed = pytest.importorskip("dask.distributed")
 zarr = pytest.importorskip("zarr")
 vd = pytest.importorskip("velmora.distributed")
+stores = pytest.importorskip("velmora.cli.stores")
 
 TIMEOUT = 120
 
@@ -201,15 +202,15 @@ def test_the_commands_stores_are_checked_before_any_is_written(client, tmp_path,
     w, psfs, stray = velmora_small
     (tmp_path / "notes").mkdir()
     (tmp_path / "notes" / "keep.txt").write_text("mine")
-    jobs = [vd.ZarrJob("in-field", tmp_path / "in.zarr", w, psfs, {"scheme": "midpoint"}, attrs={"run": 1}),
-            vd.ZarrJob("stray-light", tmp_path / "notes", w, stray, {"source_step": (1, 2)})]
-    assert len(vd.zarr_output_problems(jobs)) == 1
+    jobs = [stores.ZarrJob("in-field", tmp_path / "in.zarr", w, psfs, {"scheme": "midpoint"}, attrs={"run": 1}),
+            stores.ZarrJob("stray-light", tmp_path / "notes", w, stray, {"source_step": (1, 2)})]
+    assert len(stores.zarr_output_problems(jobs)) == 1
     with pytest.raises(ValueError, match="the stray-light matrix: .*notes is a file or a folder of files"):
-        vd.write_zarr_outputs(jobs, scheduler=client.scheduler.address)
+        stores.write_zarr_outputs(jobs, scheduler=client.scheduler.address)
     assert not (tmp_path / "in.zarr").exists()
-    jobs[1] = vd.ZarrJob("stray-light", tmp_path / "sl.zarr", w, stray, {"source_step": (1, 2)})
+    jobs[1] = stores.ZarrJob("stray-light", tmp_path / "sl.zarr", w, stray, {"source_step": (1, 2)})
     address = vd.scheduler_address(None, {"scheduler": client.scheduler.address})
-    assert [r.written for r in vd.write_zarr_outputs(jobs, scheduler=address)] == [1, 1]
+    assert [r.written for r in stores.write_zarr_outputs(jobs, scheduler=address)] == [1, 1]
     infield = velmora.infield_matrix(w, psfs, scheme="midpoint")
     assert stored(tmp_path / "in.zarr")[0].tobytes() == infield.tobytes()
     stray_light = velmora.stray_light_matrix(w, stray, source_step=(1, 2))

@@ -25,13 +25,14 @@ def zarr_config(tmp_path, velmora_small, address=None):
 def connections(monkeypatch):
     """The schedulers the command hands to velmora.distributed, which connects to none of them."""
     vd = pytest.importorskip("velmora.distributed")
+    stores = pytest.importorskip("velmora.cli.stores")
     seen = []
 
     def write_zarr_outputs(jobs, *, scheduler=None, **kwargs):
         seen.append(scheduler)
         return [vd.StoreResult(job.output, 1, 1, 0, 0, 0.0) for job in jobs]
 
-    monkeypatch.setattr(vd, "write_zarr_outputs", write_zarr_outputs)
+    monkeypatch.setattr(stores, "write_zarr_outputs", write_zarr_outputs)
     return seen
 
 
@@ -121,12 +122,12 @@ def test_a_store_that_cannot_be_written_is_refused_before_anything_is_built(
 ])
 def test_files_are_put_in_place_only_after_the_stores(tmp_path, velmora_small, monkeypatch, capsys,
                                                       failure, status, end):
-    vd = pytest.importorskip("velmora.distributed")
+    stores = pytest.importorskip("velmora.cli.stores")
 
     def write_zarr_outputs(jobs, **kwargs):
         raise failure
 
-    monkeypatch.setattr(vd, "write_zarr_outputs", write_zarr_outputs)
+    monkeypatch.setattr(stores, "write_zarr_outputs", write_zarr_outputs)
     path = store_and_file_config(tmp_path, velmora_small)
     assert main(["build", str(path), "--no-progress"]) == status
     err = capsys.readouterr().err

@@ -103,15 +103,15 @@ def store_jobs(plan: Plan, jobs: list[Job]) -> list:
     """The .zarr outputs of a run as jobs of velmora.distributed, their stores checked (nothing written)."""
     if not jobs:
         return []
-    from .. import distributed as vd
+    from . import stores
 
-    zjobs = [vd.ZarrJob(job.label, job.output, job.kwargs["windows"], job.kwargs["psfs"],
-                        options={k: v for k, v in job.kwargs.items() if k not in ("windows", "psfs")},
-                        attrs=vio._json_ready(vio.matrix_metadata(job.label, job.kwargs["windows"], job.options,
-                                                                  job.inputs, base=plan.base)))
+    zjobs = [stores.ZarrJob(job.label, job.output, job.kwargs["windows"], job.kwargs["psfs"],
+                            options={k: v for k, v in job.kwargs.items() if k not in ("windows", "psfs")},
+                            attrs=vio._json_ready(vio.matrix_metadata(job.label, job.kwargs["windows"],
+                                                                      job.options, job.inputs, base=plan.base)))
              for job in jobs]
     try:
-        problems = vd.zarr_output_problems(zjobs, overwrite=plan.overwrite)
+        problems = stores.zarr_output_problems(zjobs, overwrite=plan.overwrite)
     except (ConfigurationError, ValueError, TypeError) as exc:
         raise InputError(one_line(exc)) from None
     if problems:
@@ -121,7 +121,7 @@ def store_jobs(plan: Plan, jobs: list[Job]) -> list:
 
 def write_zarr(plan: Plan, args, zjobs: list, outcome: Outcome) -> None:
     """Build the .zarr outputs on a Dask cluster (an existing one, or a local cluster of processes)."""
-    from .. import distributed as vd
+    from . import stores
 
     address = scheduler(plan, args)
     where = address or "a local cluster of processes"
@@ -130,7 +130,7 @@ def write_zarr(plan: Plan, args, zjobs: list, outcome: Outcome) -> None:
     outcome.overwrite = plan.overwrite
     outcome.stores = [job.output for job in zjobs]
     try:
-        results = vd.write_zarr_outputs(zjobs, scheduler=address, overwrite=plan.overwrite,
+        results = stores.write_zarr_outputs(zjobs, scheduler=address, overwrite=plan.overwrite,
                                         n_workers=plan.threads)
     except (OSError, TimeoutError) as exc:
         if address is None:
