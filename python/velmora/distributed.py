@@ -87,7 +87,7 @@ from scipy.sparse.linalg import LinearOperator
 from . import __version__, builds
 from .errors import ConfigurationError
 from .io import InputFileError
-from .layout import _check_image, image_to_vector, vector_to_image
+from .layout import check_image, image_to_vector, vector_to_image
 from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_SCHEME, DEFAULT_STEP, as_windows, infield_options, int_option,
                       per_pixel, stray_light_options)
 from .psfs import PSFSet
@@ -1082,7 +1082,7 @@ class BlockOperator(LinearOperator):
             operator's windows.
         """
         images = np.asarray(images, dtype=np.float64)
-        _check_image(images, self.windows, "scene")
+        check_image(images, self.windows, "scene")
         vectors = image_to_vector(images)
         if vectors.shape[-1] != self.shape[1]:
             raise ValueError(f"the scene has {vectors.shape[-1]} pixels but the operator is {self.shape}")

@@ -69,7 +69,7 @@ _TEMP_MARK = ".velmora-tmp"
 
 
 
-def _size(n: int) -> str:
+def format_size(n: int) -> str:
     for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
         if n >= scale:
             return f"{n / scale:.1f} {unit}"
@@ -95,7 +95,7 @@ def _sha256(real: str, size: int, mtime_ns: int) -> str:
     return digest.hexdigest()
 
 
-def _optional(module: str):
+def optional_module(module: str):
     import importlib
 
     try:
@@ -111,7 +111,7 @@ _MATRIX = "iuf"      # of a stored matrix
 _DEFLATE_RATIO = 1032  # deflate never expands data more than this (a zip member, an HDF5 gzip chunk)
 
 
-def _regular_file(path: Path, what: str | None = None) -> int:
+def regular_file(path: Path, what: str | None = None) -> int:
     """The size of ``path``, refused unless it is a regular file (symbolic links followed).
 
     Checked before opening: a FIFO would block the reader for ever, and a
@@ -128,14 +128,14 @@ def _regular_file(path: Path, what: str | None = None) -> int:
     return st.st_size
 
 
-def _check_memory(what: str, nbytes: int, shape=None) -> None:
+def check_memory(what: str, nbytes: int, shape=None) -> None:
     free = available_memory()
     if free is not None and nbytes > free:
         of = f"the array of shape {tuple(shape)}" if shape is not None else "it"
-        raise InputFileError(f"{what}: {of} needs {_size(nbytes)} but only {_size(free)} of memory are available")
+        raise InputFileError(f"{what}: {of} needs {format_size(nbytes)} but only {format_size(free)} of memory are available")
 
 
-def _check_claim(what: str, shape, dtype: np.dtype, held: int | None, memory: bool = True,
+def check_claim(what: str, shape, dtype: np.dtype, held: int | None, memory: bool = True,
                  kinds: str = _NUMBERS, want: str = "real numbers") -> None:
     """Refuse an array of another kind than ``kinds``, or whose header claims more than ``held`` bytes
     or the available memory."""
@@ -147,10 +147,10 @@ def _check_claim(what: str, shape, dtype: np.dtype, held: int | None, memory: bo
         raise InputFileError(f"{what}: its header claims the impossible shape {tuple(shape)}")
     claimed = math.prod(int(n) for n in shape) * dtype.itemsize
     if held is not None and claimed > held:
-        raise InputFileError(f"{what}: its header claims an array of shape {tuple(shape)} ({_size(claimed)}) "
-                             f"but the file holds at most {_size(max(held, 0))} of data for it")
+        raise InputFileError(f"{what}: its header claims an array of shape {tuple(shape)} ({format_size(claimed)}) "
+                             f"but the file holds at most {format_size(max(held, 0))} of data for it")
     if memory:
-        _check_memory(what, claimed, shape)
+        check_memory(what, claimed, shape)
 
 
 def _check_square(what: str, shape, order: int | None = None) -> None:
@@ -215,7 +215,7 @@ def _read_npy(path: Path, what: str, mmap_mode=None, *, kinds: str = _NUMBERS, s
     with open(path, "rb") as f:
         shape, dtype = _npy_header(f, what)
         held = os.fstat(f.fileno()).st_size - f.tell()
-    _check_claim(what, shape, dtype, held, memory=mmap_mode is None, kinds=kinds)
+    check_claim(what, shape, dtype, held, memory=mmap_mode is None, kinds=kinds)
     if square:
         _check_square(what, shape, order)
     array = np.load(path, mmap_mode=mmap_mode, allow_pickle=False)
@@ -246,12 +246,12 @@ def _read_npz(path: Path, key: str, what: str, size: int) -> np.ndarray:
             raise InputFileError(f"{what}: {path} has no array '{key}' (it has {', '.join(names) or 'none'})")
         info = archive.getinfo(key + ".npy")
         shape, dtype, held = _member_header(archive, info, f"{what} ({path}:{key})", size)
-        _check_claim(f"{what} ({path}:{key})", shape, dtype, held)
+        check_claim(f"{what} ({path}:{key})", shape, dtype, held)
         with archive.open(info) as member:
             return np.lib.format.read_array(member, allow_pickle=False)
 
 
-def _foreign(h5py, f, name: str, link=None) -> str | None:
+def foreign_link(h5py, f, name: str, link=None) -> str | None:
     """Why the object ``name`` of the open HDF5 file ``f`` would take data from elsewhere, or None.
 
     Soft and external links, external storage and virtual datasets let a
@@ -274,7 +274,7 @@ def _foreign(h5py, f, name: str, link=None) -> str | None:
     return None
 
 
-def _hdf5_held(dataset, size: int) -> int:
+def hdf5_held(dataset, size: int) -> int:
     """The most data bytes an HDF5 dataset can hold: what the file stores for it, times the deflate
     bound when it is filtered."""
     stored = min(int(dataset.id.get_storage_size()), size)
@@ -282,7 +282,7 @@ def _hdf5_held(dataset, size: int) -> int:
 
 
 def _read_hdf5(path: Path, key: str, what: str, size: int) -> np.ndarray:
-    h5py = _optional("h5py")
+    h5py = optional_module("h5py")
     try:
         f = h5py.File(path, "r")
     except OSError:
@@ -290,7 +290,7 @@ def _read_hdf5(path: Path, key: str, what: str, size: int) -> np.ndarray:
     with f:
         parts = [part for part in key.split("/") if part]
         for i in range(len(parts)):
-            problem = _foreign(h5py, f, "/".join(parts[:i + 1]))
+            problem = foreign_link(h5py, f, "/".join(parts[:i + 1]))
             if problem is not None:
                 raise InputFileError(f"{what}: {path} reaches outside itself: {problem}")
         obj = f.get("/".join(parts)) if parts else None
@@ -299,7 +299,7 @@ def _read_hdf5(path: Path, key: str, what: str, size: int) -> np.ndarray:
             f.visititems(lambda name, item: names.append(name) if isinstance(item, h5py.Dataset) else None)
             shown = ", ".join(names[:12]) + (", ..." if len(names) > 12 else "")
             raise InputFileError(f"{what}: {path} has no variable '{key}' (it has {shown or 'none'})")
-        _check_claim(f"{what} ({path}:{key})", obj.shape, obj.dtype, _hdf5_held(obj, size))
+        check_claim(f"{what} ({path}:{key})", obj.shape, obj.dtype, hdf5_held(obj, size))
         return obj[()]
 
 
@@ -337,14 +337,14 @@ def read_array(path: str | os.PathLike, key: str | None = None, *, what: str | N
         if suffix == ".npy":
             if key is not None:
                 raise InputFileError(f"{what}: a .npy file holds one array; ':{key}' names none")
-            _regular_file(path, what)
+            regular_file(path, what)
             return _read_npy(path, what)
         if key is None:
             raise InputFileError(f"{what}: name the entry of {path} to read")
         if suffix == ".npz":
-            return _read_npz(path, key, what, _regular_file(path, what))
+            return _read_npz(path, key, what, regular_file(path, what))
         if suffix in _NETCDF_SUFFIXES:
-            return _read_hdf5(path, key, what, _regular_file(path, what))
+            return _read_hdf5(path, key, what, regular_file(path, what))
     except FileNotFoundError:
         raise InputFileError(f"{what}: no such file {path}") from None
     except IsADirectoryError:
@@ -396,7 +396,7 @@ def matrix_metadata(kind: str, windows: Windows, options: Mapping, inputs: Mappi
             "created": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")}
 
 
-def _json_ready(metadata: Mapping) -> dict:
+def json_ready(metadata: Mapping) -> dict:
     out = dict(metadata)
     if isinstance(out.get("windows"), Windows):
         out["windows"] = out["windows"].to_dict()
@@ -675,7 +675,7 @@ def open_npy(path: Path, shape: tuple[int, int]) -> np.memmap:
 def write_json(path: Path, metadata: Mapping) -> None:
     """Write metadata as the JSON sidecar text."""
     with open(path, "w", encoding="utf-8") as f:
-        json.dump(_json_ready(metadata), f, indent=1)
+        json.dump(json_ready(metadata), f, indent=1)
         f.write("\n")
 
 
@@ -734,8 +734,8 @@ def write_netcdf(path: Path, matrix, metadata: Mapping, *, compact: bool = False
     (when the windows are known) the L1C pixel of each row and column, and
     the compact file's ``source_index`` is the coordinate of its rows.
     """
-    _optional("h5netcdf")
-    xr = _optional("xarray")
+    optional_module("h5netcdf")
+    xr = optional_module("xarray")
 
     n = matrix.shape[0]
     windows = metadata.get("windows")
@@ -846,14 +846,14 @@ def _checked_windows(where: str, metadata: dict) -> dict:
 def _sidecar(path: Path) -> dict:
     sidecar = Path(f"{path}.json")
     try:
-        size = _regular_file(sidecar)
+        size = regular_file(sidecar)
     except FileNotFoundError:
         return {"windows": None}
     except OSError as exc:
         raise InputFileError(f"cannot read the metadata {sidecar}: {exc.strerror or exc}") from None
     if size > _SIDECAR_LIMIT:
-        raise InputFileError(f"the metadata {sidecar} hold {_size(size)}, more than metadata ever need "
-                             f"({_size(_SIDECAR_LIMIT)})")
+        raise InputFileError(f"the metadata {sidecar} hold {format_size(size)}, more than metadata ever need "
+                             f"({format_size(_SIDECAR_LIMIT)})")
     try:
         with open(sidecar, encoding="utf-8") as f:
             return _checked_windows(str(sidecar), _from_json(json.load(f)))
@@ -911,7 +911,7 @@ def load_matrix(path: str | os.PathLike, *, mmap_mode: str | None = None):
     try:
         if suffix not in (".npy", ".npz", *_NETCDF_SUFFIXES):
             raise InputFileError(f"{path}: a matrix file is .nc, .npy or .npz")
-        size = _regular_file(path)
+        size = regular_file(path)
         if suffix in (".npy", ".npz"):
             metadata = _sidecar(path)
             order = None if metadata["windows"] is None else metadata["windows"].F
@@ -955,9 +955,9 @@ def _load_csr(path: Path, size: int, order: int | None):
         total = 0
         for key, kinds, want in _CSR_MEMBERS:
             shape, dtype, held = _member_header(archive, members[key], f"{path}: {key}", size)
-            _check_claim(f"{path}: {key}", shape, dtype, held, memory=False, kinds=kinds, want=want)
+            check_claim(f"{path}: {key}", shape, dtype, held, memory=False, kinds=kinds, want=want)
             total += math.prod(shape) * dtype.itemsize
-        _check_memory(str(path), 2 * total)   # the arrays, and the copies scipy.sparse may make
+        check_memory(str(path), 2 * total)   # the arrays, and the copies scipy.sparse may make
         arrays = {}
         for key, _, _ in _CSR_MEMBERS:
             with archive.open(members[key]) as member:
@@ -1022,21 +1022,21 @@ def _attribute_integer(path: Path, name: str, value) -> int:
 def _hdf5_sizes(path: Path, size: int, names) -> dict:
     """The most data bytes each of the datasets ``names`` can hold; refuses a file that takes data from
     elsewhere (links, external storage, virtual datasets) anywhere in it."""
-    h5py = _optional("h5py")
+    h5py = optional_module("h5py")
     try:
         f = h5py.File(path, "r")
     except OSError:
         raise InputFileError(f"{path} is not a netCDF-4 file") from None
     with f:
-        problem = f.visititems_links(lambda name, link: _foreign(h5py, f, name, link))  # stops at the first
+        problem = f.visititems_links(lambda name, link: foreign_link(h5py, f, name, link))  # stops at the first
         if problem is not None:
             raise InputFileError(f"{path} reaches outside itself: {problem}")
-        return {name: _hdf5_held(f[name], size) for name in names if isinstance(f.get(name), h5py.Dataset)}
+        return {name: hdf5_held(f[name], size) for name in names if isinstance(f.get(name), h5py.Dataset)}
 
 
 def _load_netcdf(path: Path, size: int):
-    _optional("h5netcdf")
-    xr = _optional("xarray")
+    optional_module("h5netcdf")
+    xr = optional_module("xarray")
 
     held = _hdf5_sizes(path, size, ("matrix", "source_index"))
     try:
@@ -1056,8 +1056,8 @@ def _load_netcdf(path: Path, size: int):
         windows = _checked_windows(str(path), metadata)["windows"]
         values = ds["matrix"]
         what = f"{path}: variable 'matrix'"
-        _check_claim(what, values.shape, values.dtype, held["matrix"], memory=False, kinds=_MATRIX)
-        _check_claim(what, values.shape, np.dtype(np.float64), None)
+        check_claim(what, values.shape, values.dtype, held["matrix"], memory=False, kinds=_MATRIX)
+        check_claim(what, values.shape, np.dtype(np.float64), None)
         order = ds.attrs.get("matrix_order")
         n = None if order is None and layout == "dense" else _attribute_integer(path, "matrix_order", order)
         if layout == "dense":
@@ -1076,9 +1076,9 @@ def _load_netcdf(path: Path, size: int):
         if index.shape != values.shape[:1]:
             raise InputFileError(f"{path}: source_index has the shape {index.shape}; the matrix stores "
                                  f"{values.shape[0]} rows")
-        _check_claim(f"{path}: variable 'source_index'", index.shape, index.dtype, held["source_index"],
+        check_claim(f"{path}: variable 'source_index'", index.shape, index.dtype, held["source_index"],
                      kinds="iu", want="integers")
-        _check_claim(f"{path}: the rows of the matrix", (n + 1,), np.dtype(np.int64), None)
+        check_claim(f"{path}: the rows of the matrix", (n + 1,), np.dtype(np.int64), None)
         rows = np.asarray(index.values)
         outside = np.flatnonzero((rows < 0) | (rows >= n))
         if outside.size:
@@ -1093,3 +1093,7 @@ def _load_netcdf(path: Path, size: int):
         if np.any(np.diff(rows) < 0):   # rows stored out of order: put them in order
             rows, dense = rows[ranked], dense[ranked]
         return _csr_from_rows(rows, dense, (n, n)), metadata
+
+
+# Names used by velmora modules that are being moved over to the ones above.
+_optional = optional_module

@@ -89,7 +89,7 @@ def _windows_of(value, what: str) -> Windows | None:
                     f"got {type(value).__name__}")
 
 
-def _unwrap(matrices, windows) -> tuple[list, Windows | None]:
+def unwrap(matrices, windows) -> tuple[list, Windows | None]:
     """The bare matrices and the one set of windows that the call and the matrices name."""
     found = [("windows=", _windows_of(windows, "windows="))]
     bare = []
@@ -106,7 +106,7 @@ def _unwrap(matrices, windows) -> tuple[list, Windows | None]:
     return bare, (named[0][1] if named else None)
 
 
-def _check_image(image: np.ndarray, windows: Windows | None, what: str) -> None:
+def check_image(image: np.ndarray, windows: Windows | None, what: str) -> None:
     if image.ndim < 2:
         raise ValueError(f"the {what} needs at least 2 dimensions (Ky, Kx), got shape {image.shape}")
     if windows is not None and image.shape[-2:] != windows.l1c_image_shape:
@@ -217,7 +217,7 @@ def l1c_pixel(index, shape):
     return (int(x), int(y)) if index.ndim == 0 else (x, y)
 
 
-def _is_sparse(matrix) -> bool:
+def is_sparse(matrix) -> bool:
     try:
         from scipy import sparse
     except ImportError:  # pragma: no cover - scipy is a dependency
@@ -225,8 +225,8 @@ def _is_sparse(matrix) -> bool:
     return sparse.issparse(matrix)
 
 
-def _square(name: str, matrix) -> np.ndarray:
-    if _is_sparse(matrix):
+def square_matrix(name: str, matrix) -> np.ndarray:
+    if is_sparse(matrix):
         matrix = matrix.toarray()
     matrix = np.asarray(matrix, dtype=np.float64)
     if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
@@ -234,16 +234,16 @@ def _square(name: str, matrix) -> np.ndarray:
     return matrix
 
 
-def _total(infield, stray_light, windows=None) -> tuple[np.ndarray, Windows | None]:
+def total_bytes(infield, stray_light, windows=None) -> tuple[np.ndarray, Windows | None]:
     """In-field plus stray-light matrix as one dense array, and the windows it was checked against."""
-    (infield, stray_light), windows = _unwrap((("in-field", infield), ("stray-light", stray_light)), windows)
-    total = _square("in-field", infield)
+    (infield, stray_light), windows = unwrap((("in-field", infield), ("stray-light", stray_light)), windows)
+    total = square_matrix("in-field", infield)
     if windows is not None and total.shape != windows.matrix_shape:
         raise ValueError(f"the in-field matrix has the shape {total.shape}, but the windows' matrices have "
                          f"the shape (F, F) = {windows.matrix_shape}")
     if stray_light is None:
         return total, windows
-    if _is_sparse(stray_light):
+    if is_sparse(stray_light):
         # Only the stored entries are added, so the result equals that of the dense form.
         if stray_light.ndim != 2 or stray_light.shape != total.shape:
             raise ValueError(f"the stray-light matrix {stray_light.shape} and the in-field matrix "
@@ -254,7 +254,7 @@ def _total(infield, stray_light, windows=None) -> tuple[np.ndarray, Windows | No
             total = total.copy()
         total[entries.row, entries.col] += entries.data.astype(np.float64, copy=False)
         return total, windows
-    stray = _square("stray-light", stray_light)
+    stray = square_matrix("stray-light", stray_light)
     if stray.shape != total.shape:
         raise ValueError(f"the stray-light matrix {stray.shape} and the in-field matrix {total.shape} "
                          "must have the same shape")
@@ -289,16 +289,18 @@ def forward_operator(infield, stray_light=None, *, windows=None) -> np.ndarray:
     ValueError
         The matrices are not square, differ in shape, or do not fit the windows.
     """
-    return np.ascontiguousarray(_total(infield, stray_light, windows)[0].T)
+    return np.ascontiguousarray(total_bytes(infield, stray_light, windows)[0].T)
 
 
-def observe(scene, infield, stray_light=None, *, windows=None) -> np.ndarray:
+def observe(scene, infield, stray_light=None, *, windows=None, dims=("y", "x")):
     """The forward model: the image observed from a true L1C scene.
 
     Parameters
     ----------
-    scene : array_like, shape (..., Ky, Kx)
-        True L1C image(s) indexed ``[y, x]``.
+    scene : array_like, shape (..., Ky, Kx), or xarray.DataArray
+        True L1C image(s) indexed ``[y, x]``; or a DataArray with the image
+        dimensions ``dims`` (see :mod:`velmora.xarray_images`; Dask-backed
+        stays lazy).
     infield : array_like or LoadedMatrix, shape (F, F)
         In-field matrix in the velmora layout (``[s, r]``).
     stray_light : array_like, scipy.sparse matrix or LoadedMatrix, shape (F, F), optional
@@ -310,23 +312,38 @@ def observe(scene, infield, stray_light=None, *, windows=None) -> np.ndarray:
         (or brought by a :class:`LoadedMatrix`), the matrices must have the
         shape (F, F) and every image the shape (..., Ky, Kx) of these windows;
         without them only the pixel count F is checked.
+    dims : (str, str)
+        With a DataArray scene: the names of its y and x dimensions.
 
     Returns
     -------
-    numpy.ndarray, shape (..., Ky, Kx)
-        The observed image(s).
+    numpy.ndarray, shape (..., Ky, Kx), or xarray.DataArray
+        The observed image(s); a DataArray for a DataArray scene, with its
+        dimensions, coordinates and attributes and velmora's provenance.
 
     Raises
     ------
     ValueError
         The scene does not have F pixels, or not the shape (..., Ky, Kx) of
-        the windows; the matrices are not square, differ in shape, or do not
-        fit the windows.
+        the windows (a DataArray: lacks a dimension of ``dims``); the matrices
+        are not square, differ in shape, or do not fit the windows.
     """
+    from .xarray_images import is_dataarray, observe_dataarray
+
+    if is_dataarray(scene):
+        return observe_dataarray(scene, infield, stray_light, windows=windows, dims=dims)
     scene = np.asarray(scene, dtype=np.float64)
-    total, windows = _total(infield, stray_light, windows)
-    _check_image(scene, windows, "scene")
+    total, windows = total_bytes(infield, stray_light, windows)
+    check_image(scene, windows, "scene")
     vector = image_to_vector(scene)
     if vector.shape[-1] != total.shape[0]:
         raise ValueError(f"the scene has {vector.shape[-1]} pixels but the matrix is {total.shape}")
     return vector_to_image(vector @ total, scene.shape[-2:])
+
+
+# Older names, kept for modules that are moving over to the ones above.
+_check_image = check_image
+_total = total_bytes
+_is_sparse = is_sparse
+_unwrap = unwrap
+_square = square_matrix

@@ -127,12 +127,12 @@ class _Rows:
     when it is sparse and only some of its rows are drawn."""
 
     def __init__(self, matrix, what: str):
-        from .layout import LoadedMatrix, _is_sparse
+        from .layout import LoadedMatrix, is_sparse
 
         self.windows = None
         if isinstance(matrix, LoadedMatrix):
             matrix, self.windows = matrix.matrix, matrix.windows
-        if _is_sparse(matrix):
+        if is_sparse(matrix):
             matrix = matrix.tocsr(copy=True)
             matrix.eliminate_zeros()
             self.used = np.flatnonzero(np.diff(matrix.indptr) > 0)

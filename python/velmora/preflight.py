@@ -13,7 +13,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from .io import _size, available_memory
+from .io import available_memory, format_size
 
 __all__ = ["Output", "output_problems", "memory_problems", "space_problems"]
 
@@ -138,7 +138,7 @@ def memory_problems(needs: Sequence[tuple[str, int]]) -> list[str]:
         return []
     what, need = max(needs, key=lambda n: n[1])
     if need > free:
-        return [f"the {what} needs {_size(need)} of memory but only {_size(free)} are available "
+        return [f"the {what} needs {format_size(need)} of memory but only {format_size(free)} are available "
                 "(MemAvailable in /proc/meminfo)"]
     return []
 
@@ -161,5 +161,5 @@ def space_problems(outputs: Sequence[Output]) -> list[str]:
         except OSError:
             continue
         if total > free:
-            problems.append(f"the outputs need {_size(total)} of disk space but {folder} has only {_size(free)} free")
+            problems.append(f"the outputs need {format_size(total)} of disk space but {folder} has only {format_size(free)} free")
     return problems

@@ -263,9 +263,9 @@ def _write_zarr(path: Path, ds, encoding: dict, overwrite: bool) -> Path:
 
 
 def _write(path: Path, arrays: dict, attrs: dict, overwrite: bool) -> Path:
-    xr = vio._optional("xarray")
+    xr = vio.optional_module("xarray")
     if path.suffix.lower() != ".zarr":
-        vio._optional("h5netcdf")
+        vio.optional_module("h5netcdf")
 
     variables, coords = {}, {}
     for name, array in arrays.items():
@@ -337,7 +337,7 @@ def _checked_variables(path: Path, attrs: dict, get, kind_of) -> tuple[Windows, 
         if len(obj.shape) != rank:
             raise vio.InputFileError(f"{what} has the shape {obj.shape}, not {rank} dimensions "
                                      f"({', '.join(_DIMENSIONS[name])})")
-        vio._check_claim(what, obj.shape, np.dtype(obj.dtype), held, memory=False, kinds=kinds,
+        vio.check_claim(what, obj.shape, np.dtype(obj.dtype), held, memory=False, kinds=kinds,
                          want="integers" if kinds == _INDEX else "real numbers")
         present[name] = obj
     pairs = (("noof_coefficients", "noof_indices"), ("node_x", "node_y"), ("noof_node_x", "noof_node_y"))
@@ -347,25 +347,25 @@ def _checked_variables(path: Path, attrs: dict, get, kind_of) -> tuple[Windows, 
             raise vio.InputFileError(f"{path} holds the variable '{one}' without '{other}'")
     if "noof_node_x" in present and "noof_coefficients" not in present:
         raise vio.InputFileError(f"{path} holds NOOF grid nodes but no NOOF tables")
-    vio._check_memory(str(path), 2 * sum(int(np.prod(o.shape)) * 8 for o in present.values()))
+    vio.check_memory(str(path), 2 * sum(int(np.prod(o.shape)) * 8 for o in present.values()))
     return windows, present
 
 
 def _read_netcdf(path: Path, size: int) -> PSFFile:
-    h5py = vio._optional("h5py")
+    h5py = vio.optional_module("h5py")
     try:
         f = h5py.File(path, "r")
     except OSError:
         raise vio.InputFileError(f"{path} is not a netCDF-4 file") from None
     with f:
-        problem = f.visititems_links(lambda name, link: vio._foreign(h5py, f, name, link))  # stops at the first
+        problem = f.visititems_links(lambda name, link: vio.foreign_link(h5py, f, name, link))  # stops at the first
         if problem is not None:
             raise vio.InputFileError(f"{path} reaches outside itself: {problem}")
 
         def held(obj):
             if not isinstance(obj, h5py.Dataset):
                 return "is a group, not a variable"
-            return "holds no array (an empty dataspace)" if obj.shape is None else vio._hdf5_held(obj, size)
+            return "holds no array (an empty dataspace)" if obj.shape is None else vio.hdf5_held(obj, size)
 
         attrs = {k: _text(v) for k, v in f.attrs.items()}
         windows, present = _checked_variables(path, attrs, f.get, held)
@@ -478,7 +478,7 @@ def load_psfs(path: str | os.PathLike) -> PSFFile:
     try:
         if path.suffix.lower() == ".zarr":
             return _read_zarr(path)
-        return _read_netcdf(path, vio._regular_file(path))
+        return _read_netcdf(path, vio.regular_file(path))
     except FileNotFoundError:
         raise vio.InputFileError(f"no such file {path}") from None
     except IsADirectoryError:

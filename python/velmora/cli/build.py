@@ -107,7 +107,7 @@ def store_jobs(plan: Plan, jobs: list[Job]) -> list:
 
     zjobs = [stores.ZarrJob(job.label, job.output, job.kwargs["windows"], job.kwargs["psfs"],
                             options={k: v for k, v in job.kwargs.items() if k not in ("windows", "psfs")},
-                            attrs=vio._json_ready(vio.matrix_metadata(job.label, job.kwargs["windows"],
+                            attrs=vio.json_ready(vio.matrix_metadata(job.label, job.kwargs["windows"],
                                                                       job.options, job.inputs, base=plan.base)))
              for job in jobs]
     try:
@@ -188,8 +188,8 @@ def run_check(args) -> int:
             state = "completes or replaces the existing store" if job.output.exists() else "new store"
         else:
             state = "replaces the existing file" if job.output.exists() else "new file"
-        print(f"  {job.label:<11} {job.F} x {job.F}, needs {vio._size(job.memory())} of memory "
-              f"({vio._size(free) + ' available' if free is not None else 'available memory unknown'}) "
+        print(f"  {job.label:<11} {job.F} x {job.F}, needs {vio.format_size(job.memory())} of memory "
+              f"({vio.format_size(free) + ' available' if free is not None else 'available memory unknown'}) "
               f"-> {job.output} ({state})")
     print("  ok          every input, output and limit checked; nothing was built")
     return EXIT_OK
