@@ -1019,7 +1019,7 @@ def _attribute_integer(path: Path, name: str, value) -> int:
     return value
 
 
-def _hdf5_sizes(path: Path, size: int, names) -> dict:
+def hdf5_sizes(path: Path, size: int, names) -> dict:
     """The most data bytes each of the datasets ``names`` can hold; refuses a file that takes data from
     elsewhere (links, external storage, virtual datasets) anywhere in it."""
     h5py = optional_module("h5py")
@@ -1038,7 +1038,7 @@ def _load_netcdf(path: Path, size: int):
     optional_module("h5netcdf")
     xr = optional_module("xarray")
 
-    held = _hdf5_sizes(path, size, ("matrix", "source_index"))
+    held = hdf5_sizes(path, size, ("matrix", "source_index"))
     try:
         ds = xr.open_dataset(path, engine="h5netcdf")
     except (OSError, ValueError) as exc:

@@ -41,6 +41,7 @@ from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_SCHEME, DEFAULT_STEP, SCHEMES,
                       stray_light_options)
 from .psfs import PSFSet
 from .windows import Windows
+from .xarray_images import apply_dataarray, is_dataarray
 
 __all__ = ["ForwardModel", "forward_model"]
 
@@ -431,17 +432,20 @@ class ForwardModel(LinearOperator):
         out = np.swapaxes(out, 1, 2)
         return out.reshape(images.shape)
 
-    def apply(self, images) -> np.ndarray:
+    def apply(self, images, *, dims=("y", "x")):
         """The operator applied to L1C image(s): the observed images of true scenes.
 
         Parameters
         ----------
-        images : array_like, shape (..., Ky, Kx)
-            Image(s) indexed ``[y, x]``.
+        images : array_like, shape (..., Ky, Kx), or xarray.DataArray
+            Image(s) indexed ``[y, x]``; or a DataArray with the image
+            dimensions ``dims`` (see :mod:`velmora.xarray_images`).
+        dims : (str, str)
+            With a DataArray: the names of its y and x dimensions.
 
         Returns
         -------
-        numpy.ndarray, shape (..., Ky, Kx), float64
+        numpy.ndarray, shape (..., Ky, Kx), float64, or xarray.DataArray
 
         Raises
         ------
@@ -450,19 +454,24 @@ class ForwardModel(LinearOperator):
         TypeError
             They do not hold real numbers.
         """
+        if is_dataarray(images):
+            return apply_dataarray(self, images, dims=dims)
         return self._images(images, self._is_adjoint)
 
-    def apply_adjoint(self, images) -> np.ndarray:
+    def apply_adjoint(self, images, *, dims=("y", "x")):
         """The adjoint ``T.H`` applied to L1C image(s).
 
         Parameters
         ----------
-        images : array_like, shape (..., Ky, Kx)
-            Image(s) indexed ``[y, x]``.
+        images : array_like, shape (..., Ky, Kx), or xarray.DataArray
+            Image(s) indexed ``[y, x]``; or a DataArray with the image
+            dimensions ``dims`` (see :mod:`velmora.xarray_images`).
+        dims : (str, str)
+            With a DataArray: the names of its y and x dimensions.
 
         Returns
         -------
-        numpy.ndarray, shape (..., Ky, Kx), float64
+        numpy.ndarray, shape (..., Ky, Kx), float64, or xarray.DataArray
 
         Raises
         ------
@@ -471,6 +480,8 @@ class ForwardModel(LinearOperator):
         TypeError
             They do not hold real numbers.
         """
+        if is_dataarray(images):
+            return apply_dataarray(self, images, adjoint=True, dims=dims)
         return self._images(images, not self._is_adjoint)
 
     def diagonal(self) -> np.ndarray:

@@ -7,6 +7,13 @@ model, or with stored matrices when ``--infield-matrix`` (and
 ``--stray-light-matrix``) name them (files of ``velmora build``, read by
 :func:`velmora.load_matrix`).
 
+The images may also come from a netCDF-4 file (``IMAGES.nc``, its variable
+named by ``--variable`` when it has several, its image dimensions by
+``--dims Y,X``; default ``y,x``), and a result path ending in ``.nc`` gets a
+netCDF-4 file: the corrected variable over the input's dimensions, with its
+coordinates and attributes, the input file's global attributes and
+velmora's provenance (:mod:`velmora.xarray_images`).
+
 Stray light is never left out silently: with stored matrices and a
 configuration that has a ``[stray_light]`` table, either its matrix
 (``--stray-light-matrix``) or ``--no-stray-light`` must be given, and a
@@ -29,6 +36,7 @@ import numpy as np
 from .. import __version__
 from .. import config as plans
 from .. import io as vio
+from .. import xarray_images as ximages
 from ..correction import DEFAULT_CORE, METHODS, PRECONDITIONERS, Corrector
 from ..errors import ConfigurationError
 from ..model import forward_model
@@ -56,6 +64,14 @@ def _core(text: str) -> tuple[int, int]:
     return rx, ry
 
 
+def _dims(text: str) -> tuple[str, str]:
+    """``Y,X`` as two different dimension names (an argparse type)."""
+    parts = [p.strip() for p in text.split(",")]
+    if len(parts) != 2 or not all(parts) or parts[0] == parts[1]:
+        raise argparse.ArgumentTypeError(f"expected Y,X (two different dimension names), got {text!r}")
+    return parts[0], parts[1]
+
+
 def add_parser(subparsers) -> argparse.ArgumentParser:
     """Add the ``correct`` command to the ``velmora`` command's sub-parsers.
 
@@ -71,7 +87,8 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
     """
     p = subparsers.add_parser(
         "correct", help="correct observed L1C images with the forward model or stored matrices",
-        description="Correct observed L1C images (a .npy array of shape (..., Ky, Kx), indexed [y, x]) for "
+        description="Correct observed L1C images (a .npy array of shape (..., Ky, Kx), indexed [y, x], or a "
+                    "variable of a netCDF-4 file with named image dimensions) for "
                     "the in-field and stray light of the instrument described by CONFIG (the file of "
                     "'velmora build'). Without --infield-matrix the matrix-free forward model is built from "
                     "the configuration, with the stray light of its [stray_light] table unless "
@@ -83,8 +100,15 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
                "(options, files, shapes, a matrix of the other kind, observed pixels that are not finite "
                "without --missing mask). Nothing is written unless the exit status is 0.")
     p.add_argument("config", metavar="CONFIG", help="the TOML configuration file")
-    p.add_argument("images", metavar="IMAGES.npy", help="the observed images")
-    p.add_argument("-o", "--output", required=True, metavar="CORRECTED.npy", help="where to write the result")
+    p.add_argument("images", metavar="IMAGES.npy", help="the observed images: .npy, or a netCDF-4 file .nc "
+                                                        "(see --variable, --dims)")
+    p.add_argument("-o", "--output", required=True, metavar="CORRECTED.npy",
+                   help="where to write the result: .npy, or .nc for a netCDF-4 file with the input's "
+                        "dimensions, coordinates and attributes")
+    p.add_argument("--variable", metavar="NAME",
+                   help="the data variable of IMAGES.nc to correct (required when it has more than one)")
+    p.add_argument("--dims", type=_dims, metavar="Y,X",
+                   help="the names of the image dimensions (rows, columns) in the netCDF files (default: y,x)")
     p.add_argument("--infield-matrix", metavar="FILE", help="a stored in-field matrix to use instead of "
                                                                 "the forward model")
     stray = p.add_mutually_exclusive_group()
@@ -220,6 +244,26 @@ def _failures(info: dict, stack: tuple[int, ...]) -> str:
     return f"{len(failed)} of {len(info['frames_converged'])} frame(s) did not converge ({listed}{more})"
 
 
+# ---------------------------------------------------------------- outputs
+def _corrected_dataarray(corrected: np.ndarray, source, order, dims: tuple[str, str], info: dict):
+    """The corrected images as a DataArray: like ``source`` (the netCDF input, ordered (..., Y, X)) over
+    its dimensions in their original ``order``, else over (frame..., Y, X) named ``corrected``; with
+    velmora's provenance."""
+    import xarray as xr
+
+    details = {"target": info["target"], "method": info["method"],
+               "core": info["core"] if info["target"] == "stray-light" else None}
+    if source is None:
+        lead = corrected.ndim - 2
+        names = ["frame"] if lead == 1 else [f"frame_{i}" for i in range(lead)]
+        return xr.DataArray(corrected, dims=(*names, *dims), name="corrected",
+                            attrs=ximages.provenance({}, "corrected", **details))
+    out = source.copy(data=corrected)
+    out.attrs = ximages.provenance(source.attrs, "corrected", **details)
+    out.encoding = {}
+    return out.transpose(*order)
+
+
 # -------------------------------------------------------------------- run
 def run_correct(args) -> int:
     """Run ``velmora correct`` with parsed arguments; returns the exit status.
@@ -244,8 +288,15 @@ def run_correct(args) -> int:
     """
     config_path = Path(args.config)
     output = Path(args.output)
-    if output.suffix != ".npy":
+    netcdf_in, netcdf_out = Path(args.images).suffix.lower() == ".nc", output.suffix.lower() == ".nc"
+    if not netcdf_out and output.suffix != ".npy":
         output = output.with_name(output.name + ".npy")
+    if args.variable is not None and not netcdf_in:
+        raise InputError(f"--variable names a variable of a netCDF input (.nc); {args.images} is none")
+    if args.dims is not None and not (netcdf_in or netcdf_out):
+        raise InputError("--dims names the image dimensions of netCDF files (.nc); neither IMAGES nor the "
+                         "output is one")
+    dims = args.dims or ximages.DEFAULT_DIMS
     if output.is_dir():
         raise InputError(f"{output} is a folder")
     if output.exists() and not args.overwrite:
@@ -268,7 +319,18 @@ def run_correct(args) -> int:
     if args.infield_matrix is not None:
         infield = _matrix(args.infield_matrix, "in-field")
         stray = None if args.stray_light_matrix is None else _matrix(args.stray_light_matrix, "stray-light")
-    images = vio.read_array(Path(args.images), None, what="IMAGES")
+    source, order, file_attrs = None, None, {}
+    if netcdf_in:
+        source, file_attrs = ximages.read_dataarray(args.images, args.variable, what="IMAGES")
+        try:
+            y, x = ximages.checked_image_dims(source, dims, windows.l1c_image_shape, f"variable '{source.name}'",
+                                              hint="--dims Y,X")
+        except ValueError as exc:
+            raise InputError(f"{args.images}: {one_line(exc)}") from None
+        order, source = source.dims, source.transpose(..., y, x)
+        images = source.values
+    else:
+        images = vio.read_array(Path(args.images), None, what="IMAGES")
     if images.dtype.kind not in "fiu":
         raise InputError(f"{args.images} must hold real numbers, got dtype {images.dtype}")
     if images.ndim < 2 or images.shape[-2:] != windows.l1c_image_shape:
@@ -332,7 +394,11 @@ def run_correct(args) -> int:
     print(f"  frames      {_per_frame(info)}")
     print(f"  masked      {masked} pixel(s) left out of the fit" if masked else "  masked      none")
     with vio.AtomicOutputs() as outputs:
-        np.save(outputs.temporary(output), corrected)
+        if netcdf_out:
+            ximages.write_dataarray(outputs.temporary(output),
+                                    _corrected_dataarray(corrected, source, order, dims, info), file_attrs)
+        else:
+            np.save(outputs.temporary(output), corrected)
         outputs.commit()
     print(f"  -> {output}")
     return EXIT_OK
