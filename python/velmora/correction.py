@@ -61,6 +61,7 @@ Preconditioners (``"gmres"``)
 
 from __future__ import annotations
 
+import threading
 import warnings
 
 import numpy as np
@@ -187,6 +188,23 @@ class _ModelSystem:
             return self._T(X, adjoint=True)
         return X + self.inverse_colsum * (self._T(X, adjoint=True) - self.core(X, adjoint=True))
 
+    def perturbation(self, X):
+        """The part of ``A`` whose relative uncertainty ``operator_uncertainty`` is, applied to (n, F).
+
+        ``"stray-light"``: the far field ``D``; ``"scene"``: the stray light of the model (None
+        when the operator has none, or cannot tell it apart).
+        """
+        if self.target == "stray-light":
+            return self.apply(X) - X
+        stray = getattr(self.model, "_stray", None) if self._matrix_free else None
+        if stray is None:
+            return None
+        return stray.apply(self._images(X)).reshape(X.shape)
+
+    def perturbs(self) -> bool:
+        """Whether :meth:`perturbation` has anything to apply."""
+        return self.target == "stray-light" or (self._matrix_free and getattr(self.model, "_stray", None) is not None)
+
     def diagonal(self):
         d = np.asarray(self.model.diagonal(), dtype=np.float64).reshape(-1)
         if self.target == "scene":
@@ -206,6 +224,11 @@ class _DenseSystem:
         total, self.windows = _total(infield, stray_light, windows)
         self.F = total.shape[0]
         self.target = target
+        self._stray = None
+        if target == "scene" and stray_light is not None:
+            from .layout import _is_sparse, _unwrap
+            (stray,), _ = _unwrap((("stray-light", stray_light),), None)
+            self._stray = stray.tocsr() if _is_sparse(stray) else np.asarray(stray, dtype=np.float64)
         if not np.all(np.isfinite(total)):
             raise np.linalg.LinAlgError("the matrix holds values that are not finite")
         if target == "scene":
@@ -234,6 +257,17 @@ class _DenseSystem:
 
     def adjoint(self, X):
         return X @ self.At.T
+
+    def perturbs(self) -> bool:
+        return self.target == "stray-light" or self._stray is not None
+
+    def perturbation(self, X):
+        """The part of ``A`` that ``operator_uncertainty`` scales, applied to (n, F) (see _ModelSystem)."""
+        if self.target == "stray-light":
+            return self.apply(X) - X
+        if self._stray is None:
+            return None
+        return np.asarray(self._stray.T @ X.T).T if not isinstance(self._stray, np.ndarray) else X @ self._stray
 
     def diagonal(self):
         return np.diag(self.At).copy()
@@ -556,7 +590,10 @@ class Corrector:
                 raise ValueError("preconditioner='kernel' inverts the whole kernel, which the 'stray-light' "
                                  "target does not solve for; use None or 'diagonal'")
             self._M = _KernelPreconditioner(model)
+        self._perturbation = self._system.perturbation if self._system.perturbs() else None
         self._lu = None
+        self._squared = None                 # C o C (transposed), formed on the first exact propagation
+        self._lock = threading.Lock()
         if method == "lu":
             self._factorise(model)
 
@@ -583,13 +620,17 @@ class Corrector:
             raise np.linalg.LinAlgError("the matrix is singular: its images cannot be corrected")
 
     # -- the solve on a stack of flat vectors ----------------------------------------
-    def _solve(self, b: np.ndarray, valid: np.ndarray | None):
-        """Solve every row of ``b`` (n, F); ``valid`` (n, F) marks the pixels of the fit (None: all)."""
+    def _solve(self, b: np.ndarray, valid: np.ndarray | None, fill: str = "inpaint"):
+        """Solve every row of ``b`` (n, F); ``valid`` (n, F) marks the pixels of the fit (None: all).
+
+        The masked pixels start from (and keep) the mean of their valid neighbours (``fill="inpaint"``)
+        or zero (``fill="zero"``: the valid pixels are then solved with the operator restricted to them).
+        """
         system = self._system
         n = b.shape[0]
         if valid is not None:
             shape = (self.windows.Kx, self.windows.Ky) if self.windows is not None else (1, self.F)
-            start = np.where(valid, 0.0, _inpaint(b, valid, shape))
+            start = np.zeros_like(b) if fill == "zero" else np.where(valid, 0.0, _inpaint(b, valid, shape))
             b = np.where(valid, b - system.apply(start), 0.0)
 
             def masked(product):
@@ -665,9 +706,12 @@ class Corrector:
             return lu_solve((lu, piv.copy()), b.T, trans=1, check_finite=False).T
         A = self._system.dense()
         x = np.zeros_like(b)
-        for q in range(b.shape[0]):
-            keep = np.flatnonzero(valid[q])
-            x[q, keep] = np.linalg.solve(A[np.ix_(keep, keep)], b[q, keep])
+        # Frames with the same mask share one factorisation of their restricted operator.
+        patterns, which = np.unique(valid, axis=0, return_inverse=True)
+        for k, pattern in enumerate(patterns):
+            rows = np.flatnonzero(which.reshape(-1) == k)
+            keep = np.flatnonzero(pattern)
+            x[np.ix_(rows, keep)] = np.linalg.solve(A[np.ix_(keep, keep)], b[np.ix_(rows, keep)].T).T
         return x
 
     def _lsmr(self, apply_one, adjoint_one, b):
@@ -677,8 +721,10 @@ class Corrector:
         return result[0], int(result[1]), int(result[2])
 
     # -- public ----------------------------------------------------------------------
-    def correct(self, observed, *, mask=None, return_info: bool = False):
-        """The corrected L1C image(s) from observed image(s).
+    def correct(self, observed, *, mask=None, return_info: bool = False, u_random=None, u_systematic=None,
+                noise=None, operator_uncertainty=None, propagation: str = "auto", probes: int | None = None,
+                seed=0, covariance: bool = False, dims=("y", "x")):
+        """The corrected L1C image(s) from observed image(s), and their uncertainty when asked for.
 
         Parameters
         ----------
@@ -689,32 +735,80 @@ class Corrector:
             ``"lu"`` solve with the other pixels only). The corrected image is
             returned everywhere.
         return_info : bool
-            Also return the info of this call.
+            Also return the info of this call (without uncertainty arguments).
+        u_random : array_like, shape (Ky, Kx) or that of ``observed``, optional
+            Standard uncertainty of every observed pixel, independent between
+            pixels (and frames).
+        u_systematic : float or array_like, shape (Ky, Kx) or that of ``observed``, optional
+            Standard uncertainty fully correlated across the image: an image,
+            or a number, the fraction of the observed image (0.01: 1 %).
+        noise : (float, float), optional
+            ``(read_noise, gain)``: ``u_random**2 = read_noise**2 + observed / gain``
+            (observed values below zero count as zero). Not with ``u_random``.
+        operator_uncertainty : float, optional
+            Relative standard uncertainty of the far field (``"stray-light"``
+            target) or of the stray-light matrix (``"scene"``), one factor for
+            the whole operator, propagated to first order.
+        propagation : {"auto", "exact", "probes"}
+            How the random component is propagated: ``"exact"`` with the
+            squared inverse (formed once per corrector), ``"probes"`` with
+            random probes and an error bound per pixel; ``"auto"``: exact when
+            the corrector holds a dense operator (matrices, or ``"lu"``) of
+            at most :data:`velmora.uncertainty.EXACT_LIMIT` pixels, probes otherwise.
+        probes : int, optional
+            Probes per frame of ``"probes"``; default
+            :data:`velmora.uncertainty.DEFAULT_PROBES`.
+        seed : int or numpy.random.Generator
+            Seed of the probes.
+        covariance : bool
+            Also return the full covariance of every corrected frame (exact
+            propagation, F at most :data:`velmora.uncertainty.COVARIANCE_LIMIT`).
+        dims : (str, str)
+            For an :class:`xarray.DataArray`: the names of its image
+            dimensions (y, x). A DataArray comes back as a DataArray with the
+            same dimensions, coordinates and attributes (lazily for a
+            Dask-backed one); see :mod:`velmora.xarray_images`.
 
         Returns
         -------
         corrected : numpy.ndarray, shape (..., Ky, Kx)
+            Without uncertainty arguments.
         info : dict
-            With ``return_info=True``: ``method``, ``target``, ``core``,
-            ``preconditioner``, ``iterations`` and ``residual`` (relative
-            residual over the fitted pixels) per frame in stack order,
-            ``frames_converged`` per frame, ``converged`` (all frames),
-            ``masked`` (pixels excluded, all frames) and ``mask`` (the mask
-            used, shaped like ``observed``, or None).
+            With ``return_info=True`` and without uncertainty arguments:
+            ``method``, ``target``, ``core``, ``preconditioner``,
+            ``iterations`` and ``residual`` (relative residual over the fitted
+            pixels) per frame in stack order, ``frames_converged`` per frame,
+            ``converged`` (all frames), ``masked`` (pixels excluded, all
+            frames) and ``mask`` (the mask used, shaped like ``observed``, or
+            None).
+        result : velmora.CorrectionResult
+            With any of ``u_random``, ``u_systematic``, ``noise`` or
+            ``operator_uncertainty``: the corrected image(s), each propagated
+            component (None for those not asked for) and the info (with
+            ``uncertainty`` and ``uncertainty_converged``); see
+            :mod:`velmora.uncertainty`. Masked pixels hold NaN uncertainty.
 
         Raises
         ------
         ValueError
             The images do not have the corrector's shape, hold non-finite
-            pixels (with ``missing="raise"``), or the mask does not fit.
+            pixels (with ``missing="raise"``), the mask does not fit, or an
+            uncertainty argument is negative, not finite or of the wrong shape.
         ConvergenceError
-            With ``on_failure="raise"``, when a frame did not converge.
+            With ``on_failure="raise"``, when a frame (or one of the solves of
+            its uncertainty) did not converge.
 
         Warns
         -----
         ConvergenceWarning
             With ``on_failure="warn"`` (the default), when a frame did not converge.
         """
+        from .xarray_images import correct_dataarray, is_dataarray
+
+        if is_dataarray(observed):
+            return correct_dataarray(self, observed, mask=mask, return_info=return_info, dims=dims,
+                                     u_random=u_random, u_systematic=u_systematic, noise=noise,
+                                     operator_uncertainty=operator_uncertainty)
         observed = np.asarray(observed)
         if observed.dtype.kind not in "fiub":
             raise TypeError(f"observed images must hold real numbers, got dtype {observed.dtype}")
@@ -740,11 +834,22 @@ class Corrector:
                                  f"(x, y) = ({int(where[-1])}, {int(where[-2])}){frame}; pass missing='mask' (or "
                                  "a mask) to exclude them from the fit")
             mask = bad if mask is None else (mask | bad)
-        x, info = self._correct_flat(image_to_vector(observed).reshape(-1, self.F),
-                                     None if mask is None else image_to_vector(mask).reshape(-1, self.F))
+        asked = any(v is not None for v in (u_random, u_systematic, noise, operator_uncertainty))
+        if asked:
+            from . import uncertainty
+            request = uncertainty._request(self, observed, mask, u_random=u_random, u_systematic=u_systematic,
+                                           noise=noise, operator_uncertainty=operator_uncertainty,
+                                           propagation=propagation, probes=probes, seed=seed,
+                                           covariance=covariance)
+        b = image_to_vector(observed).reshape(-1, self.F)
+        masked = None if mask is None else image_to_vector(mask).reshape(-1, self.F)
+        x, info = self._correct_flat(b, masked)
         result = vector_to_image(x, shape[-2:]).reshape(shape)
         info["mask"] = None if mask is None else np.array(mask)
-        return self._finish(result, info, return_info)
+        if not asked:
+            return self._finish(result, info, return_info)
+        outcome = uncertainty._propagate(self, request, b, x, masked, result, info)
+        return self._finish(outcome, info, False)
 
     def correct_vector(self, observed, *, return_info: bool = False):
         """The corrected flat vector(s) from observed flat vector(s).
@@ -795,13 +900,21 @@ class Corrector:
 
     def _finish(self, result, info, return_info):
         self.last_info = info
-        if not info["converged"] and self.on_failure != "ignore":
+        propagated = info.get("uncertainty_converged", True)
+        if not (info["converged"] and propagated) and self.on_failure != "ignore":
             missed = [q for q, ok in enumerate(info["frames_converged"]) if not ok]
             shown = ", ".join(f"frame {q}: residual {info['residual'][q]:.3g} after {info['iterations'][q]} "
                               f"iteration(s)" for q in missed[:5])
             more = f" and {len(missed) - 5} more" if len(missed) > 5 else ""
-            message = (f"{len(missed)} of {len(info['frames_converged'])} frame(s) did not converge to rtol="
-                       f"{self.rtol:g} with method={self.method!r}: {shown}{more}")
+            parts = []
+            if missed:
+                parts.append(f"{len(missed)} of {len(info['frames_converged'])} frame(s) did not converge to rtol="
+                             f"{self.rtol:g} with method={self.method!r}: {shown}{more}")
+            if not propagated:
+                frames = info["uncertainty"]["frames_not_converged"]
+                parts.append(f"the solves that propagate the uncertainty of {len(frames)} frame(s) did not converge "
+                             f"to rtol={self.rtol:g} (frames {frames[:5]})")
+            message = "; ".join(parts)
             if self.on_failure == "raise":
                 raise ConvergenceError(message, result, info)
             warnings.warn(message, ConvergenceWarning, stacklevel=3)
@@ -809,7 +922,7 @@ class Corrector:
 
 
 def correct(observed, model_or_matrices, stray_light=None, *, windows=None, method: str | None = None,
-            mask=None, return_info: bool = False, **options):
+            mask=None, return_info: bool = False, dims=("y", "x"), **options):
     """The corrected L1C image(s) from observed image(s) (a one-off :class:`Corrector`).
 
     Parameters
@@ -825,6 +938,8 @@ def correct(observed, model_or_matrices, stray_light=None, *, windows=None, meth
         Pixels excluded from the fit, as for :meth:`Corrector.correct`.
     return_info : bool
         Also return the info of the call.
+    dims : (str, str)
+        The image dimensions of an :class:`xarray.DataArray`, as for :meth:`Corrector.correct`.
     **options
         Further options of :class:`Corrector` (``target``, ``core``, ``rtol``,
         ``preconditioner``, ``on_failure``, ``missing``, ...).
@@ -836,4 +951,4 @@ def correct(observed, model_or_matrices, stray_light=None, *, windows=None, meth
         With ``return_info=True``, as :meth:`Corrector.correct` returns it.
     """
     corrector = Corrector(model_or_matrices, stray_light, windows=windows, method=method, **options)
-    return corrector.correct(observed, mask=mask, return_info=return_info)
+    return corrector.correct(observed, mask=mask, return_info=return_info, dims=dims)
