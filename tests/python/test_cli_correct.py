@@ -131,3 +131,26 @@ def test_vignetting_that_is_not_finite_is_refused(instrument, velmora_small, cap
         return
     assert (main(["check", str(config)]) if command == "check" else run(folder, config)) == 2
     assert fragment in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("target", ["scene", "stray-light"])
+def test_the_uncertainty_goes_with_the_corrected_images_and_obsarray_reads_it(instrument, capsys, target):
+    obsarray = pytest.importorskip("obsarray")
+    xr = pytest.importorskip("xarray")
+    folder, config, _ = instrument
+    observed = np.load(folder / "observed.npy")
+    args = ["correct", str(config), str(folder / "observed.npy"), "-o", str(folder / "corrected.nc"),
+            "--threads", "1", "--infield-matrix", str(folder / "infield.npy"), "--stray-light-matrix",
+            str(folder / "stray.npy"), "--method", "lu", "--target", target, "--noise", "2,4",
+            "--u-systematic", "0.01", "--operator-uncertainty", "0.1"]
+    assert main(args) == 0, capsys.readouterr().err
+    assert "u_random, u_systematic, u_operator (exact propagation)" in capsys.readouterr().out
+    expected = velmora.Corrector(velmora.load_matrix(folder / "infield.npy"),
+                                 velmora.load_matrix(folder / "stray.npy"), method="lu", target=target).correct(
+        observed, noise=(2, 4), u_systematic=0.01, operator_uncertainty=0.1)
+    with xr.open_dataset(folder / "corrected.nc") as ds:
+        assert obsarray is not None and set(ds["corrected"].attrs["unc_comps"]) >= {"u_random", "u_systematic"}
+        np.testing.assert_allclose(ds["corrected"].values, expected.corrected, rtol=1e-12, atol=0)
+        np.testing.assert_allclose(ds.unc["corrected"].total_unc().values, expected.total(), rtol=1e-10)
+    assert main(args[:3] + ["-o", str(folder / "corrected.npy"), "--noise", "2,4"]) == 2  # .npy cannot hold it
+    assert "name the output .nc" in capsys.readouterr().err

@@ -40,6 +40,7 @@ from .. import xarray_images as ximages
 from ..correction import DEFAULT_CORE, METHODS, PRECONDITIONERS, Corrector
 from ..errors import ConfigurationError
 from ..model import forward_model
+from ..uncertainty import save_corrected
 from .common import EXIT_BUILD_FAILED, EXIT_OK, InputError, one_line, positive_int
 from .plan import read_inputs
 
@@ -62,6 +63,28 @@ def _core(text: str) -> tuple[int, int]:
     if rx < 0 or ry < 0:
         raise argparse.ArgumentTypeError(f"expected RX,RY (two non-negative integers), got {text!r}")
     return rx, ry
+
+
+def _noise(text: str) -> tuple[float, float]:
+    """``READ,GAIN``: the read noise and the gain (an argparse type)."""
+    try:
+        read, gain = (float(part) for part in text.replace(" ", "").split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected READ,GAIN (two numbers), got {text!r}") from None
+    if not (np.isfinite(read) and np.isfinite(gain) and read >= 0 and gain > 0):
+        raise argparse.ArgumentTypeError(f"expected a read noise >= 0 and a gain > 0, got {text!r}")
+    return read, gain
+
+
+def _fraction_or_file(text: str):
+    """A number (a fraction of the observed image) or the name of an array file (an argparse type)."""
+    try:
+        value = float(text)
+    except ValueError:
+        return text
+    if not (np.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"expected a fraction >= 0 or an array file, got {text!r}")
+    return value
 
 
 def _dims(text: str) -> tuple[str, str]:
@@ -147,6 +170,23 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
                    help="van Cittert iterations (default: %(default)s)")
     p.add_argument("--relaxation", type=float, default=1.0, metavar="R",
                    help="step of the van Cittert iterations (default: %(default)s)")
+    unc = p.add_argument_group(
+        "uncertainty", "propagate the observed images' uncertainty through the correction; the output must "
+        "then be a netCDF file (.nc), which holds the corrected images and each component in the "
+        "obsarray/FIDUCEO layout (unc_comps, err_corr)")
+    noise = unc.add_mutually_exclusive_group()
+    noise.add_argument("--noise", type=_noise, metavar="READ,GAIN",
+                       help="independent pixel noise u^2 = READ^2 + observed/GAIN")
+    noise.add_argument("--u-random", metavar="FILE",
+                       help="the standard uncertainty of every observed pixel, independent between pixels: an "
+                            "array of the images' shape or of one image")
+    unc.add_argument("--u-systematic", type=_fraction_or_file, metavar="FRACTION|FILE",
+                     help="an uncertainty fully correlated across the image: a fraction of the observed image "
+                          "(0.01 for 1 %%) or an array file")
+    unc.add_argument("--operator-uncertainty", type=float, metavar="REL",
+                     help="the relative standard uncertainty of the far field (--target stray-light) or of the "
+                          "stray light (--target scene), propagated to first order")
+    unc.add_argument("--units", metavar="UNITS", help="the units of the images, written to the file")
     p.add_argument("--overwrite", action="store_true", help="replace CORRECTED.npy if it exists")
     p.add_argument("--threads", type=positive_int, metavar="N",
                    help="worker threads (default: OMP_NUM_THREADS, else all processors)")
@@ -265,6 +305,30 @@ def _corrected_dataarray(corrected: np.ndarray, source, order, dims: tuple[str, 
 
 
 # -------------------------------------------------------------------- run
+def _uncertainty(args, shape: tuple[int, ...], windows) -> dict:
+    """The uncertainty arguments of Corrector.correct from the command line."""
+    def image(path: str, what: str) -> np.ndarray:
+        array = vio.read_array(Path(path), None, what=what)
+        if array.dtype.kind not in "fiu":
+            raise InputError(f"{what} {path} must hold real numbers, got dtype {array.dtype}")
+        if array.shape not in (tuple(shape), windows.l1c_image_shape):
+            raise InputError(f"{what} {path} has the shape {array.shape}; it must have that of the images "
+                             f"{tuple(shape)} or of one image {windows.l1c_image_shape}")
+        return array
+
+    options = {}
+    if args.noise is not None:
+        options["noise"] = args.noise
+    if args.u_random is not None:
+        options["u_random"] = image(args.u_random, "--u-random")
+    if args.u_systematic is not None:
+        options["u_systematic"] = (args.u_systematic if isinstance(args.u_systematic, float)
+                                   else image(args.u_systematic, "--u-systematic"))
+    if args.operator_uncertainty is not None:
+        options["operator_uncertainty"] = args.operator_uncertainty
+    return options
+
+
 def run_correct(args) -> int:
     """Run ``velmora correct`` with parsed arguments; returns the exit status.
 
@@ -297,6 +361,14 @@ def run_correct(args) -> int:
         raise InputError("--dims names the image dimensions of netCDF files (.nc); neither IMAGES nor the "
                          "output is one")
     dims = args.dims or ximages.DEFAULT_DIMS
+    uncertain = any(v is not None for v in (args.noise, args.u_random, args.u_systematic,
+                                            args.operator_uncertainty))
+    if uncertain and not netcdf_out:
+        raise InputError("the uncertainty (--noise, --u-random, --u-systematic, --operator-uncertainty) is written "
+                         f"with the corrected images to a netCDF file: name the output .nc, not {output.name}")
+    if uncertain and args.method in ("lsmr", "van-cittert"):
+        raise InputError(f"--method {args.method} does not apply the inverse of the operator, so the uncertainty "
+                         "cannot be propagated through it: use gmres or lu")
     if output.is_dir():
         raise InputError(f"{output} is a folder")
     if output.exists() and not args.overwrite:
@@ -362,7 +434,12 @@ def run_correct(args) -> int:
             preconditioner=None if args.preconditioner == "none" else args.preconditioner, rtol=args.rtol,
             maxiter=args.maxiter, restart=args.restart, damp=args.damp, iterations=args.iterations,
             relaxation=args.relaxation, on_failure="ignore", missing=args.missing)
-        corrected, info = corrector.correct(images, mask=mask, return_info=True)
+        if uncertain:
+            result = corrector.correct(images, mask=mask, **_uncertainty(args, images.shape, windows))
+            corrected, info = result.corrected, result.info
+        else:
+            result = None
+            corrected, info = corrector.correct(images, mask=mask, return_info=True)
     except (ValueError, np.linalg.LinAlgError) as exc:
         hint = ""
         if args.missing == "raise" and images.dtype.kind == "f" and not np.isfinite(images).all():
@@ -370,7 +447,7 @@ def run_correct(args) -> int:
         raise InputError(f"correction: {one_line(exc)}{hint}") from None
     seconds = time.perf_counter() - t0 - built
     stack = images.shape[:-2]
-    if not info["converged"]:
+    if not (info["converged"] and info.get("uncertainty_converged", True)):
         print(f"velmora: error: the correction did not reach the relative residual {args.rtol:g} with "
               f"{info['method']}: {_failures(info, stack)}; nothing was written (raise --maxiter, relax --rtol, "
               "or choose another --method or --preconditioner)", file=sys.stderr)
@@ -393,6 +470,13 @@ def run_correct(args) -> int:
     print(f"  method      {info['method']}{preconditioner}, {seconds:.2f} s")
     print(f"  frames      {_per_frame(info)}")
     print(f"  masked      {masked} pixel(s) left out of the fit" if masked else "  masked      none")
+    if result is not None:
+        parts = [name for name in ("u_random", "u_systematic", "u_operator") if getattr(result, name) is not None]
+        print(f"  uncertainty {', '.join(parts)} ({info['uncertainty']['propagation']} propagation)")
+        save_corrected(output, result, units=args.units, overwrite=True,
+                       attributes={"source": f"velmora {__version__} correct {args.images}"})
+        print(f"  -> {output}")
+        return EXIT_OK
     with vio.AtomicOutputs() as outputs:
         if netcdf_out:
             ximages.write_dataarray(outputs.temporary(output),
