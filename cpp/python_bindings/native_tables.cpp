@@ -1,18 +1,23 @@
 // velmora._native: the kernel tables of the forward model (velmora.model).
 //
-// Each call builds the tables of one model with the interpreter lock released
-// and hands them back as NumPy arrays that own their memory. A request the
-// tables cannot describe raises ValueError with the reason.
+// Each call builds the tables of one model as serve.h runs native work (the
+// interpreter lock released, signals served on the calling thread: Ctrl-C
+// stops the build at its next work item and raises KeyboardInterrupt, with no
+// table handed out) and hands them back as NumPy arrays that own their memory.
+// A request the tables cannot describe raises ValueError with the reason.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "instrument.h"
 #include "kernel_tables.h"
+#include "serve.h"
 
 namespace nb = nanobind;
 
@@ -45,37 +50,54 @@ nb::ndarray<nb::numpy, T> Owned(std::vector<T>&& values, std::initializer_list<i
     return nb::ndarray<nb::numpy, T>(held->data(), shape.size(), shape.data(), owner);
 }
 
-TORVEN_KernelInputs Inputs(const InSpecs& specs, const InArray3& images, const InArray2& centres,
-                           const InArray3& coefficients, const InIndex3& indices)
+velmora::PsfArrays Arrays(const InArray3& images, const InArray2& centres, const InArray3& coefficients,
+                          const InIndex3& indices)
 {
-    TORVEN_KernelInputs in;
-    in.specs        = specs.data();
-    in.nspecs       = Dim(specs.shape(0));
-    in.images       = images.data();
-    in.M            = Dim(images.shape(0));
-    in.psf_Nx       = Dim(images.shape(1));
-    in.psf_Ny       = Dim(images.shape(2));
-    in.centres      = centres.data();
-    in.ncentres0    = Dim(centres.shape(0));
-    in.ncentres1    = Dim(centres.shape(1));
-    in.coefficients = coefficients.data();
-    in.c0 = Dim(coefficients.shape(0)), in.c1 = Dim(coefficients.shape(1)), in.c2 = Dim(coefficients.shape(2));
-    in.indices = indices.data();
-    in.i0 = Dim(indices.shape(0)), in.i1 = Dim(indices.shape(1)), in.i2 = Dim(indices.shape(2));
-    return in;
+    velmora::PsfArrays a;
+    a.images       = images.data();
+    a.M            = Dim(images.shape(0));
+    a.Nx           = Dim(images.shape(1));
+    a.Ny           = Dim(images.shape(2));
+    a.centres      = centres.data();
+    a.centres0     = Dim(centres.shape(0));
+    a.centres1     = Dim(centres.shape(1));
+    a.coefficients = coefficients.data();
+    a.c0 = Dim(coefficients.shape(0)), a.c1 = Dim(coefficients.shape(1)), a.c2 = Dim(coefficients.shape(2));
+    a.indices = indices.data();
+    a.i0 = Dim(indices.shape(0)), a.i1 = Dim(indices.shape(1)), a.i2 = Dim(indices.shape(2));
+    return a;
+}
+
+// Runs `build` (taking the request, returning its result) as serve.h runs
+// native work; raises what interrupted it, or nothing.
+template <class Build>
+bool Served(int threads, Build build)
+{
+    TORVEN_BuildRequest request;
+    request.options.threads = threads;
+    std::optional<nb::python_error> pending;
+    const bool ok = velmora_binding::RunServed(request, nb::none(), 0, build, &pending);
+    if (pending) throw std::move(*pending);
+    return ok;
 }
 
 nb::dict InfieldKernels(InSpecs specs, InArray3 images, InArray2 centres, InArray3 coefficients, InIndex3 indices,
                         bool quadratic, bool lower_edge, int rows_below, int rows_above, int threads)
 {
-    const TORVEN_KernelInputs in = Inputs(specs, images, centres, coefficients, indices);
-    TORVEN_InfieldKernels     k;
-    std::string               error;
-    bool                      ok = false;
-    {
-        nb::gil_scoped_release unlocked;
-        ok = TORVEN_BuildInfieldKernels(in, quadratic, lower_edge, rows_below, rows_above, threads, &k, &error);
-    }
+    velmora::Instrument in;
+    std::string         error;
+    if (!velmora::Instrument::Make(specs.data(), Dim(specs.shape(0)), Arrays(images, centres, coefficients, indices),
+                                   velmora::WindowSpec::Tables::detector, &in, &error))
+        throw nb::value_error(error.c_str());
+    velmora::InfieldOptions options;
+    options.use_simpsons = quadratic;
+    options.lower_edge   = lower_edge;
+    options.rows_below   = rows_below;
+    options.rows_above   = rows_above;
+    TORVEN_InfieldKernels k;
+    const bool            ok = Served(threads, [&](TORVEN_BuildRequest& request) {
+        return TORVEN_BuildInfieldKernels(in, options, threads, &request, &k, &error);
+    });
     if (!ok) throw nb::value_error(error.c_str());
     const int64_t ns = k.nslots, nI = k.ihi - k.ilo + 1, nJ = k.jhi - k.jlo + 1;
     const int64_t nk = k.klast - k.kfirst + 1, neI = k.eihi - k.eilo + 1;
@@ -100,29 +122,36 @@ nb::dict StrayKernels(InSpecs specs, InArray2 vignetting, InArray3 images, InArr
                       InIndex3 indices, int delta_nx, int delta_ny, int delta_sx, int delta_sy, int threads,
                       bool exact, double max_exact_bytes)
 {
-    const TORVEN_KernelInputs in = Inputs(specs, images, centres, coefficients, indices);
+    const int nspecs = Dim(specs.shape(0));
     // The vignetting image is (NOOFx, NOOFy) as the builds read it, or empty.
     const double* vig = nullptr;
     if (vignetting.size() > 0) {
-        const int noofx = in.nspecs == 22 ? in.specs[4] : -1, noofy = in.nspecs == 22 ? in.specs[5] : -1;
+        const bool                whole = nspecs == velmora::WindowSpec::kCount;
+        const velmora::WindowSpec w     = whole ? velmora::WindowSpec::FromArray(specs.data()) : velmora::WindowSpec();
+        const int                 noofx = whole ? w.NOOFx() : -1, noofy = whole ? w.NOOFy() : -1;
         if ((int64_t)vignetting.shape(0) != noofx || (int64_t)vignetting.shape(1) != noofy)
             throw nb::value_error("the vignetting array does not have the (NOOFx, NOOFy) shape of the NOOF window");
         vig = vignetting.data();
     }
-    TORVEN_StrayKernels k;
+    velmora::Instrument in;
     std::string         error;
-    bool                ok = false, memory = false;
-    {
-        nb::gil_scoped_release unlocked;
-        ok = TORVEN_BuildStrayKernels(in, vig, delta_nx, delta_ny, delta_sx, delta_sy, threads, exact,
-                                      max_exact_bytes, &k, &error, &memory);
-    }
+    if (!velmora::Instrument::Make(specs.data(), nspecs, Arrays(images, centres, coefficients, indices),
+                                   velmora::WindowSpec::Tables::noof, &in, &error))
+        throw nb::value_error(error.c_str());
+    velmora::StrayOptions steps;
+    steps.delta_nx = delta_nx, steps.delta_ny = delta_ny, steps.delta_sx = delta_sx, steps.delta_sy = delta_sy;
+    TORVEN_StrayKernels k;
+    bool                memory = false;
+    const bool          ok     = Served(threads, [&](TORVEN_BuildRequest& request) {
+        return TORVEN_BuildStrayKernels(in, vig, steps, threads, exact, max_exact_bytes, &request, &k, &error,
+                                                     &memory);
+    });
     if (!ok && memory) {
         PyErr_SetString(PyExc_MemoryError, error.c_str());
         throw nb::python_error();
     }
     if (!ok) throw nb::value_error(error.c_str());
-    const int64_t F = (int64_t)in.specs[20] * in.specs[21];
+    const int64_t F = in.Windows().F();
     const int64_t nrows = (int64_t)k.row_y.size(), ncols = (int64_t)k.col_x.size(), ns = k.nslots;
     const int64_t na = (int64_t)k.recv_x.size(), nb_ = (int64_t)k.recv_y.size(), ne = (int64_t)k.exact_sources.size();
     nb::dict d;

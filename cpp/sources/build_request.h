@@ -2,8 +2,9 @@
 // One build request: everything a matrix build needs besides its inputs, held
 // by value for one call and never read from process-wide state.
 //
-// - TORVEN_BuildOptions: the scheme, the lower-edge correction and its rows,
-//   the team size, whether progress records are wanted;
+// - TORVEN_BuildOptions: the in-field options (scheme, lower-edge correction
+//   and its rows) and run options (team size, path, kernels, column range) of
+//   instrument.h, whether progress records are wanted;
 // - a record sink (nxRecordSink, see nxlog.h) that receives the records of the
 //   build from every thread working for it; without one the records go to the
 //   default logger;
@@ -19,26 +20,15 @@
 #include <string>
 #include <thread>
 
+#include "instrument.h"
 #include "nxlog.h"
 
-struct TORVEN_BuildOptions
+// The options of one build: the in-field and run options of the front door
+// (instrument.h, where their defaults are), and what only a request has.
+struct TORVEN_BuildOptions : velmora::InfieldOptions, velmora::RunOptions
 {
-    bool use_simpsons = true;   // quadratic scheme (false: midpoint)
-    bool lower_edge   = true;   // add the lower-edge correction
-    int  rows_below   = 42;     // detector rows below the bottom edge acting as sources
-    int  rows_above   = 42;     // strip above the bottom edge that they reach
-    int  threads      = 0;      // team size; 0 or less: the calling thread's OpenMP maximum
-    bool diagnostic   = false;  // progress records while the build works
-    std::string version;        // the text of the version record; empty: the module's
-    bool per_pixel    = false;  // run the per-pixel (reference) build even where the fast one applies
-    // The kernels of the fast build: 0 the best the processor has, 1 SSE2,
-    // 2 AVX2 with FMA (a target the processor lacks falls back to SSE2).
-    int kernel = 0;
-    // Build only the sources of the L1C columns x in [column_begin, column_end):
-    // the rows [column_begin * Ky, column_end * Ky) of the whole matrix, into an
-    // output of that many rows. column_end < 0 means Kx.
-    int column_begin = 0;
-    int column_end   = -1;
+    bool        diagnostic = false;   // progress records while the build works
+    std::string version;              // the text of the version record; empty: the module's
     // Apply the thread count to the calling thread's OpenMP settings (dynamic
     // adjustment off, maximum set) before the build, and take the team size from
     // them: the behaviour of the module's process-wide thread setting.

@@ -223,6 +223,33 @@ bool Reproduces(const double* l, int nq, const double* E, const double* w, size_
 // singular.
 bool SolveSmall(int k, double* a, double* b, size_t n);
 
+// The fit of one group of a reduction (in-field sources, bottom columns,
+// stray-light rows): the nq <= 4 basis values of each member (basis(member,
+// l) writes l[0 .. nq)) fitted to its D weights (weights(member)) by least
+// squares over the members, the basis vectors (nq x D) left in *E; then every
+// member checked against the fit (Reproduces), accept(member, l) called for
+// each one it reproduces, in member order. False when the normal equations
+// are singular (nothing accepted).
+template <class Member, class Basis, class Weights, class Accept>
+bool FitGroup(const std::vector<Member>& members, int nq, size_t D, Basis basis, Weights weights,
+              std::vector<double>* E, Accept accept)
+{
+    double a[16] = {0};
+    E->assign((size_t)nq * D, 0.0);
+    for (const Member& m : members) {
+        double l[4];
+        basis(m, l);
+        AddToNormalEquations(l, nq, weights(m), D, a, E->data());
+    }
+    if (!SolveSmall(nq, a, E->data(), D)) return false;
+    for (const Member& m : members) {
+        double l[4];
+        basis(m, l);
+        if (Reproduces(l, nq, E->data(), weights(m), D)) accept(m, (const double*)l);
+    }
+    return true;
+}
+
 // Stores of output that the build writes once and does not read again (the
 // zeros of the stray-light matrix): they bypass the caches (non-temporal
 // stores where the processor has them), so a line costs one write to memory

@@ -40,13 +40,16 @@
 // positions) are evaluated per receiver into whole rows of their end pixels.
 //
 // Everything is computed from TORVEN_PSF_Entry::OffsetedValue and the
-// generator's window mappings and PSF table, so the values follow the same
-// rules as the builds; the fast dense build could take its binned and
-// lower-edge tables from TORVEN_BuildInfieldKernels as well.
+// generator's window mappings and PSF table, on the geometry the dense builds
+// derive (geometry.h), so the values follow the same rules as the builds; the
+// fast dense build could take its binned and lower-edge tables from
+// TORVEN_BuildInfieldKernels as well.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "build_request.h"
+#include "instrument.h"
 #include "make_psfmatrix.h"
 
 // The in-field matrix as tables and per-source weights.
@@ -111,33 +114,25 @@ struct TORVEN_StrayKernels
     std::vector<double> diagonal;
 };
 
-// The request of a forward model: the arrays as the package's builds receive
-// them (C-ordered NumPy arrays).
-struct TORVEN_KernelInputs
-{
-    const int*    specs = nullptr;   // the 22 windowing parameters
-    int           nspecs = 0;
-    const double* images = nullptr;   // (M, psf_Nx, psf_Ny)
-    int           M = 0, psf_Nx = 0, psf_Ny = 0;
-    const double* centres = nullptr;  // (M, 3)
-    int           ncentres0 = 0, ncentres1 = 0;
-    const double* coefficients = nullptr;   // (Wx, Wy, N) over the working window
-    const int*    indices      = nullptr;   // (Wx, Wy, N)
-    int           c0 = 0, c1 = 0, c2 = 0, i0 = 0, i1 = 0, i2 = 0;
-};
+// The tables are built on a team of `threads` (capped as every table build is,
+// see velmora::TableTeamSize). A request, when given, can cancel a build from
+// another thread (TORVEN_BuildRequest::Cancel): the build stops at its next
+// work item and returns false with *error saying so; `out` is then left
+// incomplete and must not be used.
 
-// Builds the in-field tables. False with the reason in *error when the inputs
-// do not describe a buildable request, when the L1C pixels do not tile the
-// science window from its origin, or when a PSF lookup fails or returns a
-// coefficient that is not finite.
-bool TORVEN_BuildInfieldKernels(const TORVEN_KernelInputs& in, bool quadratic, bool lower_edge, int rows_below,
-                                int rows_above, int threads, TORVEN_InfieldKernels* out, std::string* error);
+// Builds the in-field tables of an instrument whose PSF tables cover the
+// detector window. False with the reason in *error when the options are out of
+// range, when the L1C pixels do not tile the science window from its origin,
+// or when a PSF lookup fails or returns a coefficient that is not finite.
+bool TORVEN_BuildInfieldKernels(const velmora::Instrument& in, const velmora::InfieldOptions& options, int threads,
+                                const TORVEN_BuildRequest* request, TORVEN_InfieldKernels* out, std::string* error);
 
-// Builds the stray-light tables. vignetting: NOOFx * NOOFy values (x fastest)
-// or null. `exact` evaluates every source per receiver (for checking). The
-// whole rows of the sources evaluated exactly may take at most
-// `max_exact_bytes`; beyond that, or when an allocation fails, the build
-// refuses with *out_of_memory set.
-bool TORVEN_BuildStrayKernels(const TORVEN_KernelInputs& in, const double* vignetting, int delta_nx, int delta_ny,
-                              int delta_sx, int delta_sy, int threads, bool exact, double max_exact_bytes,
-                              TORVEN_StrayKernels* out, std::string* error, bool* out_of_memory);
+// Builds the stray-light tables of an instrument whose PSF tables cover the
+// NOOF window. vignetting: NOOFx * NOOFy values (x fastest) or null. `exact`
+// evaluates every source per receiver (for checking). The whole rows of the
+// sources evaluated exactly may take at most `max_exact_bytes`; beyond that,
+// or when an allocation fails, the build refuses with *out_of_memory set.
+bool TORVEN_BuildStrayKernels(const velmora::Instrument& in, const double* vignetting,
+                              const velmora::StrayOptions& steps, int threads, bool exact, double max_exact_bytes,
+                              const TORVEN_BuildRequest* request, TORVEN_StrayKernels* out, std::string* error,
+                              bool* out_of_memory);

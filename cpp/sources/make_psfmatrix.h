@@ -13,6 +13,7 @@
 #include "nxlog.h"
 
 #include "build_request.h"
+#include "instrument.h"
 
 #include "nxarraylinear.h"
 #include "psftables.h"
@@ -39,9 +40,6 @@ class TORVEN_DeconvolutionMatrixGenerator
     int  L1cOfSciencePixel(int x, int y) const { return m_detector_to_l1c.UnsafeArrayBasePtr()[(size_t)x * (size_t)m_detector_to_l1c.XSize() + (size_t)y]; }
     // Whether `matrix` is a contiguous F x F matrix into which columns can be added.
     bool IsMatrixOfThisBuild(const nx2dArray<double>* matrix) const;
-    // Number of lower-edge source rows (of the N_below below the bottom edge)
-    // that lie outside the detector window and are skipped.
-    int  LowerEdgeRowsOutsideDetector(int* first, int* last) const;
     template <class Add>
     void AddToReceivingPixels(const Coords& source, Add add);
     bool FinishPrivateMatrices(nx2dArray<double>* output, std::list<nx2dArray<double>*>& matrices,
@@ -53,11 +51,27 @@ class TORVEN_DeconvolutionMatrixGenerator
                                         int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky,
                                         double* matrixstorage, int KK, bool diagnostic, int rows_below_bottom_edge,
                                         int rows_above_bottom_edge);
+    // The same from the windowing parameters as one value.
+    TORVEN_DeconvolutionMatrixGenerator(const velmora::WindowSpec& w, double* matrixstorage, int KK, bool diagnostic,
+                                        int rows_below_bottom_edge, int rows_above_bottom_edge)
+        : TORVEN_DeconvolutionMatrixGenerator(w.FULLCONVx(), w.FULLCONVy(), w.NOFSx(), w.NOFSy(), w.NOOFx(), w.NOOFy(),
+                                              w.DOFSx(), w.DOFSy(), w.Dx(), w.Dy(), w.SOFSx(), w.SOFSy(), w.Sx(),
+                                              w.Sy(), w.LBINx(), w.LBINy(), w.Lx(), w.Ly(), w.KBINx(), w.KBINy(),
+                                              w.Kx(), w.Ky(), matrixstorage, KK, diagnostic, rows_below_bottom_edge,
+                                              rows_above_bottom_edge)
+    {
+    }
     TORVEN_DeconvolutionMatrixGenerator(const TORVEN_DeconvolutionMatrixGenerator&)            = delete;
     TORVEN_DeconvolutionMatrixGenerator& operator=(const TORVEN_DeconvolutionMatrixGenerator&) = delete;
 
     WindowMappingHierarchy* WindowHierachy() { return &m_windows; }
     TORVEN_PSF_Table*       PSF_Table() { return &m_psftable; }
+    const WindowMappingHierarchy& Windows() const { return m_windows; }
+    const TORVEN_PSF_Table&       PsfTable() const { return m_psftable; }
+    // Number of lower-edge source rows (of the N_below below the bottom edge)
+    // that lie outside the detector window and are skipped; the kept ones are
+    // [*first, *last].
+    int  LowerEdgeRowsOutsideDetector(int* first, int* last) const;
     const L1cFlatIndexer&   L1cIndexer() const { return m_l1cindexer; }
     const WindowMapping&    L1cToDetector() const { return m_l1c_to_detector; }
     const nx2dArray<int>&   DetectorToL1cTable() const { return m_detector_to_l1c; }
@@ -147,5 +161,4 @@ class TORVEN_DeconvolutionMatrixGenerator
     bool build_transfer_function_reference(nx2dArray<double>* output);
     bool build_horizontal_stray_light_reference(nx2dArray<double>* output, const nx2dArray<double>& vignetting,
                                                 int delta_ny, int delta_nx, int delta_sy, int delta_sx);
-    friend class TORVEN_FastMatrixBuilder;
 };

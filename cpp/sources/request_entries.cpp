@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "deconvolution_interfaces.h"
+#include "instrument.h"
 #include "nxarraylinear.h"
 
 namespace {
@@ -52,8 +53,9 @@ bool torven_entry_create_deconvolution(TORVEN_BuildRequest& request, int* window
     bool ok = false;
     try {
         std::vector<const double*> psfarraypointers = PsfImagePointers(psfarraylist);
-        const int                  Dx = window_specs[8], Dy = window_specs[9];
-        const int                  Kx = window_specs[20], Ky = window_specs[21];
+        const velmora::WindowSpec  w  = velmora::WindowSpec::FromArray(window_specs);
+        const int                  Dx = w.Dx(), Dy = w.Dy();
+        const int                  Kx = w.Kx(), Ky = w.Ky();
         const int64_t              KK      = (int64_t)Kx * Ky;
         int                        Ncoeffs = 0;
         int           x0 = 0, x1 = 0;
@@ -82,11 +84,10 @@ bool torven_entry_create_deconvolution(TORVEN_BuildRequest& request, int* window
             ok = torvendll_create_deconvolution_matrix(
                 request, goodanswer2D, (int)KK, psfarraypointers.data(), M, psf_Nx, psf_Ny, psf_location2D, numpsf,
                 numcentres_mustbe3, psf_interp_coeffs3D, num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2,
-                psf_interp_indices3D, num_interp_indices0, num_interp_indices1, num_interp_indices2, window_specs[0],
-                window_specs[1], window_specs[2], window_specs[3], window_specs[4], window_specs[5], window_specs[6],
-                window_specs[7], window_specs[8], window_specs[9], window_specs[10], window_specs[11],
-                window_specs[12], window_specs[13], window_specs[14], window_specs[15], window_specs[16],
-                window_specs[17], window_specs[18], window_specs[19], window_specs[20], window_specs[21], Ncoeffs);
+                psf_interp_indices3D, num_interp_indices0, num_interp_indices1, num_interp_indices2, w.FULLCONVx(),
+                w.FULLCONVy(), w.NOFSx(), w.NOFSy(), w.NOOFx(), w.NOOFy(), w.DOFSx(), w.DOFSy(), w.Dx(), w.Dy(),
+                w.SOFSx(), w.SOFSy(), w.Sx(), w.Sy(), w.LBINx(), w.LBINy(), w.Lx(), w.Ly(), w.KBINx(), w.KBINy(),
+                w.Kx(), w.Ky(), Ncoeffs);
         }
     } catch (...) {
         NXLOG_RECORD(nxlog_error, "cimpl_create_deconvolution, Insufficient memory to build the convolution matrix");
@@ -123,12 +124,13 @@ bool torven_entry_create_horizontal_stray_light_matrix(TORVEN_BuildRequest& requ
     bool ok = false;
     try {
         std::vector<const double*> psfarraypointers = PsfImagePointers(psfarraylist);
-        const int64_t              KK = (int64_t)window_specs[20] * window_specs[21];
+        const velmora::WindowSpec  w  = velmora::WindowSpec::FromArray(window_specs);
+        const int64_t              KK = (int64_t)w.Kx() * w.Ky();
         // The service views KK x KK doubles of the output and reads three numbers
         // per PSF: refuse other shapes before it sees them.
         int x0 = 0, x1 = 0;
-        ok = request.ColumnRange("cimpl_create_horizontal_stray_light_matrix", window_specs[20], &x0, &x1);
-        const int64_t rows = (int64_t)(x1 - x0) * window_specs[21];
+        ok = request.ColumnRange("cimpl_create_horizontal_stray_light_matrix", w.Kx(), &x0, &x1);
+        const int64_t rows = (int64_t)(x1 - x0) * w.Ky();
         ok = ok && answer_x == rows && answer_y == KK && numcentres_mustbe3 == 3;
         if (!ok) {
             NXLOG_RECORD(nxlog_error,
@@ -143,11 +145,9 @@ bool torven_entry_create_horizontal_stray_light_matrix(TORVEN_BuildRequest& requ
                 request, goodanswer2D, (int)KK, vignettingarray, Vnx, Vny, psfarraypointers.data(), M, psf_Nx, psf_Ny,
                 psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D, num_interp_coeffs0,
                 num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D, num_interp_indices0, num_interp_indices1,
-                num_interp_indices2, window_specs[0], window_specs[1], window_specs[2], window_specs[3],
-                window_specs[4], window_specs[5], window_specs[6], window_specs[7], window_specs[8], window_specs[9],
-                window_specs[10], window_specs[11], window_specs[12], window_specs[13], window_specs[14],
-                window_specs[15], window_specs[16], window_specs[17], window_specs[18], window_specs[19],
-                window_specs[20], window_specs[21], delta_nx, delta_ny, delta_sx, delta_sy);
+                num_interp_indices2, w.FULLCONVx(), w.FULLCONVy(), w.NOFSx(), w.NOFSy(), w.NOOFx(), w.NOOFy(),
+                w.DOFSx(), w.DOFSy(), w.Dx(), w.Dy(), w.SOFSx(), w.SOFSy(), w.Sx(), w.Sy(), w.LBINx(), w.LBINy(),
+                w.Lx(), w.Ly(), w.KBINx(), w.KBINy(), w.Kx(), w.Ky(), delta_nx, delta_ny, delta_sx, delta_sy);
         }
     } catch (...) {
         NXLOG_RECORD(nxlog_error,

@@ -66,28 +66,25 @@ TORVEN_BuildOptions torvendll_settings_options(bool infield)
 // Shared parts of the two requests.
 namespace {
 
-enum WindowParameter
-{
-    P_FULLCONVx, P_FULLCONVy, P_NOFSx, P_NOFSy, P_NOOFx, P_NOOFy, P_DOFSx, P_DOFSy, P_Dx, P_Dy, P_SOFSx, P_SOFSy,
-    P_Sx, P_Sy, P_LBINx, P_LBINy, P_Lx, P_Ly, P_KBINx, P_KBINy, P_Kx, P_Ky, P_COUNT
-};
+using velmora::WindowSpec;
+
 
 // Refuses window parameters for which the window arithmetic is undefined: a
 // binning below 1, a negative size, or a product that does not fit a 32-bit
 // signed integer. One error record per fault. Offsets may be negative.
-bool CheckWindowArithmetic(const char* function, const int* p)
+bool CheckWindowArithmetic(const char* function, const WindowSpec& w)
 {
     bool ok = true;
     static const struct
     {
         const char* name;
         int         x;
-    } sizes[] = {{"full convolution area", P_FULLCONVx}, {"NOOF window", P_NOOFx},  {"detector window", P_Dx},
-                 {"science window", P_Sx},               {"L1B window", P_Lx},      {"L1C window", P_Kx}};
+    } sizes[] = {{"full convolution area", WindowSpec::kFULLCONVx}, {"NOOF window", WindowSpec::kNOOFx},  {"detector window", WindowSpec::kDx},
+                 {"science window", WindowSpec::kSx},               {"L1B window", WindowSpec::kLx},      {"L1C window", WindowSpec::kKx}};
     for (const auto& s : sizes) {
-        if (p[s.x] < 0 || p[s.x + 1] < 0) {
+        if (w[s.x] < 0 || w[s.x + 1] < 0) {
             NXLOG_RECORD(nxlog_error, "%s, The size of the %s (%d,%d) must not be negative", function, s.name,
-                         p[s.x + 1], p[s.x]);
+                         w[s.x + 1], w[s.x]);
             ok = false;
         }
     }
@@ -95,11 +92,11 @@ bool CheckWindowArithmetic(const char* function, const int* p)
     {
         const char* name;
         int         x;
-    } binnings[] = {{"science window to L1B", P_LBINx}, {"L1B to L1C", P_KBINx}};
+    } binnings[] = {{"science window to L1B", WindowSpec::kLBINx}, {"L1B to L1C", WindowSpec::kKBINx}};
     for (const auto& b : binnings) {
-        if (p[b.x] < 1 || p[b.x + 1] < 1) {
-            NXLOG_RECORD(nxlog_error, "%s, The %s binning (%d,%d) must be at least 1", function, b.name, p[b.x + 1],
-                         p[b.x]);
+        if (w[b.x] < 1 || w[b.x + 1] < 1) {
+            NXLOG_RECORD(nxlog_error, "%s, The %s binning (%d,%d) must be at least 1", function, b.name, w[b.x + 1],
+                         w[b.x]);
             ok = false;
         }
     }
@@ -107,18 +104,18 @@ bool CheckWindowArithmetic(const char* function, const int* p)
     {
         const char* name;
         int         a, b;
-    } products[] = {{"number of L1C pixels Kx*Ky", P_Kx, P_Ky},
-                    {"binned L1B size LBINx*Lx", P_LBINx, P_Lx},
-                    {"binned L1B size LBINy*Ly", P_LBINy, P_Ly},
-                    {"binned L1C size KBINx*Kx", P_KBINx, P_Kx},
-                    {"binned L1C size KBINy*Ky", P_KBINy, P_Ky},
-                    {"detector columns per L1C pixel LBINx*KBINx", P_LBINx, P_KBINx},
-                    {"detector rows per L1C pixel LBINy*KBINy", P_LBINy, P_KBINy}};
+    } products[] = {{"number of L1C pixels Kx*Ky", WindowSpec::kKx, WindowSpec::kKy},
+                    {"binned L1B size LBINx*Lx", WindowSpec::kLBINx, WindowSpec::kLx},
+                    {"binned L1B size LBINy*Ly", WindowSpec::kLBINy, WindowSpec::kLy},
+                    {"binned L1C size KBINx*Kx", WindowSpec::kKBINx, WindowSpec::kKx},
+                    {"binned L1C size KBINy*Ky", WindowSpec::kKBINy, WindowSpec::kKy},
+                    {"detector columns per L1C pixel LBINx*KBINx", WindowSpec::kLBINx, WindowSpec::kKBINx},
+                    {"detector rows per L1C pixel LBINy*KBINy", WindowSpec::kLBINy, WindowSpec::kKBINy}};
     for (const auto& q : products) {
-        const int64_t v = (int64_t)p[q.a] * (int64_t)p[q.b];
+        const int64_t v = (int64_t)w[q.a] * (int64_t)w[q.b];
         if (v > INT32_MAX || v < INT32_MIN) {
             NXLOG_RECORD(nxlog_error, "%s, The %s (%d x %d) does not fit a 32-bit signed integer", function, q.name,
-                         p[q.a], p[q.b]);
+                         w[q.a], w[q.b]);
             ok = false;
         }
     }
@@ -132,30 +129,30 @@ bool CheckWindowArithmetic(const char* function, const int* p)
 // or, for the stray-light build, inside the NOOF window, and coefficient
 // tables with more coefficients per pixel than a PSF lookup can hold. Run only
 // after the window arithmetic has been accepted. One error record per fault.
-bool CheckBuildableRequest(const char* function, const int* p, int ncoeffs, bool inside_noof)
+bool CheckBuildableRequest(const char* function, const WindowSpec& w, int ncoeffs, bool inside_noof)
 {
     bool ok = true;
-    if (p[P_Kx] < 1 || p[P_Ky] < 1) {
+    if (w.Kx() < 1 || w.Ky() < 1) {
         NXLOG_RECORD(nxlog_error, "%s, The L1C window (%d,%d) has no pixels, so there is no matrix to build", function,
-                     p[P_Ky], p[P_Kx]);
+                     w.Ky(), w.Kx());
         ok = false;
     }
     // The science window spans [SOFS, SOFS + S) in the detector window.
-    const int64_t sx0 = p[P_SOFSx], sy0 = p[P_SOFSy];
-    if (sx0 < 0 || sy0 < 0 || sx0 + p[P_Sx] > p[P_Dx] || sy0 + p[P_Sy] > p[P_Dy]) {
+    const int64_t sx0 = w.SOFSx(), sy0 = w.SOFSy();
+    if (sx0 < 0 || sy0 < 0 || sx0 + w.Sx() > w.Dx() || sy0 + w.Sy() > w.Dy()) {
         NXLOG_RECORD(nxlog_error,
                      "%s, The science window (%d,%d) at offset (%d,%d) does not lie inside the (%d,%d) detector window",
-                     function, p[P_Sy], p[P_Sx], p[P_SOFSy], p[P_SOFSx], p[P_Dy], p[P_Dx]);
+                     function, w.Sy(), w.Sx(), w.SOFSy(), w.SOFSx(), w.Dy(), w.Dx());
         ok = false;
     }
     if (inside_noof) {
         // ... and at SOFS + DOFS in the NOOF window.
-        const int64_t nx0 = sx0 + p[P_DOFSx], ny0 = sy0 + p[P_DOFSy];
-        if (nx0 < 0 || ny0 < 0 || nx0 + p[P_Sx] > p[P_NOOFx] || ny0 + p[P_Sy] > p[P_NOOFy]) {
+        const int64_t nx0 = sx0 + w.DOFSx(), ny0 = sy0 + w.DOFSy();
+        if (nx0 < 0 || ny0 < 0 || nx0 + w.Sx() > w.NOOFx() || ny0 + w.Sy() > w.NOOFy()) {
             NXLOG_RECORD(nxlog_error,
                          "%s, The science window (%d,%d) at offset (%lld,%lld) in the NOOF window does not lie inside "
                          "the (%d,%d) NOOF window",
-                         function, p[P_Sy], p[P_Sx], (long long)ny0, (long long)nx0, p[P_NOOFy], p[P_NOOFx]);
+                         function, w.Sy(), w.Sx(), (long long)ny0, (long long)nx0, w.NOOFy(), w.NOOFx());
             ok = false;
         }
     }
@@ -219,21 +216,21 @@ int RangeRows(const char* function, const TORVEN_BuildRequest& request, int Kx, 
 
 // The science window must be the binned L1B window, and the L1B window the
 // binned L1C window (products in 64 bits).
-bool CheckBinnedSizes(const char* function, const int* p)
+bool CheckBinnedSizes(const char* function, const WindowSpec& w)
 {
     bool          ok    = true;
-    const int64_t lbinx = (int64_t)p[P_LBINx] * p[P_Lx], lbiny = (int64_t)p[P_LBINy] * p[P_Ly];
-    const int64_t kbinx = (int64_t)p[P_KBINx] * p[P_Kx], kbiny = (int64_t)p[P_KBINy] * p[P_Ky];
-    if (!(p[P_Sx] == lbinx && p[P_Sy] == lbiny)) {
+    const int64_t lbinx = (int64_t)w.LBINx() * w.Lx(), lbiny = (int64_t)w.LBINy() * w.Ly();
+    const int64_t kbinx = (int64_t)w.KBINx() * w.Kx(), kbiny = (int64_t)w.KBINy() * w.Ky();
+    if (!(w.Sx() == lbinx && w.Sy() == lbiny)) {
         NXLOG_RECORD(nxlog_error,
                      "%s, The science window size (%d,%d) is not the same size as the L1B binned window (%lld,%lld)",
-                     function, p[P_Sy], p[P_Sx], (long long)lbinx, (long long)lbiny);
+                     function, w.Sy(), w.Sx(), (long long)lbinx, (long long)lbiny);
         ok = false;
     }
-    if (!(p[P_Lx] == kbinx && p[P_Ly] == kbiny)) {
+    if (!(w.Lx() == kbinx && w.Ly() == kbiny)) {
         NXLOG_RECORD(nxlog_error,
                      "%s, The L1B binned window size (%d,%d) is not the same size as the L1C binned window (%lld,%lld)",
-                     function, p[P_Ly], p[P_Lx], (long long)kbinx, (long long)kbiny);
+                     function, w.Ly(), w.Lx(), (long long)kbinx, (long long)kbiny);
         ok = false;
     }
     return ok;
@@ -314,8 +311,9 @@ bool torvendll_create_deconvolution_matrix(TORVEN_BuildRequest& request, double*
 {
     nxScopedRecordSink scope(request.sink);
     static const char* fn = "torvendll_create_deconvolution_matrix";
-    const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
-                            SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
+    const WindowSpec   p  = WindowSpec::FromScalars(FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy,
+                                                    Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy,
+                                                    Kx, Ky);
     static const TableCheckTexts texts = {
         "%s, the array of PSF interpolation coefficients (%d,%d) must equal the size of the detector window (%d,%d)",
         "%s, the array of PSF interpolation indices (%d,%d) must equal the size of the detector window (%d,%d)",
@@ -343,10 +341,8 @@ bool torvendll_create_deconvolution_matrix(TORVEN_BuildRequest& request, double*
     }
     if (ok) {
         try {
-            TORVEN_DeconvolutionMatrixGenerator generator(
-                FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx,
-                LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, goodanswer2D, KK, request.options.diagnostic,
-                request.options.rows_below, request.options.rows_above);
+            TORVEN_DeconvolutionMatrixGenerator generator(p, goodanswer2D, KK, request.options.diagnostic,
+                                                          request.options.rows_below, request.options.rows_above);
             generator.set_option_create_lower_edge_adjustment(request.options.lower_edge);
             generator.set_option_use_simpsons(request.options.use_simpsons);
             generator.SetRequest(&request);
@@ -413,8 +409,9 @@ bool torvendll_create_horizontal_stray_light_matrix(
 {
     nxScopedRecordSink scope(request.sink);
     static const char* fn = "torvendll_create_horizontal_stray_light_matrix";
-    const int p[P_COUNT]  = {FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx,
-                            SOFSy,     Sx,        Sy,    LBINx, LBINy, Lx,    Ly,    KBINx, KBINy, Kx, Ky};
+    const WindowSpec   p  = WindowSpec::FromScalars(FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy,
+                                                    Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy,
+                                                    Kx, Ky);
     static const TableCheckTexts texts = {
         "%s, the array of PSF interpolation coefficients (%d,%d) must be the same size as the NOOF window (%d,%d)",
         "%s, the array of PSF interpolation indices (%d,%d) must be the same size as the NOOF window (%d,%d)",
@@ -470,10 +467,9 @@ bool torvendll_create_horizontal_stray_light_matrix(
     }
     if (ok) {
         try {
-            TORVEN_DeconvolutionMatrixGenerator generator(FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx,
-                                                          DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly,
-                                                          KBINx, KBINy, Kx, Ky, goodanswer2D, KK,
-                                                          request.options.diagnostic, 42, 42);
+            const velmora::InfieldOptions defaults;   // the lower-edge rows play no part here
+            TORVEN_DeconvolutionMatrixGenerator generator(p, goodanswer2D, KK, request.options.diagnostic,
+                                                          defaults.rows_below, defaults.rows_above);
             generator.SetRequest(&request);
             StartBuild(fn, request);
             ok = generator.PSF_Table()->Initialize(psfarraypointers, M, psf_Nx, psf_Ny, WINDOW_NOOF,

@@ -279,6 +279,28 @@ const Config kInField[] = {
 INSTANTIATE_TEST_SUITE_P(Configurations, FastInField, testing::ValuesIn(kInField),
                          [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
 
+// Each output column written whole from the column tables costs one
+// multiply-add per basis vector and element it reaches. With weights bilinear
+// across the window (4 basis vectors), PSFs reaching every L1C pixel and the
+// midpoint scheme, every column is such a column and reaches all F elements,
+// and nothing else adds: 4 F^2, counted once per element, for every thread count.
+TEST(FastInFieldBuild, MultiplyAddsCountEveryColumnWrittenWholeOnce)
+{
+    const Config c = {"WholeColumns", 5, 4, 1, 1, 1, 1, false, false, 42, 42, false, 3, 0, 0, 6, 7, true};
+    for (int threads : {1, 2}) {
+        Threads               t(threads);
+        InField               req(c);
+        Output                out(req.F);
+        TORVEN_FastBuildStats stats;
+        bool                  handled = false;
+        TORVEN_FastMatrixBuilder builder(*req.g);
+        ASSERT_TRUE(builder.BuildTransferFunction(&out.view, &handled, &stats));
+        ASSERT_TRUE(handled);
+        ASSERT_EQ(stats.reduced_columns, req.F);
+        EXPECT_EQ(stats.multiply_adds, 4.0 * req.F * req.F) << threads << " threads";
+    }
+}
+
 TEST(FastInFieldBuild, DiagnosticLinesAndDispatch)
 {
     Threads    two(2);
