@@ -92,7 +92,7 @@ int Dim(size_t n)
 
 TORVEN_BuildOptions Options(bool use_simpsons, bool lower_edge, int rows_below, int rows_above, int threads,
                             bool diagnostic, const std::string& version, bool per_pixel, int column_begin,
-                            int column_end)
+                            int column_end, bool out_zeroed)
 {
     TORVEN_BuildOptions o;
     o.use_simpsons = use_simpsons;
@@ -105,6 +105,7 @@ TORVEN_BuildOptions Options(bool use_simpsons, bool lower_edge, int rows_below, 
     o.per_pixel    = per_pixel;
     o.column_begin = column_begin;
     o.column_end   = column_end;
+    o.out_zeroed   = out_zeroed;
     TORVEN_ApplyKernelEnvironment(&o);
     return o;
 }
@@ -128,7 +129,7 @@ nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, dou
         // raises hands out no matrix.
         if (ok) {
             nb::gil_scoped_release unlocked;
-            std::fill(matrix, matrix + count, 0.0);
+            request.ClearOutput(matrix, count);
         }
         throw std::move(*pending);
     }
@@ -140,10 +141,10 @@ nb::tuple Serve(TORVEN_BuildRequest& request, nb::object progress, int rows, dou
 nb::tuple BuildInfield(InSpecs specs, InArray3 images, InArray2 centres, InArray3 coefficients, InIndex3 indices,
                        OutArray out, bool use_simpsons, bool lower_edge, int rows_below, int rows_above, int threads,
                        bool diagnostic, const std::string& version, nb::object progress, int rows,
-                       bool per_pixel, int column_begin, int column_end)
+                       bool per_pixel, int column_begin, int column_end, bool out_zeroed)
 {
     TORVEN_BuildRequest request(Options(use_simpsons, lower_edge, rows_below, rows_above, threads, diagnostic,
-                                        version, per_pixel, column_begin, column_end));
+                                        version, per_pixel, column_begin, column_end, out_zeroed));
     const int ns = Dim(specs.shape(0));
     const int m = Dim(images.shape(0)), nx = Dim(images.shape(1)), ny = Dim(images.shape(2));
     const int c0 = Dim(centres.shape(0)), c1 = Dim(centres.shape(1));
@@ -165,10 +166,11 @@ nb::tuple BuildInfield(InSpecs specs, InArray3 images, InArray2 centres, InArray
 nb::tuple BuildStrayLight(InSpecs specs, InArray2 vignetting, InArray3 images, InArray2 centres,
                           InArray3 coefficients, InIndex3 indices, OutArray out, int delta_nx, int delta_ny,
                           int delta_sx, int delta_sy, int threads, bool diagnostic, const std::string& version,
-                          nb::object progress, int rows, bool per_pixel, int column_begin, int column_end)
+                          nb::object progress, int rows, bool per_pixel, int column_begin, int column_end,
+                          bool out_zeroed)
 {
     TORVEN_BuildRequest request(
-        Options(true, true, 42, 42, threads, diagnostic, version, per_pixel, column_begin, column_end));
+        Options(true, true, 42, 42, threads, diagnostic, version, per_pixel, column_begin, column_end, out_zeroed));
     const int ns = Dim(specs.shape(0));
     const int v0 = Dim(vignetting.shape(0)), v1 = Dim(vignetting.shape(1));
     const int m = Dim(images.shape(0)), nx = Dim(images.shape(1)), ny = Dim(images.shape(2));
@@ -204,6 +206,7 @@ NB_MODULE(_native, m)
           nb::arg("use_simpsons"), nb::arg("lower_edge"), nb::arg("rows_below"), nb::arg("rows_above"),
           nb::arg("threads"), nb::arg("diagnostic"), nb::arg("version"), nb::arg("progress").none(),
           nb::arg("rows"), nb::arg("per_pixel") = false, nb::arg("column_begin") = 0, nb::arg("column_end") = -1,
+          nb::arg("out_zeroed") = false,
           "Build the in-field matrix into `out` (the rows of the L1C columns [column_begin, column_end), all "
           "by default); returns (ok, records, report).");
     m.def("build_stray_light", &BuildStrayLight, nb::arg("specs"), nb::arg("vignetting"), nb::arg("images"),
@@ -211,6 +214,7 @@ NB_MODULE(_native, m)
           nb::arg("delta_nx"), nb::arg("delta_ny"), nb::arg("delta_sx"), nb::arg("delta_sy"), nb::kw_only(),
           nb::arg("threads"), nb::arg("diagnostic"), nb::arg("version"), nb::arg("progress").none(),
           nb::arg("rows"), nb::arg("per_pixel") = false, nb::arg("column_begin") = 0, nb::arg("column_end") = -1,
+          nb::arg("out_zeroed") = false,
           "Build the horizontal stray-light matrix into `out` (the rows of the L1C columns [column_begin, "
           "column_end), all by default); returns (ok, records, report).");
     m.def("forked_child", &TORVEN_InForkedChild,

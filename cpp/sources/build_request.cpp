@@ -59,6 +59,10 @@ void TORVEN_BuildRequest::Start()
     report      = TORVEN_BuildReport();
     m_done.store(0);
     m_items.store(0);
+    m_written_begin.store(LLONG_MAX);
+    m_written_end.store(0);
+    m_cleared = false;
+    m_tracked = false;
 }
 
 int TORVEN_BuildRequest::ResolveTeamSize(const char* function)
@@ -89,6 +93,7 @@ int TORVEN_BuildRequest::TeamSize() const
 
 void TORVEN_BuildRequest::BeginWork(long long items)
 {
+    m_cleared = false;   // this build's output, whatever an earlier one on this request left
     report.work_items = items;
     m_done.store(0);
     m_items.store(items);
@@ -136,4 +141,32 @@ void TORVEN_BuildRequest::Finish(bool ok)
                         : ok        ? TORVEN_BuildOutcome::succeeded
                                     : TORVEN_BuildOutcome::failed;
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+}
+
+
+void TORVEN_BuildRequest::MarkWritten(long long begin, long long end)
+{
+    if (end <= begin) return;
+    long long seen = m_written_begin.load(std::memory_order_relaxed);
+    while (begin < seen && !m_written_begin.compare_exchange_weak(seen, begin, std::memory_order_relaxed)) {
+    }
+    seen = m_written_end.load(std::memory_order_relaxed);
+    while (end > seen && !m_written_end.compare_exchange_weak(seen, end, std::memory_order_relaxed)) {
+    }
+}
+
+void TORVEN_BuildRequest::ClearOutput(double* base, size_t count)
+{
+    if (m_cleared || base == nullptr) return;
+    m_cleared = true;
+    size_t begin = 0, end = count;
+    if (options.out_zeroed && m_tracked) {
+        const long long b = m_written_begin.load(std::memory_order_relaxed);
+        const long long e = m_written_end.load(std::memory_order_relaxed);
+        if (e <= b) return;   // nothing written: the zeros are still there
+        begin = (size_t)std::max(0LL, b);
+        end   = std::min(count, (size_t)e);
+        if (end <= begin) return;
+    }
+    std::fill(base + begin, base + end, 0.0);
 }

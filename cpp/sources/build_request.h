@@ -16,6 +16,7 @@
 // request's; the calling thread's OpenMP settings are left as they were.
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <string>
 #include <thread>
@@ -72,6 +73,10 @@ class TORVEN_BuildRequest
     std::atomic<long long> m_done{0};
     std::atomic<long long> m_items{0};
     std::atomic<bool>      m_cancelled{false};
+    std::atomic<long long> m_written_begin{LLONG_MAX};   // elements of the output the build wrote
+    std::atomic<long long> m_written_end{0};
+    bool                   m_cleared = false;
+    bool                   m_tracked = false;   // the build marks what it writes
     std::thread::id        m_requester;
     std::chrono::steady_clock::time_point m_start;
 
@@ -123,6 +128,17 @@ class TORVEN_BuildRequest
     }
     // The request is over: outcome and time.
     void Finish(bool ok);
+    // A build that marks every element it writes, before it writes any (on the
+    // requesting thread); MarkWritten: the elements [begin, end) of the output
+    // are about to be written (any thread).
+    void TrackWrites() { m_tracked = true; }
+    void MarkWritten(long long begin, long long end);
+    // After a failed or cancelled build, on the requesting thread: the output's
+    // `count` elements at `base` made all zeros, once per request. Only the
+    // elements marked written are zeroed when the options say the output held
+    // zeros at the start (out_zeroed) and the build marked its writes;
+    // otherwise all of them.
+    void ClearOutput(double* base, size_t count);
     bool OnRequestingThread() const { return std::this_thread::get_id() == m_requester; }
     // The column range [*begin, *end) of an L1C window of Kx columns; false
     // (after an error record naming `function`) when it does not lie inside it.

@@ -1493,6 +1493,7 @@ bool InfieldBuild::Run(TORVEN_FastBuildStats* stats)
     if (loweredge && jstar < Kx && (jstar < C0 || jstar >= C1)) success = false;
     double               madds   = 0.0;
     TORVEN_BuildRequest& request = g.Request();
+    request.TrackWrites();
     request.BeginWork(nblocks * Ky);
 #pragma omp parallel num_threads(nthreads) reduction(+ : madds)
     {
@@ -1501,6 +1502,8 @@ bool InfieldBuild::Run(TORVEN_FastBuildStats* stats)
 #pragma omp for schedule(dynamic, 1)
         for (i64 b = 0; b < nblocks; ++b) {
             const int ibegin = (int)(C0 + b * NX / nblocks), iend = (int)(C0 + (b + 1) * NX / nblocks);
+            // The block writes the sources of its L1C columns, and only those.
+            if (!request.Cancelled()) request.MarkWritten((ibegin - C0) * Ky * F, (iend - C0) * Ky * F);
             for (int i = 0; i < (int)Ky && !request.Cancelled(); ++i) {
                 bool ok = false;
                 try {

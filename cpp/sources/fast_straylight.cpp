@@ -777,8 +777,12 @@ bool StrayBuild::Run(TORVEN_FastBuildStats* stats)
     scale = 1.0 / (double)(Bx * By);
     double madds = 0.0;
     Reduce(stats, &madds);
-    Zero();
     TORVEN_BuildRequest& request = g.Request();
+    request.TrackWrites();
+    if (!request.options.out_zeroed) {   // an output known to hold zeros is not zeroed again
+        request.MarkWritten(0, (long long)F * (R1 - R0));
+        Zero();
+    }
     request.BeginWork(nrows);
 #pragma omp parallel num_threads(nthreads) reduction(+ : madds)
     {
@@ -795,6 +799,8 @@ bool StrayBuild::Run(TORVEN_FastBuildStats* stats)
                 } catch (...) {   // nothing may escape the parallel region
                     ok = false;
                 }
+                for (const int column : owned)
+                    if (column >= 0) request.MarkWritten((column - R0) * (long long)F, (column - R0 + 1) * (long long)F);
                 request.EndWorkItem(ok, &success);
             }
             FinishItem(w, owned, madds);

@@ -148,6 +148,10 @@ struct RunOptions
     // output of that many rows. column_end < 0 means Kx.
     int column_begin = 0;
     int column_end   = -1;
+    // The output holds zeros when the build starts (a new file mapping, say):
+    // a build that needs them does not write them again, and a failed or
+    // cancelled one zeroes only what it wrote.
+    bool out_zeroed = false;
 };
 
 }   // namespace velmora

@@ -393,11 +393,11 @@ bool TORVEN_DeconvolutionMatrixGenerator::RecordStrayLightBuild(const nx2dArray<
 bool TORVEN_DeconvolutionMatrixGenerator::EndInPlaceBuild(nx2dArray<double>* output, bool success) const
 {
     if (m_request->Cancelled()) {
-        output->SetTo(0.0);
+        m_request->ClearOutput(output->UnsafeArrayBasePtr(), output->size());
         return false;
     }
     if (!success) {
-        output->SetTo(0.0);
+        m_request->ClearOutput(output->UnsafeArrayBasePtr(), output->size());
         NXLOG_RECORD(nxlog_error, "TORVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were errors "
                                   "executing the code. Return empty matrix");
     }

@@ -93,7 +93,7 @@ bool torven_entry_create_deconvolution(TORVEN_BuildRequest& request, int* window
         NXLOG_RECORD(nxlog_error, "cimpl_create_deconvolution, Insufficient memory to build the convolution matrix");
         ok = false;
     }
-    if (!ok) goodanswer.SetTo(0.0);
+    if (!ok) request.ClearOutput(goodanswer.UnsafeArrayBasePtr(), goodanswer.size());
     request.Finish(ok);
     return ok;
 }
@@ -154,7 +154,7 @@ bool torven_entry_create_horizontal_stray_light_matrix(TORVEN_BuildRequest& requ
                      "cimpl_create_horizontal_stray_light_matrix, Insufficient memory to build the convolution matrix");
         ok = false;
     }
-    if (!ok) goodanswer.SetTo(0.0);
+    if (!ok) request.ClearOutput(goodanswer.UnsafeArrayBasePtr(), goodanswer.size());
     request.Finish(ok);
     return ok;
 }

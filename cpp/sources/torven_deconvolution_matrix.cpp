@@ -361,7 +361,7 @@ bool torvendll_create_deconvolution_matrix(TORVEN_BuildRequest& request, double*
                      "torvendll_create_deconvolution_matrix. The build of the convolution matrix of size (%d,%d) was "
                      "cancelled. It is set to 0.0",
                      KK, KK);
-        v.goodanswer.SetTo(0.0);
+        request.ClearOutput(v.goodanswer.UnsafeArrayBasePtr(), v.goodanswer.size());
         ok = false;
     } else if (ok) {
         NXLOG_RECORD(nxlog_info, "torvendll_create_deconvolution_matrix. Successfuly generated the convolution matrix of size (%d,%d)",
@@ -371,7 +371,7 @@ bool torvendll_create_deconvolution_matrix(TORVEN_BuildRequest& request, double*
                      "torvendll_create_deconvolution_matrix. Error generating the convolution matrix of size (%d,%d). It "
                      "is set to 0.0",
                      KK, KK);
-        v.goodanswer.SetTo(0.0);
+        request.ClearOutput(v.goodanswer.UnsafeArrayBasePtr(), v.goodanswer.size());
     }
     return ok;
 }
@@ -487,7 +487,7 @@ bool torvendll_create_horizontal_stray_light_matrix(
                      "torvendll_create_horizontal_stray_light_matrix. The build of the horizontal stray light "
                      "convolution matrix of size (%d,%d) was cancelled. It is set to 0.0",
                      KK, KK);
-        v.goodanswer.SetTo(0.0);
+        request.ClearOutput(v.goodanswer.UnsafeArrayBasePtr(), v.goodanswer.size());
         ok = false;
     } else if (ok) {
         NXLOG_RECORD(nxlog_info,
@@ -499,7 +499,7 @@ bool torvendll_create_horizontal_stray_light_matrix(
                      "torvendll_create_horizontal_stray_light_matrix. Error generating the horizontal stray light "
                      "convolution matrix of size (%d,%d)",
                      KK, KK);
-        v.goodanswer.SetTo(0.0);
+        request.ClearOutput(v.goodanswer.UnsafeArrayBasePtr(), v.goodanswer.size());
     }
     return ok;
 }

@@ -295,7 +295,8 @@ def vignetting_buffer(windows: Windows, vignetting) -> np.ndarray:
 def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = DEFAULT_SCHEME, lower_edge: bool = True,
                    rows_below: int | None = None, rows_above: int = DEFAULT_ROWS_ABOVE, threads: int | None = None,
                    progress: ProgressCallback | None = None, check: bool = True, out: np.ndarray | None = None,
-                   return_report: bool = False, path: str = "auto", columns: tuple[int, int] | None = None):
+                   return_report: bool = False, path: str = "auto", columns: tuple[int, int] | None = None,
+                   out_zeroed: bool = False):
     """Build the in-field convolution matrix.
 
     Parameters
@@ -340,6 +341,12 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = DEFAULT_SCHE
         matrix larger than the memory. It is overwritten in full, and set to 0
         whenever the call raises once the build has started: a failed or
         interrupted build, or an exception of ``progress``.
+    out_zeroed : bool
+        ``out`` holds zeros already (``numpy.zeros``, or a new file mapping):
+        the build does not write zeros again where it needs them, and an
+        interrupted or failed build sets back to 0 only what it wrote, which
+        keeps Ctrl-C quick on a large mapped output. An ``out`` that does not
+        hold zeros gives a wrong matrix. Ignored without ``out``.
     return_report : bool
         Return ``(matrix, report)`` instead of the matrix alone.
     path : {"auto", "per-pixel"}
@@ -398,10 +405,11 @@ def infield_matrix(windows: Windows, psfs: PSFSet, *, scheme: str = DEFAULT_SCHE
             raise ConfigurationError("windows", problems)
         psfs.check(windows, "detector")
     block = _columns(windows, columns)
+    zeroed = out is None or bool(out_zeroed)   # a new output is made of zeros
     out = _output("in-field", windows, out, block)
     options = {"use_simpsons": SCHEMES[o.scheme], "lower_edge": o.lower_edge, "rows_below": o.rows_below,
                "rows_above": o.rows_above, "threads": nthreads, "per_pixel": native_per_pixel,
-               "column_begin": block[0], "column_end": block[1]}
+               "column_begin": block[0], "column_end": block[1], "out_zeroed": zeroed}
     args = (windows.to_array(), psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out)
     report = _run("in-field", "build_infield", args, options, progress, max(windows.Ky, 0), out_index=5)
     return (out, report) if return_report else out
@@ -411,7 +419,7 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
                        sample_step=DEFAULT_STEP, threads: int | None = None,
                        progress: ProgressCallback | None = None, check: bool = True,
                        out: np.ndarray | None = None, return_report: bool = False, path: str = "auto",
-                       columns: tuple[int, int] | None = None):
+                       columns: tuple[int, int] | None = None, out_zeroed: bool = False):
     """Build the horizontal stray-light matrix.
 
     Light from the NOOF window left and right of the science window is
@@ -445,6 +453,9 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
         Validate the inputs in Python first (the default).
     out : numpy.ndarray, optional
         An array to build into, as in :func:`infield_matrix`.
+    out_zeroed : bool
+        ``out`` holds zeros already, as in :func:`infield_matrix`: the build
+        writes only the rows that can be non-zero (2 Ky of the F).
     return_report : bool
         Return ``(matrix, report)`` instead of the matrix alone.
     path : {"auto", "per-pixel"}
@@ -498,11 +509,12 @@ def stray_light_matrix(windows: Windows, psfs: PSFSet, *, vignetting=None, sourc
         psfs.check(windows, "noof")
     vig = vignetting_buffer(windows, vignetting)
     block = _columns(windows, columns)
+    zeroed = out is None or bool(out_zeroed)   # a new output is made of zeros
     out = _output("stray-light", windows, out, block)
     args = (windows.to_array(), vig, psfs.images, psfs.centres, psfs.coefficients, psfs.indices, out,
             dnx, dny, dsx, dsy)
     total = len(range(dny // 2, windows.Sy, dny)) if windows.Sy > 0 else 0
     options = {"threads": nthreads, "per_pixel": native_per_pixel, "column_begin": block[0],
-               "column_end": block[1]}
+               "column_end": block[1], "out_zeroed": zeroed}
     report = _run("stray-light", "build_stray_light", args, options, progress, total, out_index=6)
     return (out, report) if return_report else out

@@ -68,7 +68,8 @@ def test_the_scheduler_comes_from_the_command_line_or_a_trusted_configuration(
 
 @pytest.mark.parametrize("matrix", ["in-field", "stray-light"])
 @pytest.mark.parametrize("failing", ["first", "last"])
-def test_out_is_zeroed_when_the_progress_callback_raises_after_the_build(velmora_small, matrix, failing):
+@pytest.mark.parametrize("zeroed", [False, True])   # out_zeroed: an output of zeros, set back where written
+def test_out_is_zeroed_when_the_progress_callback_raises_after_the_build(velmora_small, matrix, failing, zeroed):
     # Every row reports (done, total), then the build's closing call repeats (total, total): "first"
     # raises at the last row, when the native build has finished or is about to, "last" at the closing call.
     w, psfs, stray = velmora_small
@@ -79,10 +80,10 @@ def test_out_is_zeroed_when_the_progress_callback_raises_after_the_build(velmora
         if done == total and (failing == "first" or calls.count(total) == 2):
             raise RuntimeError("stop")
 
-    out = np.full((w.F, w.F), 7.0)
+    out = np.zeros((w.F, w.F)) if zeroed else np.full((w.F, w.F), 7.0)
     build = velmora.infield_matrix if matrix == "in-field" else velmora.stray_light_matrix
     with pytest.raises(RuntimeError, match="stop"):
-        build(w, psfs if matrix == "in-field" else stray, threads=1, progress=progress, out=out)
+        build(w, psfs if matrix == "in-field" else stray, threads=1, progress=progress, out=out, out_zeroed=zeroed)
     assert not out.any()
     assert calls.count(calls[-1]) == (1 if failing == "first" else 2)   # no call after the raising one
 
@@ -171,3 +172,14 @@ def test_ctrl_c_while_a_store_is_built_is_quiet_and_the_store_resumable(tmp_path
     assert not (tmp_path / "out" / "stray.npy").exists()
     assert main(["build", str(path), "--no-progress"]) == 0
     assert main(["check", str(tmp_path / "out" / "infield.zarr")]) == 0
+
+
+@pytest.mark.parametrize("matrix", ["in-field", "stray-light"])
+def test_an_output_known_to_hold_zeros_gives_the_same_matrix(velmora_small, matrix):
+    w, psfs, stray = velmora_small
+    build = velmora.infield_matrix if matrix == "in-field" else velmora.stray_light_matrix
+    kwargs = dict(threads=2, source_step=(2, 1)) if matrix == "stray-light" else dict(threads=2)
+    expected = build(w, psfs if matrix == "in-field" else stray, out=np.full((w.F, w.F), 7.0), **kwargs)
+    out = np.zeros((w.F, w.F))
+    build(w, psfs if matrix == "in-field" else stray, out=out, out_zeroed=True, **kwargs)
+    assert out.tobytes() == expected.tobytes()

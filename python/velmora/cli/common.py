@@ -101,9 +101,11 @@ def warn_threads(threads: int | None) -> int:
 
 
 def build_call(function: Callable, out: np.ndarray | None, **kwargs) -> tuple[np.ndarray, int | None]:
-    """Run a build, into ``out`` when given; returns the matrix and the threads the build used."""
+    """Run a build, into ``out`` (a new file's mapping: zeros) when given; returns the matrix and its threads."""
     params = inspect.signature(function).parameters
     if "out" in params and "return_report" in params:
+        if out is not None and "out_zeroed" in params:
+            kwargs["out_zeroed"] = True   # the run's outputs are new files: zeros until written
         matrix, report = function(out=out, return_report=True, **kwargs)
         return matrix, getattr(report, "threads", None)
     matrix = function(**kwargs)
