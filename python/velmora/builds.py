@@ -59,6 +59,11 @@ def _module():
         ) from exc
 
 
+def native_module():
+    """The package's native module ``velmora._native``, imported on first use (ImportError when it is missing)."""
+    return _module()
+
+
 def resolve_threads(threads: int | None) -> int:
     """The number of worker threads a build will ask for.
 

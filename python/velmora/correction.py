@@ -67,7 +67,7 @@ import warnings
 import numpy as np
 
 from .errors import ConvergenceError, ConvergenceWarning
-from .layout import _check_image, _total, image_to_vector, vector_to_image
+from .layout import check_image, image_to_vector, total_bytes, vector_to_image
 from .model import MAX_CORE, ForwardModel
 
 __all__ = ["DEFAULT_CORE", "METHODS", "PRECONDITIONERS", "TARGETS", "Corrector", "correct"]
@@ -142,7 +142,7 @@ class _ModelSystem:
                                  "this operator cannot be split into its core and far field")
             rx, ry = core
             self.offsets = [(dx, dy) for dx in range(-rx, rx + 1) for dy in range(-ry, ry + 1)]
-            self.shares = model._infield.core_shares(rx, ry)
+            self.shares = model.infield_tables.core_shares(rx, ry)
             colsum = self.shares.sum(axis=0)
             bad = ~(colsum > 0) | ~np.isfinite(colsum)
             if bad.any():
@@ -156,7 +156,7 @@ class _ModelSystem:
 
     def _T(self, X, adjoint=False):
         if self._matrix_free:
-            return self.model._stack(self._images(X), adjoint).reshape(X.shape)
+            return self.model.apply_stack(self._images(X), adjoint).reshape(X.shape)
         product = self.model.rmatmat if adjoint else self.model.matmat
         return np.asarray(product(np.ascontiguousarray(X.T))).T.reshape(X.shape)
 
@@ -221,14 +221,14 @@ class _DenseSystem:
     """``A`` of dense matrices, kept transposed (``At``, the velmora ``[s, r]`` layout)."""
 
     def __init__(self, infield, stray_light, windows, target: str, core: tuple[int, int]):
-        total, self.windows = _total(infield, stray_light, windows)
+        total, self.windows = total_bytes(infield, stray_light, windows)
         self.F = total.shape[0]
         self.target = target
         self._stray = None
         if target == "scene" and stray_light is not None:
-            from .layout import _is_sparse, _unwrap
-            (stray,), _ = _unwrap((("stray-light", stray_light),), None)
-            self._stray = stray.tocsr() if _is_sparse(stray) else np.asarray(stray, dtype=np.float64)
+            from .layout import is_sparse, unwrap
+            (stray,), _ = unwrap((("stray-light", stray_light),), None)
+            self._stray = stray.tocsr() if is_sparse(stray) else np.asarray(stray, dtype=np.float64)
         if not np.all(np.isfinite(total)):
             raise np.linalg.LinAlgError("the matrix holds values that are not finite")
         if target == "scene":
@@ -278,9 +278,9 @@ class _DenseSystem:
 
 def _infield_alone(infield):
     """The in-field matrix alone as a dense array (the core of the stray-light target)."""
-    from .layout import _square, _unwrap
-    (inf,), _ = _unwrap((("in-field", infield),), None)
-    return _square("in-field", inf)
+    from .layout import square_matrix, unwrap
+    (inf,), _ = unwrap((("in-field", infield),), None)
+    return square_matrix("in-field", inf)
 
 
 class _PreparedSystem(_DenseSystem):
@@ -307,7 +307,7 @@ class _KernelPreconditioner:
 
     def __init__(self, model: ForwardModel, nodes=(3, 3), regularisation=KERNEL_REGULARISATION):
         from scipy import fft as sfft
-        f = model._infield
+        f = model.infield_tables
         self.Kx, self.Ky, self.Nx, self.Ny = f.Kx, f.Ky, f.Nx, f.Ny
         self.threads = model.threads
         spectra = f.local_kernels((min(nodes[0], f.Kx), min(nodes[1], f.Ky)))
@@ -419,7 +419,7 @@ def _triangular(R, g):
     return solve_triangular(R, g, check_finite=False)
 
 
-def _inpaint(values, valid, shape):
+def inpaint(values, valid, shape):
     """Masked entries of (n, F) filled with the mean of valid neighbours, spreading outwards."""
     from scipy.ndimage import uniform_filter
     kx, ky = shape
@@ -630,7 +630,7 @@ class Corrector:
         n = b.shape[0]
         if valid is not None:
             shape = (self.windows.Kx, self.windows.Ky) if self.windows is not None else (1, self.F)
-            start = np.zeros_like(b) if fill == "zero" else np.where(valid, 0.0, _inpaint(b, valid, shape))
+            start = np.zeros_like(b) if fill == "zero" else np.where(valid, 0.0, inpaint(b, valid, shape))
             b = np.where(valid, b - system.apply(start), 0.0)
 
             def masked(product):
@@ -813,7 +813,7 @@ class Corrector:
         if observed.dtype.kind not in "fiub":
             raise TypeError(f"observed images must hold real numbers, got dtype {observed.dtype}")
         observed = observed.astype(np.float64, copy=False)
-        _check_image(observed, self.windows, "observed image")
+        check_image(observed, self.windows, "observed image")
         shape = observed.shape
         if mask is not None:
             mask = np.asarray(mask)

@@ -1094,6 +1094,3 @@ def _load_netcdf(path: Path, size: int):
             rows, dense = rows[ranked], dense[ranked]
         return _csr_from_rows(rows, dense, (n, n)), metadata
 
-
-# Names used by velmora modules that are being moved over to the ones above.
-_optional = optional_module

@@ -340,10 +340,3 @@ def observe(scene, infield, stray_light=None, *, windows=None, dims=("y", "x")):
         raise ValueError(f"the scene has {vector.shape[-1]} pixels but the matrix is {total.shape}")
     return vector_to_image(vector @ total, scene.shape[-2:])
 
-
-# Older names, kept for modules that are moving over to the ones above.
-_check_image = check_image
-_total = total_bytes
-_is_sparse = is_sparse
-_unwrap = unwrap
-_square = square_matrix

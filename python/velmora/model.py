@@ -35,7 +35,7 @@ from scipy import fft as sfft
 from scipy.sparse.linalg import LinearOperator
 
 from ._stray_model import build_stray
-from .builds import _module, resolve_threads, vignetting_buffer
+from .builds import native_module, resolve_threads, vignetting_buffer
 from .errors import ConfigurationError
 from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_SCHEME, DEFAULT_STEP, SCHEMES, as_windows, infield_options,
                       stray_light_options)
@@ -369,6 +369,11 @@ class ForwardModel(LinearOperator):
         self.stray_sources = 0 if stray is None else stray.sources
 
     @property
+    def infield_tables(self):
+        """The in-field tables of the model (what the correction's core split and preconditioner read)."""
+        return self._infield
+
+    @property
     def nbytes(self) -> int:
         """Bytes of the tables the model holds."""
         f = self._infield
@@ -380,8 +385,9 @@ class ForwardModel(LinearOperator):
         return int(n)
 
     # -- stacks of images in [x, y] layout --------------------------------------------
-    def _stack(self, t: np.ndarray, adjoint: bool) -> np.ndarray:
-        """The operator (or its adjoint) applied to a stack (n, Kx, Ky) in one pass of the tables."""
+    def apply_stack(self, t: np.ndarray, adjoint: bool = False) -> np.ndarray:
+        """The operator (or its adjoint) applied to a stack (n, Kx, Ky) of images in [x, y] layout, in one pass of
+        the tables."""
         f = self._infield
         out = f.adjoint(t, self.threads) if adjoint else f.apply(t, self.threads)
         if self._stray is not None:
@@ -397,7 +403,7 @@ class ForwardModel(LinearOperator):
             raise ValueError(f"expected an array of shape ({self.shape[0]}, k), got {X.shape}")
         kx, ky = self.windows.Kx, self.windows.Ky
         stack = np.ascontiguousarray(X.T).reshape(-1, kx, ky)
-        return self._stack(stack, adjoint).reshape(X.shape[1], -1).T
+        return self.apply_stack(stack, adjoint).reshape(X.shape[1], -1).T
 
     def _matvec(self, x):
         return self._matmat(np.asarray(x).reshape(-1, 1)).reshape(np.shape(x))
@@ -428,7 +434,7 @@ class ForwardModel(LinearOperator):
                              f"the model's L1C window, got {images.shape}{hint}")
         stack = np.asarray(images, dtype=np.float64).reshape((-1,) + expected)
         # [y, x] images -> [x, y] arrays, whose C order is the flat matrix order.
-        out = self._stack(np.ascontiguousarray(np.swapaxes(stack, 1, 2)), adjoint)
+        out = self.apply_stack(np.ascontiguousarray(np.swapaxes(stack, 1, 2)), adjoint)
         out = np.swapaxes(out, 1, 2)
         return out.reshape(images.shape)
 
@@ -567,7 +573,7 @@ def forward_model(windows: Windows, psfs: PSFSet, *, scheme: str = DEFAULT_SCHEM
     if problems:
         raise ConfigurationError("windows", problems)
     psfs.check(windows, "detector")
-    native = _module()
+    native = native_module()
     specs = windows.to_array()
     tables = native.infield_kernels(specs, psfs.images, psfs.centres, psfs.coefficients, psfs.indices,
                                     quadratic=SCHEMES[o.scheme], lower_edge=o.lower_edge,

@@ -338,13 +338,13 @@ def _masked_map(corrector, pattern) -> np.ndarray:
     The masked pixels start from the mean of their valid neighbours (``P b``), the valid ones solve
     ``A_kk y_k = b_k - A_km (P b)_m``: ``L b = [C_kk (b_k - A_km (P b)_m); (P b)_m]``.
     """
-    from .correction import _inpaint
+    from .correction import inpaint
     F = corrector.F
     _check_room(F, 4, "the map of a masked frame")
     At = _dense_transposed(corrector)
     valid = np.broadcast_to(pattern, (F, F))
     shape = (corrector.windows.Kx, corrector.windows.Ky) if corrector.windows is not None else (1, F)
-    start = np.where(valid, 0.0, _inpaint(np.eye(F), valid, shape))
+    start = np.where(valid, 0.0, inpaint(np.eye(F), valid, shape))
     rhs = np.where(valid, np.eye(F) - start @ At, 0.0)
     keep = np.flatnonzero(pattern)
     rows = start
@@ -585,8 +585,8 @@ def _random_correlation(result, shape):
 
 def _dataset(result: CorrectionResult, units, frames_correlated, attributes):
     from . import __version__
-    from .io import _optional
-    xr = _optional("xarray")
+    from .io import optional_module
+    xr = optional_module("xarray")
     if not isinstance(result, CorrectionResult):
         raise TypeError(f"expected a velmora.CorrectionResult (correct(..., u_random=...)), got "
                         f"{type(result).__name__}")
@@ -689,12 +689,12 @@ def save_corrected(path, result: CorrectionResult, *, units: str | None = None, 
     ImportError
         xarray or h5netcdf is not installed.
     """
-    from .io import AtomicOutputs, _optional
+    from .io import AtomicOutputs, optional_module
     path = Path(os.fspath(path))
     if path.suffix.lower() != ".nc":
         raise ValueError(f"{path}: the corrected image is written to a netCDF file ending in .nc")
     dataset = _dataset(result, units, frames_correlated, attributes)
-    _optional("h5netcdf")
+    optional_module("h5netcdf")
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(f"{path} exists (pass overwrite=True to replace it)")
     with AtomicOutputs() as outputs:
