@@ -37,28 +37,20 @@ import warnings
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench_correct as bc  # noqa: E402  (its helpers: best, frames, blurred_model)
+
+best = bc.best
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = ("dense-4096", "matrix-free-1000x256")
 NOISE = (5.0, 2.0)          # read noise and gain: u^2 = 25 + observed / 2
 OPERATOR = 0.1              # relative uncertainty of the far field
 
 
-def best(fn, repeat):
-    """Best wall time of ``repeat`` calls, and the last result."""
-    times, out = [], None
-    for _ in range(repeat):
-        t = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t)
-    return min(times), out
-
-
 def frames(model, count, seed=0):
-    import velmora
-    rng = np.random.default_rng(seed)
-    scene = velmora.demo_scene(model.windows)
-    truth = np.stack([scene * (1 + 0.2 * k) + rng.uniform(0, 30, scene.shape) for k in range(count)])
-    return model.apply(truth)
+    """Observed frames of the correction benchmark's scenes (its ``frames``, without the truth)."""
+    return bc.frames(model, count, seed)[1]
 
 
 def flat(images, F):
@@ -137,9 +129,7 @@ def exact_rows(corrector, pixels, rtol=1e-12):
 
 def case_full(args):
     import velmora
-    sys.path.insert(0, HERE)
-    from bench_correct import blurred_model
-    ins, model, construction = blurred_model(1000, 256, 1, args.threads)
+    ins, model, construction = bc.blurred_model(1000, 256, 1, args.threads)
     F = ins.windows.F
     observed = frames(model, 1)[0]
     u_sys = flat_field_error(observed)

@@ -167,14 +167,7 @@ class StrayConvolution:
         TypeError
             It does not hold real numbers.
         """
-        flat = self._stack(t, "t")
-        out = np.zeros_like(flat)
-        if self._active:
-            for b in range(0, len(flat), self._batch):
-                out[b:b + self._batch] += self._convolve(flat[b:b + self._batch])
-        if self.exact_sources:
-            out += flat[:, self._exact_sources] @ self._exact_rows
-        return out.reshape(-1, self.Kx, self.Ky)
+        return self._product(self._stack(t, "t"), adjoint=False)
 
     def adjoint(self, y) -> np.ndarray:
         """The adjoint product: ``out[s] = sum_r rows[s, r] * y[r]``.
@@ -195,13 +188,20 @@ class StrayConvolution:
         TypeError
             It does not hold real numbers.
         """
-        flat = self._stack(y, "y")
+        return self._product(self._stack(y, "y"), adjoint=True)
+
+    def _product(self, flat: np.ndarray, adjoint: bool) -> np.ndarray:
+        """The convolved part in batches of frames, then the exact rows: (n, F) in, (n, Kx, Ky) out."""
         out = np.zeros_like(flat)
         if self._active:
+            transform = self._correlate if adjoint else self._convolve
             for b in range(0, len(flat), self._batch):
-                out[b:b + self._batch] += self._correlate(flat[b:b + self._batch])
+                out[b:b + self._batch] += transform(flat[b:b + self._batch])
         if self.exact_sources:
-            out[:, self._exact_sources] += flat @ self._exact_rows.T
+            if adjoint:
+                out[:, self._exact_sources] += flat @ self._exact_rows.T
+            else:
+                out += flat[:, self._exact_sources] @ self._exact_rows
         return out.reshape(-1, self.Kx, self.Ky)
 
     def diagonal(self) -> np.ndarray:

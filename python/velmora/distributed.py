@@ -91,6 +91,7 @@ from .layout import check_image, image_to_vector, vector_to_image
 from .options import (DEFAULT_ROWS_ABOVE, DEFAULT_SCHEME, DEFAULT_STEP, as_windows, infield_options, int_option,
                       per_pixel, stray_light_options)
 from .psfs import PSFSet
+from .signals import HeldSignals
 from .windows import Windows
 
 __all__ = [
@@ -1278,7 +1279,7 @@ def cluster(address: str | None = None, *, n_workers: int | None = None, threads
     # reaches each of them: they ignore it (see velmora._dask_worker) and this
     # process, interrupted, closes the cluster quietly.
     _drop_cancelled_gathers()
-    held = _HeldInterrupt()
+    held = HeldSignals()
     with held, _workers_ignore_sigint():  # a cluster half started cannot be closed cleanly: Ctrl-C waits
         local = LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker, processes=True,
                              memory_limit=memory_limit, dashboard_address=None, silence_logs=logging.CRITICAL,
@@ -1315,33 +1316,6 @@ def _workers_ignore_sigint():
     finally:
         signal.signal(signal.SIGINT, previous)
     return dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"})
-
-
-class _HeldInterrupt:
-    """Inside the block, Ctrl-C is noted instead of raised; :meth:`release` raises it then (main thread only)."""
-
-    def __init__(self):
-        self.previous = None
-        self.seen = False
-
-    def __enter__(self):
-        try:
-            self.previous = signal.signal(signal.SIGINT, self._note)
-        except ValueError:  # not the main thread: Python raises nothing here anyway
-            self.previous = None
-        return self
-
-    def _note(self, signum, frame):
-        self.seen = True
-
-    def __exit__(self, *exc) -> None:
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
-
-    def release(self) -> None:
-        if self.seen and callable(self.previous):
-            self.seen = False
-            self.previous(signal.SIGINT, None)
 
 
 class _CancelledGathers(logging.Filter):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 import textwrap
 import time
@@ -13,9 +14,10 @@ from .. import __version__
 from .. import io as vio
 from ..config import Plan
 from ..errors import ConfigurationError
+from ..signals import HeldSignals
 from ..windows import Windows
 from .common import (EXIT_OK, InputError, Outcome, Problems, Progress, add_common_options, build_call,
-                     deferred_signals, flush, one_line, row_sums, threads_text, warn_threads)
+                     flush, one_line, row_sums, threads_text, warn_threads)
 from .plan import Job, config_help, plan_from_args, plan_preflight, read_jobs
 
 
@@ -58,9 +60,11 @@ def run_jobs(jobs: list[Job], windows: Windows, threads: int | None, progress: P
         if before_commit is not None:
             before_commit()
         outcome.check()
-        with deferred_signals():
+        # Ctrl-C and SIGTERM wait until every output is in place.
+        with HeldSignals((signal.SIGINT, signal.SIGTERM)) as held:
             outputs.commit()
             outcome.committed = True
+        held.release()
     return rows
 
 

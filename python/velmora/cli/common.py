@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import dataclasses
 import inspect
 import logging
 import os
-import signal
 import sys
 from collections.abc import Callable
 from pathlib import Path
@@ -195,25 +193,6 @@ class Outcome:
             raise KeyboardInterrupt
 
 
-@contextlib.contextmanager
-def deferred_signals():
-    """Hold Ctrl-C and SIGTERM back while outputs are renamed into place; they take effect after."""
-    held: list[int] = []
-    try:
-        previous = {sig: signal.signal(sig, lambda signum, frame: held.append(signum))
-                    for sig in (signal.SIGINT, signal.SIGTERM)}
-    except ValueError:  # not the main thread: Python runs no signal handler here anyway
-        yield
-        return
-    try:
-        yield
-    finally:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
-        if held and callable(previous[held[0]]):
-            previous[held[0]](held[0], None)
-
-
 def preflight(outputs: list[Output], inputs: list[tuple[str, Path]], needs: list[tuple[str, int]],
                overwrite: bool, **hint) -> None:
     problems = output_problems(outputs, inputs, overwrite=overwrite, **hint)
@@ -222,24 +201,24 @@ def preflight(outputs: list[Output], inputs: list[tuple[str, Path]], needs: list
         raise Problems(problems)
 
 
-def positive_int(text: str) -> int:
+def _int_at_least(text: str, minimum: int, kind: str) -> int:
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {value}")
+        raise argparse.ArgumentTypeError(f"expected a {kind} integer, got {text!r}") from None
+    if value < minimum:
+        raise argparse.ArgumentTypeError(f"expected a {kind} integer, got {value}")
     return value
+
+
+def positive_int(text: str) -> int:
+    """An argparse type: an integer of at least 1."""
+    return _int_at_least(text, 1, "positive")
 
 
 def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {value}")
-    return value
+    """An argparse type: an integer of at least 0."""
+    return _int_at_least(text, 0, "non-negative")
 
 
 def add_common_options(p: argparse.ArgumentParser, builds: bool = True) -> None:
