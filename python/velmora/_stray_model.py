@@ -27,6 +27,7 @@ import numpy as np
 from scipy import fft as sfft
 from scipy import sparse
 
+from ._scratch import Scratch
 from .builds import available_memory
 
 __all__ = ["StrayConvolution", "build_stray"]
@@ -76,6 +77,7 @@ class StrayConvolution:
     def __init__(self, k: dict, Kx: int, Ky: int, threads: int):
         self.Kx, self.Ky, self.F = int(Kx), int(Ky), int(Kx) * int(Ky)
         self.threads = int(threads)
+        self._scratch = Scratch()
         F = self.F
         self._sources = np.asarray(k["sources"], dtype=np.intp)
         self._diagonal = np.asarray(k["diagonal"], dtype=np.float64)
@@ -221,18 +223,20 @@ class StrayConvolution:
         ends = (self._ends.T @ flat.T).T.reshape(n, self._nrows, 2)      # t at the end pixels
         scene = np.swapaxes(ends[:, :, self._col_side], 1, 2)           # (n, ncols, nrows)
         rows = np.zeros((n, self._ncols, self.Ny))
-        grid = np.zeros((n, self.Nx, self.Nyf), dtype=np.complex128)
-        total = np.zeros((n, self.Nx, self.Nyf), dtype=np.complex128)
-        for p in range(self.slots):
-            rows[:, :, self._ry] = scene * self._weights[p]
-            grid[:, self._cx] = sfft.rfft(rows, axis=2, workers=w)
-            spectrum = sfft.fft(grid, axis=1, workers=w)
-            spectrum *= self._spectra[p]
-            total += spectrum
-            del spectrum
-        del grid
-        h = sfft.ifft(total, axis=1, workers=w, overwrite_x=True)[:, self._ix]
-        h = sfft.irfft(h, n=self.Ny, axis=2, workers=w)[:, :, self._iy]
+        with self._scratch.taken() as scratch:
+            grid = scratch("grid", (n, self.Nx, self.Nyf), np.complex128)
+            total = scratch("total", (n, self.Nx, self.Nyf), np.complex128)
+            total.fill(0.0)
+            for p in range(self.slots):
+                rows[:, :, self._ry] = scene * self._weights[p]
+                grid.fill(0.0)
+                grid[:, self._cx] = sfft.rfft(rows, axis=2, workers=w)
+                spectrum = sfft.fft(grid, axis=1, workers=w, overwrite_x=True)     # in place, as a rule
+                spectrum *= self._spectra[p]
+                total += spectrum
+                del spectrum
+            h = sfft.ifft(total, axis=1, workers=w, overwrite_x=True)[:, self._ix]
+            h = sfft.irfft(h, n=self.Ny, axis=2, workers=w)[:, :, self._iy]
         return (self._receive @ h.reshape(n, -1).T).T
 
     def _correlate(self, flat: np.ndarray) -> np.ndarray:
@@ -240,14 +244,17 @@ class StrayConvolution:
         received = (self._receive.T @ flat.T).T.reshape(n, len(self._ix), len(self._iy))
         rows = np.zeros((n, len(self._ix), self.Ny))
         rows[:, :, self._iy] = received
-        grid = np.zeros((n, self.Nx, self.Nyf), dtype=np.complex128)
-        grid[:, self._ix] = sfft.rfft(rows, axis=2, workers=w)
-        spectrum = sfft.fft(grid, axis=1, workers=w, overwrite_x=True)
-        del grid
         sources = np.zeros((n, self._ncols, self._nrows))
-        for p in range(self.slots):
-            c = sfft.ifft(spectrum * np.conj(self._spectra[p]), axis=1, workers=w, overwrite_x=True)[:, self._cx]
-            sources += sfft.irfft(c, n=self.Ny, axis=2, workers=w)[:, :, self._ry] * self._weights[p]
+        with self._scratch.taken() as scratch:
+            spectrum = scratch("grid", (n, self.Nx, self.Nyf), np.complex128)
+            spectrum.fill(0.0)
+            spectrum[:, self._ix] = sfft.rfft(rows, axis=2, workers=w)
+            spectrum = sfft.fft(spectrum, axis=1, workers=w, overwrite_x=True)
+            work = scratch("total", (n, self.Nx, self.Nyf), np.complex128)
+            for p in range(self.slots):
+                np.multiply(spectrum, np.conj(self._spectra[p]), out=work)
+                c = sfft.ifft(work, axis=1, workers=w, overwrite_x=True)[:, self._cx]
+                sources += sfft.irfft(c, n=self.Ny, axis=2, workers=w)[:, :, self._ry] * self._weights[p]
         per_end = np.einsum("ncr,cs->nrs", sources, self._side).reshape(n, -1)
         return (self._ends @ per_end.T).T
 

@@ -34,6 +34,7 @@ import numpy as np
 from scipy import fft as sfft
 from scipy.sparse.linalg import LinearOperator
 
+from ._scratch import Scratch
 from ._stray_model import build_stray
 from .builds import native_module, resolve_threads, vignetting_buffer
 from .errors import ConfigurationError
@@ -56,6 +57,14 @@ MAX_CORE = 15
 
 #: Bytes of transform scratch a batched product may use before it splits the stack.
 _SCRATCH_BYTES = 64 * 2**20
+
+
+#: Terms transformed together along the first axis: their output stays well below the size
+#: at which every allocation is mapped afresh.
+_TERM_CHUNK = 3
+
+#: Bytes of spectra a product transforms at once, so that they stay in the cache until summed.
+_CACHED_BYTES = 8 * 2**20
 
 
 def _support(tables: np.ndarray) -> tuple[slice, slice]:
@@ -145,6 +154,7 @@ class _Infield:
             padded = np.roll(padded, eilo, axis=2)
             self.edge_kernels = sfft.rfft(padded, axis=2, workers=workers)
         self.terms = len(self.weights)
+        self._scratch = Scratch()
         # Which detector row v each term belongs to, as a (By, terms) 0/1 matrix.
         self.row_of_term = (np.arange(self.By)[:, None] == self.v_of_term[None, :]).astype(np.float64)
 
@@ -217,16 +227,29 @@ class _Infield:
         out = np.zeros((n, self.Kx, self.Ky))
         if self.terms:
             a = self._split(t)
-            g = self.weights[None] * a[:, self.v_of_term]
+            nyh = self.Ny // 2 + 1
+            total = np.zeros((n, self.Nx, nyh), dtype=np.complex128)
+            # A few terms at a time, so that their scenes, spectra and kernels stay in the
+            # cache from the first transform to the sum.
+            step = max(1, min(self.terms, _CACHED_BYTES // max(1, n * self.Nx * nyh * 16)))
+            with self._scratch.taken() as scratch:
+                for k0 in range(0, self.terms, step):
+                    k1 = min(self.terms, k0 + step)
+                    # The weighted scenes go into their zero-padded rows (the padding stays
+                    # zero), their row spectra into the Kx first rows of the x transform.
+                    g = scratch("scenes", (n, step, self.Kx, self.Ny))[:, :k1 - k0]
+                    np.multiply(self.weights[None, k0:k1], a[:, self.v_of_term[k0:k1]], out=g[..., :self.Ky])
+                    spectra = scratch("spectra", (n, step, self.Nx, nyh), np.complex128)[:, :k1 - k0]
+                    # Along y first, on the Kx rows that hold values; then along x, in place.
+                    spectra[:, :, :self.Kx] = sfft.rfft(g, axis=3, workers=workers)
+                    spectra[:, :, self.Kx:] = 0.0
+                    spectra = sfft.fft(spectra, axis=2, workers=workers, overwrite_x=True)
+                    for k in range(k0, k1):
+                        np.multiply(spectra[:, k - k0], self.kernels[k], out=spectra[:, k - k0])
+                        total += spectra[:, k - k0]
             del a
-            # Along y first, on the Kx rows that hold values; then along x.
-            spectra = sfft.rfft(g, n=self.Ny, axis=3, workers=workers)
-            del g
-            spectra = sfft.fft(spectra, n=self.Nx, axis=2, workers=workers, overwrite_x=True)
-            np.multiply(spectra, self.kernels[None], out=spectra)
-            total = spectra.sum(axis=1)
-            del spectra
             out += sfft.irfft2(total, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers)[:, :self.Kx, :self.Ky]
+            del total
         if self.nJe and len(self.edge_weights):
             g = self.edge_weights[None] * t[:, None, :, 0]
             spectra = sfft.rfft(g, n=self.Nxe, axis=2, workers=workers)
@@ -243,15 +266,22 @@ class _Infield:
         n = y.shape[0]
         out = np.zeros((n, self.Kx, self.Ky))
         if self.terms:
-            spectrum = sfft.rfft2(y, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers)
-            products = np.conj(self.kernels)[None] * spectrum[:, None]
-            del spectrum
-            # Back along x, keeping the Kx rows wanted, then along y.
-            h = sfft.ifft(products, axis=2, workers=workers, overwrite_x=True)[:, :, :self.Kx]
-            del products
-            h = sfft.irfft(h, n=self.Ny, axis=3, workers=workers)[:, :, :, :self.Ky]
-            h *= self.weights[None]
-            b = np.einsum("vk,nkxy->nvxy", self.row_of_term, h)
+            spectrum = np.conj(sfft.rfft2(y, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers))
+            b = np.zeros((n, self.By, self.Kx, self.Ky))
+            with self._scratch.taken() as scratch:
+                # conj(kernel) * spectrum, as the conjugate of kernel * conj(spectrum), in place.
+                products = scratch("spectra", (n, self.terms, self.Nx, self.Ny // 2 + 1), np.complex128)
+                np.multiply(self.kernels[None], spectrum[:, None], out=products)
+                np.conjugate(products, out=products)
+                del spectrum
+                # Back along x in place, keeping the Kx rows wanted, then along y a few terms at a time.
+                products = sfft.ifft(products, axis=2, workers=workers, overwrite_x=True)
+                for k in range(0, self.terms, _TERM_CHUNK):
+                    ks = slice(k, k + _TERM_CHUNK)
+                    h = sfft.irfft(products[:, ks, :self.Kx], n=self.Ny, axis=3, workers=workers)[..., :self.Ky]
+                    h *= self.weights[None, ks]
+                    b += np.einsum("vk,nkxy->nvxy", self.row_of_term[:, ks], h)
+                    del h
             out += self._merge(b)
         if self.nJe and len(self.edge_weights):
             spectrum = sfft.rfft(np.swapaxes(y[:, :, :self.nJe], 1, 2), n=self.Nxe, axis=2, workers=workers)
@@ -356,6 +386,15 @@ class ForwardModel(LinearOperator):
         Source pixels of the stray-light part (0 without stray light).
     nbytes : int
         Memory held by the tables.
+
+    Notes
+    -----
+    Products are safe to run from several threads at once. Each thread that
+    applies the model keeps the transform buffers of its last product (the
+    spectra of a batch of frames: about 64 MiB, or one frame's
+    ``terms x Nx x (Ny / 2 + 1)`` complex values where that is more) for the
+    next one, since mapping them afresh costs more than the transforms; they
+    go with the thread or the model.
     """
 
     def __init__(self, windows: Windows, infield: _Infield, stray, threads: int, adjoint: bool = False):

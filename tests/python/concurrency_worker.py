@@ -221,5 +221,32 @@ def ticker_runs_during_build():
     result(seconds=seconds, ticks=during)
 
 
+def model_products_in_threads(rounds: int = 40):
+    """Threads applying one forward model (and its adjoint) to different frames get each frame's own
+    product, bitwise; so does a copy of the model that went through pickle."""
+    import pickle
+    sys.setswitchinterval(1e-6)
+    ins = velmora.blurred_instrument(40, 24, stray_columns=8)
+    model = velmora.forward_model(ins.windows, ins.psfs, threads=1)
+    frames = np.random.default_rng(1).uniform(0.0, 1.0, (6,) + ins.windows.l1c_image_shape)
+    solo = [(model.apply(f), model.apply_adjoint(f)) for f in frames]
+    wrong = []
+
+    def work(k):
+        for n in range(rounds):
+            q = (k + n) % len(frames)
+            if not (np.array_equal(model.apply(frames[q]), solo[q][0])
+                    and np.array_equal(model.apply_adjoint(frames[q]), solo[q][1])):
+                wrong.append(q)
+
+    pool = [threading.Thread(target=work, args=(k,)) for k in range(6)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    copy = pickle.loads(pickle.dumps(model))
+    result(wrong=len(wrong), pickled=bool(np.array_equal(copy.apply(frames[0]), solo[0][0])))
+
+
 if __name__ == "__main__":
     globals()[sys.argv[1]]()

@@ -30,6 +30,10 @@ def test_threads_with_different_options_get_their_own_matrices():
     assert run("threads_with_different_options", timeout=300) == {"wrong": 0, "calls": 2400}
 
 
+def test_threads_sharing_a_forward_model_get_their_own_products():
+    assert run("model_products_in_threads") == {"wrong": 0, "pickled": True}
+
+
 @pytest.mark.parametrize("scenario, expected", [
     ("print_during_builds", {"same_stdout": True}),
     ("openmp_settings_untouched", {"max_threads": 3, "dynamic": 1}),
