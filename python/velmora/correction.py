@@ -84,6 +84,12 @@ DEFAULT_CORE = (3, 3)
 #: Smallest kernel magnitude the ``"kernel"`` preconditioner divides by, relative to the kernel's peak.
 KERNEL_REGULARISATION = 0.01
 
+#: Bytes of one vector per frame of a group of frames solved together by GMRES. Below
+#: 4 MiB, the size from which NumPy asks for huge pages: every temporary of a group
+#: larger than that is mapped and zeroed afresh by the system, which for large frames
+#: costs more than solving them together saves.
+_GROUP_BYTES = 4 * 2**20 - 1
+
 _ON_FAILURE = ("warn", "raise", "ignore")
 _MISSING = ("raise", "mask")
 
@@ -376,13 +382,18 @@ def _gmres(apply, b, x0, M, rtol, restart, maxiter):
         limit = maxiter - iterations[active]
         for j in range(m):
             w = apply(precondition(V[j]), active)
-            for _ in range(2):                 # classical Gram-Schmidt, twice
-                h = np.einsum("inf,nf->ni", V[:j + 1], w)
-                w -= np.einsum("ni,inf->nf", h, V[:j + 1])
-                H[:, :j + 1, j] += h
-            hn = np.linalg.norm(w, axis=1)
+            # Classical Gram-Schmidt, twice, frame by frame: matrix-vector products on the
+            # basis, with no temporary the size of the whole stack.
+            hn = np.empty(na)
+            for q in range(na):
+                basis, wq = V[:j + 1, q], w[q]
+                for _ in range(2):
+                    h = basis @ wq
+                    wq -= h @ basis
+                    H[q, :j + 1, j] += h
+                hn[q] = np.sqrt(wq @ wq)
             H[:, j + 1, j] = hn
-            V[j + 1] = w / np.where(hn > 0, hn, 1.0)[:, None]
+            np.divide(w, np.where(hn > 0, hn, 1.0)[:, None], out=V[j + 1])
             for i in range(j):                 # earlier rotations
                 a, c = H[:, i, j].copy(), H[:, i + 1, j].copy()
                 H[:, i, j] = cs[:, i] * a + sn[:, i] * c
@@ -652,12 +663,16 @@ class Corrector:
         if self.method == "lu":
             x = self._lu_solve(b, valid)
         elif self.method == "gmres":
-            # The Krylov bases of the frames solved together take (restart + 1) vectors each:
-            # a stack goes in groups whose bases fit a quarter of the available memory.
+            # A stack goes in groups: small frames together (one product and one pass of
+            # Python for all of them), large frames few at a time (see _GROUP_BYTES), and
+            # never more than the Krylov bases, of (restart + 1) vectors each, fit in a
+            # quarter of the available memory.
             from .builds import available_memory
             free = available_memory()
             per_frame = (min(self.restart, self.maxiter) + 1) * self.F * 8
-            group = n if free is None else max(1, min(n, int(free // 4 // per_frame)))
+            group = max(1, min(n, _GROUP_BYTES // max(1, self.F * 8)))
+            if free is not None:
+                group = max(1, min(group, int(free // 4 // per_frame)))
             x = np.empty_like(b)
             its = []
             for lo in range(0, n, group):
