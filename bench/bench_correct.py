@@ -7,11 +7,11 @@ out to the edge of images the detector's size, a ghost, stray light from 64 NOOF
 each side):
 
 * ``blurred-1000x256``: L1C 1000 x 256 (F = 256,000), unbinned, stray light on: construction,
-  one apply, the ``"stray-light"`` correction to the relative residual 1e-6 of one frame and of
+  one apply (and the same on one thread), the ``"stray-light"`` correction to the relative residual 1e-6 of one frame and of
   a stack of 8 frames (against 8 frames one at a time, measured in the same run), the
   ``"scene"`` correction to 1e-6 with each preconditioner, and the peak memory;
 * ``blurred-256x256-bin2``: L1C 256 x 256 with 2 x 2 binning (F = 65536): the ``"scene"``
-  correction to 1e-10;
+  correction to 1e-10 (also with a longer restart);
 * ``narrow-256x256-bin2``: the narrow-PSF instrument of ``bench_model.py`` (F = 65536), the
   ``"scene"`` correction to 1e-10, beside the figure of the previous version measured in the same
   run when ``--before PYTHON`` names an interpreter with it installed;
@@ -42,6 +42,8 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = ("blurred-48x32", "blurred-1000x256", "blurred-256x256-bin2", "narrow-256x256-bin2")
+# Cases also measured with the previous version when --before names its interpreter.
+BEFORE_CASES = ("blurred-1000x256", "blurred-256x256-bin2")
 
 
 def best(fn, repeat):
@@ -117,8 +119,12 @@ def case_full(args):
     ins, model, construction = blurred_model(1000, 256, 1, args.threads)
     truth, observed = frames(model, 8)
     one = observed[0]
-    apply_s, _ = best(lambda: model.apply(truth[0]), args.repeat)
-    out = {"F": ins.windows.F, "terms": model.terms, "construction": construction, "apply": apply_s}
+    apply_s, _ = best(lambda: model.apply(truth[0]), max(10, args.repeat))
+    # The same product on one thread: how far a second core speeds up a frame's product.
+    _, single, _ = blurred_model(1000, 256, 1, 1)
+    apply_1, _ = best(lambda: single.apply(truth[0]), max(10, args.repeat))
+    out = {"F": ins.windows.F, "terms": model.terms, "construction": construction, "apply": apply_s,
+           "apply-1": apply_1}
     seconds, info = solve(model, one, args.repeat, target="stray-light", rtol=1e-6)
     out["stray-light"] = {"seconds": seconds, "iterations": info["iterations"][0], "residual": info["residual"][0]}
     alone = sum(solve(model, observed[k], 1, target="stray-light", rtol=1e-6)[0] for k in range(8))
@@ -135,10 +141,10 @@ def case_binned(args):
     ins, model, construction = blurred_model(256, 256, 2, args.threads)
     _, observed = frames(model, 1)
     out = {"F": ins.windows.F, "terms": model.terms, "construction": construction}
-    for pc in ("kernel", None):
-        seconds, info = solve(model, observed, 1, rtol=1e-10, preconditioner=pc, maxiter=600)
-        out[f"scene-{pc}"] = {"seconds": seconds, "iterations": info["iterations"][0],
-                              "residual": info["residual"][0]}
+    for pc, restart in (("kernel", 50), ("kernel", 200), (None, 50)):
+        seconds, info = solve(model, observed, 1, rtol=1e-10, preconditioner=pc, maxiter=600, restart=restart)
+        out[f"scene-{pc}" + ("" if restart == 50 else f"-restart{restart}")] = {
+            "seconds": seconds, "iterations": info["iterations"][0], "residual": info["residual"][0]}
     return out
 
 
@@ -191,38 +197,53 @@ def fmt_solve(r):
     return f"{r['seconds']:.2f} s ({r['iterations']} it, {r['residual']:.1e})"
 
 
+def case_rows(name, r):
+    """The (figure, value) rows of one case's results."""
+    rows = []
+    if name == "blurred-48x32":
+        rows.append(("stray-light 1e-10 vs dense", f"{fmt_solve(r['stray-light'])}, error {r['stray-light']['error']:.1e}"))
+        for pc in ("kernel", "None"):
+            rows.append((f"scene 1e-10, {pc}", f"{fmt_solve(r['scene-' + pc])}, error {r['scene-' + pc]['error']:.1e}"))
+    elif name == "blurred-1000x256":
+        rows += [("construction", f"{r['construction']:.2f} s"),
+                 ("one apply (on 1 thread)", f"{r['apply']:.3f} s" + (f" ({r['apply-1']:.3f} s)" if "apply-1" in r else "")),
+                 ("stray-light 1e-6, one frame", fmt_solve(r["stray-light"])),
+                 ("stack of 8: together / one at a time",
+                  f"{r['stack']['together']:.2f} s / {r['stack']['alone']:.2f} s "
+                  f"({r['stack']['alone'] / r['stack']['together']:.2f}x the frames per second)")]
+        for pc in ("kernel", "None"):
+            rows.append((f"scene 1e-6, {pc} (at most 100 it)", fmt_solve(r["scene-" + pc])))
+    elif name == "blurred-256x256-bin2":
+        rows.append(("construction", f"{r['construction']:.2f} s"))
+        for pc in ("kernel", "kernel-restart200", "None"):
+            label = pc.replace("-restart200", ", restart=200")
+            if "scene-" + pc in r:
+                rows.append((f"scene 1e-10, {label} (at most 600 it)", fmt_solve(r["scene-" + pc])))
+    else:
+        for who in ("now", "before"):
+            if who in r:
+                rows.append((f"scene 1e-10 ({who})", f"{fmt_solve(r[who])}, scene error {r[who]['error']:.1e}"))
+    rows.append(("peak RSS", f"{r['peak_rss_mb']:.0f} MB"))
+    return rows
+
+
 def table(results, args):
-    lines = ["| case | F | figure | result |", "|---|---|---|---|"]
+    before = any("before-run" in r for r in results.values())
+    lines = ["| case | F | figure | result |" + (" before |" if before else ""),
+             "|---|---|---|---|" + ("---|" if before else "")]
     for name, r in results.items():
         F = r.get("F", 65536)
-        rows = []
-        if name == "blurred-48x32":
-            rows.append(("stray-light 1e-10 vs dense", f"{fmt_solve(r['stray-light'])}, error {r['stray-light']['error']:.1e}"))
-            for pc in ("kernel", "None"):
-                rows.append((f"scene 1e-10, {pc}", f"{fmt_solve(r['scene-' + pc])}, error {r['scene-' + pc]['error']:.1e}"))
-        elif name == "blurred-1000x256":
-            rows += [("construction", f"{r['construction']:.2f} s"), ("one apply", f"{r['apply']:.3f} s"),
-                     ("stray-light 1e-6, one frame", fmt_solve(r["stray-light"])),
-                     ("stack of 8: together / one at a time",
-                      f"{r['stack']['together']:.2f} s / {r['stack']['alone']:.2f} s "
-                      f"({r['stack']['alone'] / r['stack']['together']:.2f}x the frames per second)")]
-            for pc in ("kernel", "None"):
-                rows.append((f"scene 1e-6, {pc} (at most 100 it)", fmt_solve(r["scene-" + pc])))
-        elif name == "blurred-256x256-bin2":
-            rows.append(("construction", f"{r['construction']:.2f} s"))
-            for pc in ("kernel", "None"):
-                rows.append((f"scene 1e-10, {pc} (at most 600 it)", fmt_solve(r["scene-" + pc])))
-        else:
-            for who in ("now", "before"):
-                if who in r:
-                    rows.append((f"scene 1e-10 ({who})", f"{fmt_solve(r[who])}, scene error {r[who]['error']:.1e}"))
-        rows.append(("peak RSS", f"{r['peak_rss_mb']:.0f} MB"))
-        for k, (fig, val) in enumerate(rows):
-            lines.append(f"| {name if k == 0 else ''} | {F if k == 0 else ''} | {fig} | {val} |")
+        old = dict(case_rows(name, r["before-run"])) if "before-run" in r else {}
+        for k, (fig, val) in enumerate(case_rows(name, r)):
+            line = f"| {name if k == 0 else ''} | {F if k == 0 else ''} | {fig} | {val} |"
+            lines.append(line + (f" {old.get(fig, '')} |" if before else ""))
     load = os.getloadavg()[0]
     lines += ["", f"Measured on {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
               f"{datetime.date.today()}, {args.threads} threads, best of {args.repeat} where repeated; "
               f"load average after the run {load:.1f} (shared machine)."]
+    if before:
+        lines.append("The column \"before\" is the previous version (`--before`), measured in the same run, "
+                     "each case right after the current one.")
     return "\n".join(lines)
 
 
@@ -245,6 +266,14 @@ def main():
             print(proc.stderr[-3000:], file=sys.stderr)
             raise SystemExit(f"{name} failed")
         results[name] = json.loads(proc.stdout.strip().splitlines()[-1])
+        if args.before and name in BEFORE_CASES:
+            # The same case through the previous version's public API, in the same run.
+            old = subprocess.run([args.before, os.path.abspath(__file__)] + cmd[2:8], capture_output=True, text=True,
+                                 cwd="/")
+            if old.returncode:
+                print(old.stderr[-3000:], file=sys.stderr)
+                raise SystemExit(f"{name} failed with the previous version")
+            results[name]["before-run"] = json.loads(old.stdout.strip().splitlines()[-1])
         print(name, results[name], flush=True)
     text = table(results, args)
     print(text)

@@ -30,9 +30,10 @@ Methods
     Dense LU factorisation, made once; the default for matrices. O(F^3) to
     factorise and O(F^2) memory.
 ``"gmres"``
-    Restarted GMRES with right preconditioning, all frames of a stack in
-    one pass of the operator per iteration, to the relative residual
-    ``rtol`` of each frame; the default for a forward model.
+    Restarted GMRES with right preconditioning, the frames of a stack in
+    groups with one pass of the operator per iteration (small frames all
+    together, frames of a few MiB and more one or two at a time), to the
+    relative residual ``rtol`` of each frame; the default for a forward model.
 ``"lsmr"``
     Tikhonov-regularised least squares, ``min |A x - b|^2 + damp^2 |x|^2``, by
     :func:`scipy.sparse.linalg.lsmr`, frame by frame.

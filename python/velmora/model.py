@@ -390,11 +390,11 @@ class ForwardModel(LinearOperator):
     Notes
     -----
     Products are safe to run from several threads at once. Each thread that
-    applies the model keeps the transform buffers of its last product (the
-    spectra of a batch of frames: about 64 MiB, or one frame's
-    ``terms x Nx x (Ny / 2 + 1)`` complex values where that is more) for the
-    next one, since mapping them afresh costs more than the transforms; they
-    go with the thread or the model.
+    applies the model keeps the transform buffers of its last product for the
+    next one, since mapping them afresh costs more than the transforms: a few
+    tens of MiB (the spectra of a few in-field terms and of one batch of the
+    stray-light part, or of one frame where that is more). They go with the
+    thread or the model.
     """
 
     def __init__(self, windows: Windows, infield: _Infield, stray, threads: int, adjoint: bool = False):
