@@ -125,9 +125,12 @@ class _Infield:
         # Shares at the offsets (0, -1), (0, 0), (0, 1), for the diagonal.
         self.near = self.near_tables[:, R, Rj - 1:Rj + 2].copy()
         _check_memory(len(keep) * self.Nx * (self.Ny * 8 + (self.Ny // 2 + 1) * 16), "the in-field kernel tables")
+        # The tables at their offsets, wrapped around the grid (placed there, not rolled: a
+        # rolled copy is another array of the kernels' size).
+        if nI > self.Nx or nJ > self.Ny:
+            raise RuntimeError(f"kernel tables of {nI} x {nJ} offsets do not fit the grid {self.Nx} x {self.Ny}")
         padded = np.zeros((len(keep), self.Nx, self.Ny))
-        padded[:, :nI, :nJ] = tables
-        padded = np.roll(padded, (ilo, jlo), axis=(1, 2))
+        padded[:, ((np.arange(nI) + ilo) % self.Nx)[:, None], ((np.arange(nJ) + jlo) % self.Ny)[None, :]] = tables
         del tables
         self.kernels = sfft.rfft2(padded, axes=(1, 2), workers=workers)
         del padded
