@@ -56,6 +56,15 @@ def best(fn, repeat):
     return min(times), out
 
 
+def child_json(cmd, what, **kwargs):
+    """Run a child process and return the JSON of its last line; SystemExit with its errors if it fails."""
+    proc = subprocess.run(cmd, capture_output=True, text=True, **kwargs)
+    if proc.returncode:
+        print(proc.stderr[-3000:], file=sys.stderr)
+        raise SystemExit(f"{what} failed")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
 def frames(model, count, seed=0):
     import velmora
     rng = np.random.default_rng(seed)
@@ -175,11 +184,8 @@ def case_narrow(args):
             continue
         runs = []
         for _ in range(args.repeat):
-            proc = subprocess.run([python, "-c", narrow_script(args.threads)], capture_output=True, text=True,
-                                  cwd="/", timeout=3600)
-            if proc.returncode:
-                raise RuntimeError(proc.stderr[-2000:])
-            runs.append(json.loads(proc.stdout.strip().splitlines()[-1]))
+            runs.append(child_json([python, "-c", narrow_script(args.threads)], f"narrow-PSF correction ({who})",
+                                   cwd="/", timeout=3600))
         out[who] = min(runs, key=lambda r: r["seconds"])
     return out
 
@@ -261,19 +267,11 @@ def main():
     for name in args.only or CASES:
         cmd = [sys.executable, __file__, "--child", name, "--threads", str(args.threads), "--repeat",
                str(args.repeat)] + (["--before", args.before] if args.before else [])
-        proc = subprocess.run(cmd, capture_output=True, text=True)
-        if proc.returncode:
-            print(proc.stderr[-3000:], file=sys.stderr)
-            raise SystemExit(f"{name} failed")
-        results[name] = json.loads(proc.stdout.strip().splitlines()[-1])
+        results[name] = child_json(cmd, name)
         if args.before and name in BEFORE_CASES:
             # The same case through the previous version's public API, in the same run.
-            old = subprocess.run([args.before, os.path.abspath(__file__)] + cmd[2:8], capture_output=True, text=True,
-                                 cwd="/")
-            if old.returncode:
-                print(old.stderr[-3000:], file=sys.stderr)
-                raise SystemExit(f"{name} failed with the previous version")
-            results[name]["before-run"] = json.loads(old.stdout.strip().splitlines()[-1])
+            results[name]["before-run"] = child_json([args.before, os.path.abspath(__file__)] + cmd[2:8],
+                                                     f"{name} with the previous version", cwd="/")
         print(name, results[name], flush=True)
     text = table(results, args)
     print(text)

@@ -30,7 +30,6 @@ import json
 import os
 import platform
 import resource
-import subprocess
 import sys
 import time
 import warnings
@@ -249,11 +248,7 @@ def main():
     for name in args.only or CASES:
         cmd = [sys.executable, __file__, "--child", name, "--threads", str(args.threads), "--repeat",
                str(args.repeat), "--sample", str(args.sample)]
-        proc = subprocess.run(cmd, capture_output=True, text=True)
-        if proc.returncode:
-            print(proc.stderr[-3000:], file=sys.stderr)
-            raise SystemExit(f"{name} failed")
-        results[name] = json.loads(proc.stdout.strip().splitlines()[-1])
+        results[name] = bc.child_json(cmd, name)
         print(name, results[name], flush=True)
     text = table(results, args)
     print(text)

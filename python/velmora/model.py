@@ -59,10 +59,6 @@ MAX_CORE = 15
 _SCRATCH_BYTES = 64 * 2**20
 
 
-#: Terms transformed together along the first axis: their output stays well below the size
-#: at which every allocation is mapped afresh.
-_TERM_CHUNK = 3
-
 #: Bytes of spectra a product transforms at once, so that they stay in the cache until summed.
 _CACHED_BYTES = 8 * 2**20
 
@@ -221,6 +217,10 @@ class _Infield:
             out[lo:lo + step] = product(t[lo:lo + step], workers)
         return out
 
+    def _term_step(self, n: int) -> int:
+        """Terms a product of ``n`` images transforms at once: about ``_CACHED_BYTES`` of spectra."""
+        return max(1, min(self.terms, _CACHED_BYTES // max(1, n * self.Nx * (self.Ny // 2 + 1) * 16)))
+
     def apply(self, t, workers):
         """The matrix applied to a stack (n, Kx, Ky)."""
         return self._batched(self._apply, t, workers)
@@ -234,7 +234,7 @@ class _Infield:
             total = np.zeros((n, self.Nx, nyh), dtype=np.complex128)
             # A few terms at a time, so that their scenes, spectra and kernels stay in the
             # cache from the first transform to the sum.
-            step = max(1, min(self.terms, _CACHED_BYTES // max(1, n * self.Nx * nyh * 16)))
+            step = self._term_step(n)
             with self._scratch.taken() as scratch:
                 for k0 in range(0, self.terms, step):
                     k1 = min(self.terms, k0 + step)
@@ -272,19 +272,22 @@ class _Infield:
             spectrum = np.conj(sfft.rfft2(y, s=(self.Nx, self.Ny), axes=(1, 2), workers=workers))
             b = np.zeros((n, self.By, self.Kx, self.Ky))
             with self._scratch.taken() as scratch:
-                # conj(kernel) * spectrum, as the conjugate of kernel * conj(spectrum), in place.
-                products = scratch("spectra", (n, self.terms, self.Nx, self.Ny // 2 + 1), np.complex128)
-                np.multiply(self.kernels[None], spectrum[:, None], out=products)
-                np.conjugate(products, out=products)
-                del spectrum
-                # Back along x in place, keeping the Kx rows wanted, then along y a few terms at a time.
-                products = sfft.ifft(products, axis=2, workers=workers, overwrite_x=True)
-                for k in range(0, self.terms, _TERM_CHUNK):
-                    ks = slice(k, k + _TERM_CHUNK)
-                    h = sfft.irfft(products[:, ks, :self.Kx], n=self.Ny, axis=3, workers=workers)[..., :self.Ky]
+                # A few terms at a time, as in the product.
+                step = self._term_step(n)
+                for k0 in range(0, self.terms, step):
+                    ks = slice(k0, min(self.terms, k0 + step))
+                    # conj(kernel) * spectrum, as the conjugate of kernel * conj(spectrum), in place.
+                    products = scratch("spectra", (n, step, self.Nx, self.Ny // 2 + 1),
+                                       np.complex128)[:, :ks.stop - k0]
+                    np.multiply(self.kernels[None, ks], spectrum[:, None], out=products)
+                    np.conjugate(products, out=products)
+                    # Back along x in place, keeping the Kx rows wanted, then along y.
+                    products = sfft.ifft(products, axis=2, workers=workers, overwrite_x=True)
+                    h = sfft.irfft(products[:, :, :self.Kx], n=self.Ny, axis=3, workers=workers)[..., :self.Ky]
                     h *= self.weights[None, ks]
                     b += np.einsum("vk,nkxy->nvxy", self.row_of_term[:, ks], h)
                     del h
+            del spectrum
             out += self._merge(b)
         if self.nJe and len(self.edge_weights):
             spectrum = sfft.rfft(np.swapaxes(y[:, :, :self.nJe], 1, 2), n=self.Nxe, axis=2, workers=workers)
